@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs, from Debian 12 packages, whatever the build, the tests and the
+# screenshots need and the machine lacks. Safe to run again: it asks apt only
+# when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang clang-format
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-tools-dev
+  libqt6uitools6 libqt6opengl6-dev libgl-dev
+  fonts-wqy-microhei
+)
+if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
+  packages+=(xvfb xauth imagemagick)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+echo "setup: installing ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

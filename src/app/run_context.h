@@ -1,0 +1,53 @@
+// The run context: what the operator interface, the worker and the protocol layers share.
+//
+// One per process, at most one run at a time. runflag is the only stop signal and is read
+// by the worker between states, so it is atomic; everything else is written by one thread
+// at a time (the interface before it schedules the worker, the worker afterwards).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "bsl/frames.h"
+#include "image/download.h"
+
+// Main panel (panel 1) controls.
+inline constexpr int MAINPANEL_FILEPATH = 3;
+inline constexpr int MAINPANEL_COMPORT = 6;
+inline constexpr int MAINPANEL_DRIVE_BAUD = 7;
+inline constexpr int MAINPANEL_LOADER_BAUD = 8;
+inline constexpr int MAINPANEL_COUNTER = 9;
+inline constexpr int MAINPANEL_FILETYPE = 15;
+// Programming popup (panel 2) controls.
+inline constexpr int PRGPANEL_STATUS = 2;
+inline constexpr int PRGPANEL_OK = 3;
+inline constexpr int PRGPANEL_PROGRESS = 4;
+
+inline constexpr const char* kPanelFile = "Brenfold.uir";
+inline constexpr int kMainPanelId = 1;
+inline constexpr int kProgramPanelId = 2;
+inline constexpr const char* kLoaderDirectory = "XMC1300\\";
+inline constexpr const char* kLoaderFileName = "XMC1x_ASCLoader.hex";
+inline constexpr const char* kSoundFile = "msg.wav ";
+
+extern std::atomic<int> runflag;
+extern int runstate;
+extern int mainpanel;
+extern int prgpanel;
+extern int threadid;
+extern int comport;
+extern int baudrate;
+extern char filename[260];
+extern int filetype;
+extern const int loadersize;
+extern unsigned char loaderimage[16384];
+extern char loaderpath[100];
+extern unsigned loaderaddr;
+extern unsigned loaderlen;
+extern int okcount;
+extern int blstatus;
+extern bl_download_request dlrequest;
+extern bl_header_block endheader;
+
+// The worker: one programming run, from opening the port to resting in state 6.
+int ProgrammingThread(void* data);

@@ -1,0 +1,1 @@
+#include "bsl/asc_bsl.h"

@@ -1,0 +1,1 @@
+#include "bsl/erase_read.h"

@@ -1,0 +1,18 @@
+// Whole-flash erase and single-word read through the secondary loader.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint32_t kEraseFirstSector = 0x10001000;
+inline constexpr std::uint32_t kSectorSize = 0x1000;
+inline constexpr int kEraseSectorCount = 8;
+
+// The erase's progress line as it is assembled ("Erasing sector N, This may ...").
+extern char msg[80];
+extern const char msgend[80];
+extern char sectorindex[4];
+
+// Erases the eight 4 KB sectors from 0x10001000, reporting each in the status box.
+int bl_erase_Wholepflash(int port);
+// Reads one flash word and prints it.
+int bl_read_flash(int port, std::uint32_t address);

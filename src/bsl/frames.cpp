@@ -1,0 +1,1 @@
+#include "bsl/frames.h"

@@ -1,0 +1,1 @@
+#include "image/file_check.h"

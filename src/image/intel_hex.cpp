@@ -1,0 +1,1 @@
+#include "image/intel_hex.h"

@@ -1,0 +1,1 @@
+#include "link/drive_link.h"
