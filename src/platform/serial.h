@@ -137,6 +137,8 @@ class ScriptedLine final : public QueuedLine {
   void then(std::vector<std::uint8_t> reply, Micros delay = Micros(0)) {
     steps_.push_back({std::move(reply), delay});
   }
+  // Writes beyond the script are answered with `reply` (default: silence).
+  void answer_rest_with(std::vector<std::uint8_t> reply) { rest_ = std::move(reply); }
 
  protected:
   void on_host_write(std::span<const std::uint8_t> bytes, Micros now) override;
@@ -144,6 +146,7 @@ class ScriptedLine final : public QueuedLine {
  private:
   std::vector<Step> steps_;
   std::size_t next_ = 0;
+  std::vector<std::uint8_t> rest_;
   std::vector<std::vector<std::uint8_t>> writes_;
 };
 
