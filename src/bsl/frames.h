@@ -71,6 +71,7 @@ namespace driveflash::bsl {
 // XOR of every byte between the block type and the checksum byte.
 std::uint8_t frame_checksum(std::span<const std::uint8_t> frame);
 std::array<std::uint8_t, kHeaderFrameSize> make_header_frame(const bl_header_block& header);
+// A block without data gets a zero payload here; bl_send_data refuses to send it.
 std::array<std::uint8_t, kDataFrameSize> make_data_frame(const bl_data_block& block);
 std::array<std::uint8_t, kEotFrameSize> make_eot_frame();
 
@@ -78,5 +79,7 @@ std::array<std::uint8_t, kEotFrameSize> make_eot_frame();
 int judge_header_reply(std::uint8_t reply);
 int judge_data_reply(std::uint8_t reply);
 int judge_eot_reply(std::uint8_t reply);
+// Byte 0 of a read reply that is not a whole 0x01 0x04 block: acknowledgements are failures.
+int judge_read_reply(std::uint8_t reply);
 
 }  // namespace driveflash::bsl
