@@ -1,0 +1,1 @@
+driveflash_test(crypto_test unit SOURCES crypto/aes_test.cpp LIBS driveflash_crypto)
