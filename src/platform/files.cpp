@@ -1,1 +1,176 @@
 #include "platform/files.h"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace driveflash::platform {
+namespace {
+
+struct CloseFile {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+struct OpenFile {
+  std::unique_ptr<std::FILE, CloseFile> file;
+  bool text = false;
+  std::string pushed;  // characters read ahead and given back, last one first
+
+  int get() {
+    if (!pushed.empty()) {
+      const int c = static_cast<unsigned char>(pushed.back());
+      pushed.pop_back();
+      return c;
+    }
+    return std::fgetc(file.get());
+  }
+  void unget(int c) {
+    if (c != EOF) {
+      pushed.push_back(static_cast<char>(c));
+    }
+  }
+};
+
+// Handles are handed out by the worker and used by it alone, but a table shared by all
+// threads needs a lock all the same.
+std::mutex g_mutex;
+std::map<int, std::shared_ptr<OpenFile>> g_files;
+int g_next_handle = 1;
+
+std::shared_ptr<OpenFile> lookup(int handle) {
+  std::lock_guard lock(g_mutex);
+  const auto it = g_files.find(handle);
+  return it == g_files.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+std::string native_path(const std::string& path) {
+#ifdef _WIN32
+  return path;
+#else
+  std::string out = path;
+  for (char& c : out) {
+    if (c == '\\') {
+      c = '/';
+    }
+  }
+  return out;
+#endif
+}
+
+}  // namespace driveflash::platform
+
+using driveflash::platform::lookup;
+
+int CVI_OpenFile(const char* name, int readWrite, int /*action*/, int fileType) {
+  if (name == nullptr || name[0] == '\0' || readWrite != VAL_READ_ONLY) {
+    return -1;
+  }
+  const std::string path = driveflash::platform::native_path(name);
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return -1;
+  }
+  auto entry = std::make_shared<driveflash::platform::OpenFile>();
+  entry->file.reset(f);
+  entry->text = fileType == VAL_ASCII;
+  std::lock_guard lock(driveflash::platform::g_mutex);
+  const int handle = driveflash::platform::g_next_handle++;
+  driveflash::platform::g_files.emplace(handle, std::move(entry));
+  return handle;
+}
+
+int ReadLine(int handle, char* buffer, int maxChars) {
+  const auto entry = lookup(handle);
+  if (!entry || buffer == nullptr || maxChars < 0) {
+    return kFileReadError;
+  }
+  // Reads one line end (LF, or CR LF in text mode) if it comes next; gives back anything else.
+  const auto take_line_end = [&entry]() {
+    const int c = entry->get();
+    if (c == '\n' || c == EOF) {
+      return true;
+    }
+    if (entry->text && c == '\r') {
+      const int n = entry->get();
+      if (n == '\n' || n == EOF) {
+        return true;
+      }
+      entry->unget(n);
+    }
+    entry->unget(c);
+    return false;
+  };
+  const int first = entry->get();
+  if (first == EOF) {
+    buffer[0] = '\0';
+    return std::ferror(entry->file.get()) ? kFileReadError : kEndOfFile;
+  }
+  entry->unget(first);
+  int count = 0;
+  for (;;) {
+    if (take_line_end()) {
+      if (std::ferror(entry->file.get())) {
+        buffer[count] = '\0';
+        return kFileReadError;
+      }
+      break;
+    }
+    if (count == maxChars) {
+      // A line longer than the limit is not cut: the rest waits for the next call.
+      break;
+    }
+    buffer[count++] = static_cast<char>(entry->get());
+  }
+  buffer[count] = '\0';
+  return count;
+}
+
+int CVI_ReadFile(int handle, char* buffer, int count) {
+  const auto entry = lookup(handle);
+  if (!entry || buffer == nullptr || count < 0) {
+    return kFileReadError;
+  }
+  std::FILE* f = entry->file.get();
+  std::size_t got = 0;
+  while (got < static_cast<std::size_t>(count) && !entry->pushed.empty()) {
+    buffer[got++] = static_cast<char>(entry->get());
+  }
+  got += std::fread(buffer + got, 1, static_cast<std::size_t>(count) - got, f);
+  if (got == 0 && std::ferror(f)) {
+    return kFileReadError;
+  }
+  return static_cast<int>(got);
+}
+
+long SetFilePtr(int handle, long offset, int origin) {
+  const auto entry = lookup(handle);
+  if (!entry || origin < 0 || origin > 2) {
+    return -1;
+  }
+  std::FILE* f = entry->file.get();
+  static constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (std::fseek(f, offset, kWhence[origin]) != 0) {
+    return -1;
+  }
+  std::clearerr(f);
+  entry->pushed.clear();
+  return std::ftell(f);
+}
+
+int CVI_CloseFile(int handle) {
+  std::shared_ptr<driveflash::platform::OpenFile> entry;
+  {
+    std::lock_guard lock(driveflash::platform::g_mutex);
+    const auto it = driveflash::platform::g_files.find(handle);
+    if (it == driveflash::platform::g_files.end()) {
+      return -1;
+    }
+    entry = std::move(it->second);
+    driveflash::platform::g_files.erase(it);
+  }
+  return 0;
+}

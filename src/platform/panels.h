@@ -32,7 +32,8 @@ using PanelCallbackPtr = int (*)(int panel, int event, void* callbackData, int e
 int LoadPanel(int parent, const char* file, int panelResourceId);
 int DisplayPanel(int panel);
 int InstallPopup(int panel);
-int RemovePopup(int panel);
+// Takes down the topmost popup, or every popup when removeAllPopups is non-zero.
+int RemovePopup(int removeAllPopups);
 int DiscardPanel(int panel);
 int RunUserInterface();
 int QuitUserInterface(int returnCode);
@@ -93,7 +94,7 @@ void register_callback(const std::string& name, PanelCallbackPtr fn);
 
 struct ControlState {
   ControlDef def;
-  CtrlValue value;
+  CtrlValue value = 0;
   bool dimmed = false;
   bool visible = true;
   std::vector<std::string> lines;  // text boxes
@@ -122,11 +123,11 @@ struct PanelEvent {
     TextBoxReset,
     Quit
   };
-  Kind kind;
+  Kind kind = Kind::Value;
   int panel = 0;
   int control = 0;
   int attribute = 0;
-  CtrlValue value;
+  CtrlValue value = 0;
 };
 using PanelObserver = std::function<void(const PanelEvent&)>;
 // Returns an id for remove_observer.

@@ -6,6 +6,7 @@
 // tests).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -109,7 +110,7 @@ class QueuedLine : public SerialLine {
   // Makes the line fail: writes and reads report an I/O error from now on, as an unplugged
   // adapter does.
   void disconnect();
-  bool disconnected() const { return disconnected_; }
+  bool disconnected() const { return disconnected_.load(); }
 
  private:
   struct Byte {
@@ -118,7 +119,7 @@ class QueuedLine : public SerialLine {
   };
   std::mutex mutex_;
   std::deque<Byte> input_;
-  bool disconnected_ = false;
+  std::atomic<bool> disconnected_{false};
 };
 
 // A peer for tests that answers each write from a script, and records every write.
