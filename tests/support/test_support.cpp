@@ -1,10 +1,11 @@
 #include "support/test_support.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
 #include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace driveflash::test {
 
@@ -18,8 +19,8 @@ Bytes hex_bytes(const std::string& text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) {
       throw std::invalid_argument("not a hex digit in: " + text);
     }
-    const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                               : std::toupper(c) - 'A' + 10;
+    const int v =
+        std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
     if (high < 0) {
       high = v;
     } else {
