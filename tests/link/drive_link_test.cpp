@@ -1,0 +1,95 @@
+#include "link/drive_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "bsl/scripted_port.h"
+#include "platform/timing.h"
+
+namespace driveflash::test {
+namespace {
+
+using platform::Micros;
+using platform::ScopedVirtualClock;
+
+constexpr double kDriveTimeout = 0.3;
+constexpr const char* kIdentity = "01 03 00 00 00 01 84 0A";
+constexpr const char* kReset = "01 06 00 5C 00 01 88 18";
+
+// Modbus RTU CRC-16: reflected polynomial 0xA001, initial value 0xFFFF, sent low byte first.
+std::uint16_t modbus_crc(std::span<const std::uint8_t> bytes) {
+  std::uint16_t crc = 0xFFFF;
+  for (const std::uint8_t b : bytes) {
+    crc = static_cast<std::uint16_t>(crc ^ b);
+    for (int bit = 0; bit < 8; ++bit) {
+      const bool lsb = (crc & 1U) != 0;
+      crc = static_cast<std::uint16_t>(crc >> 1);
+      if (lsb) {
+        crc = static_cast<std::uint16_t>(crc ^ 0xA001U);
+      }
+    }
+  }
+  return crc;
+}
+
+TEST(DriveLink, RequestsCarryTheirModbusCrc) {
+  for (const auto& request : {kIdentityRequest, kResetRequest}) {
+    const std::uint16_t crc = modbus_crc(std::span(request).first(6));
+    EXPECT_EQ(request[6], crc & 0xFF);
+    EXPECT_EQ(request[7], crc >> 8);
+  }
+  // The routine itself, on the textbook example of reading 2 registers from device 1.
+  EXPECT_EQ(modbus_crc(hex_bytes("01 03 00 00 00 02")), 0x0BC4);
+}
+
+TEST(DriveLink, ResetRequestIsWrittenAndNothingIsRead) {
+  ScopedVirtualClock clock;
+  auto line = scripted({hex_bytes("01 06 00 5C 00 01 88 18")});
+  ScriptedPort port(line, kDriveTimeout);
+  EXPECT_EQ(ResetBMI(port.number()), 8);
+  EXPECT_EQ(written(*line), std::vector<std::string>{kReset});
+  EXPECT_EQ(line->pending_input(), 8U);
+  EXPECT_EQ(platform::requested_waits(), Micros(0));
+}
+
+struct PingCase {
+  const char* name;
+  const char* first;   // answer to the first request, "" for none
+  const char* second;  // answer to the second
+  Micros first_delay;
+  int result;
+  std::size_t left;  // bytes left unread in the input queue
+};
+
+const PingCase kPingCases[] = {
+    {"both_answered", "01 03 02 12 34 B5 33", "01 03 02 12 34 B5 33", Micros(0), 0, 0},
+    {"only_second", "", "01 03 02 12 34 B5 33", Micros(0), 0, 0},
+    {"only_first", "01 03 02 12 34 B5 33", "", Micros(0), 242, 0},
+    {"silent", "", "", Micros(0), 242, 0},
+    {"any_seven_bytes_count", "", "FF FF FF FF FF FF FF", Micros(0), 0, 0},
+    {"longer_answer_leaves_the_rest", "", "01 03 02 12 34 B5 33 AA BB", Micros(0), 0, 2},
+    {"exception_is_too_short", "", "01 83 02 C0 F1", Micros(0), 242, 0},
+    // No flush between the requests: a late tail of the first answer counts in the second.
+    {"late_first_answer_adds_up", "01 03 02 12", "34 B5 33", Micros(600'000), 0, 0},
+};
+
+TEST(DriveLink, PingDecidesOnTheSecondAnswer) {
+  for (const PingCase& c : kPingCases) {
+    SCOPED_TRACE(c.name);
+    ScopedVirtualClock clock;
+    auto line = std::make_shared<platform::ScriptedLine>();
+    line->then(hex_bytes(c.first), c.first_delay);
+    line->then(hex_bytes(c.second));
+    ScriptedPort port(line, kDriveTimeout);
+    EXPECT_EQ(PingToDrv(port.number()), c.result);
+    EXPECT_EQ(written(*line), (std::vector<std::string>{kIdentity, kIdentity}));
+    EXPECT_EQ(platform::requested_waits(), Micros(900'000));
+    EXPECT_EQ(line->pending_input(), c.left);
+  }
+}
+
+}  // namespace
+}  // namespace driveflash::test
