@@ -1,1 +1,182 @@
+#include "app/callbacks.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "app/run_context.h"
+#include "platform/files.h"
+#include "platform/panels.h"
+#include "platform/threads.h"
+
+namespace {
+
+constexpr const char* kFileTypeError = "文件类型错误！";
+std::string g_last_refusal;
+
+// Refuses a Program press with a message before anything touches the drive.
+void refuse(const char* title, const std::string& message) {
+  g_last_refusal = message;
+  runflag = 0;
+  MessagePopup(title, message.c_str());
+}
+
+// Whether the name fits the selected kind: the fourth character from the end is the "e"
+// of ".ehex" or the "." of ".hex".
+bool name_fits_kind(const char* name, int kind) {
+  const std::size_t n = std::strlen(name);
+  const char c = name[n - 4];
+  return kind == kFileTypeEhex ? c != '.' : c != 'e';
+}
+
+bool file_opens(const char* name) {
+  driveflash::platform::FileHandle f(CVI_OpenFile(name, VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_BINARY));
+  char probe[1];
+  return f.valid() && CVI_ReadFile(f.get(), probe, 1) >= 0;
+}
+
+}  // namespace
+
+int panelCB(int /*panel*/, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) {
+    QuitUserInterface(0);
+  }
+  return 0;
+}
+
+int Exit(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) {
+    QuitUserInterface(0);
+  }
+  return 0;
+}
+
+int HelpCB(int, int, int, void*, int, int) {
+  return 0;
+}
+
+int ClrcounterCB(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) {
+    // Only the display: the count of successful runs since start-up goes on.
+    SetCtrlAttribute(panel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, 0);
+  }
+  return 0;
+}
+
+int Selctfile(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) {
+    return 0;
+  }
+  GetCtrlVal(panel, MAINPANEL_FILETYPE, &filetype);
+  const char* spec = filetype == kFileTypeEhex ? "*.ehex" : "*.hex";
+  if (FileSelectPopup(filename, spec, spec, "Select firmware", VAL_SELECT_BUTTON, 0, 0, 1, 0,
+                      filename) == VAL_EXISTING_FILE_SELECTED) {
+    SetCtrlVal(panel, MAINPANEL_FILEPATH, filename);
+  }
+  return 0;
+}
+
+int ProgCB(int /*panel*/, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT || runflag.load() != 0) {
+    return 0;
+  }
+  g_last_refusal.clear();
+  GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &filetype);
+  filename[sizeof filename - 1] = '\0';
+  if (filename[0] == '\0') {
+    refuse("Program", "请先选择固件文件！\nChoose a firmware file first.");
+    return 0;
+  }
+  if (std::strlen(filename) < 4 || !name_fits_kind(filename, filetype)) {
+    refuse(kFileTypeError, kFileTypeError);
+    return 0;
+  }
+  if (!file_opens(filename)) {
+    refuse("Program",
+           std::string("无法打开固件文件！\nCannot open the firmware file:\n") + filename);
+    return 0;
+  }
+  runflag = 1;
+  prgpanel = LoadPanel(0, kPanelFile, kProgramPanelId);
+  if (prgpanel < 0) {
+    refuse("Program", std::string("Cannot load the programming panel from ") + kPanelFile);
+    return 0;
+  }
+  SetCtrlAttribute(prgpanel, PRGPANEL_PROGRESS, ATTR_VISIBLE, 1);
+  SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, 0.0);
+  InstallPopup(prgpanel);
+  runstate = kStateOpen;
+  if (CmtScheduleThreadPoolFunction(DEFAULT_THREAD_POOL_HANDLE, ProgrammingThread, nullptr,
+                                    &threadid) != 0) {
+    RemovePopup(0);
+    DiscardPanel(prgpanel);
+    prgpanel = 0;
+    refuse("Program", "Cannot start the programming thread.");
+  }
+  return 0;
+}
+
+namespace {
+
+// Closing the popup: stop the worker, wait for it while the interface keeps going, then
+// take the popup down, so the worker never writes to a panel that is gone.
+void stop_run() {
+  if (prgpanel <= 0) {
+    return;
+  }
+  runflag = 0;
+  CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
+                                         OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
+  CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
+  ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
+  RemovePopup(0);
+  DiscardPanel(prgpanel);
+  prgpanel = 0;
+}
+
+}  // namespace
+
+int progOK(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) {
+    stop_run();
+  }
+  return 0;
+}
+
+int panelprgCB(int, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) {
+    stop_run();
+  }
+  return 0;
+}
+
+namespace driveflash::app {
+
+void register_callbacks() {
+  platform::register_callback("panelCB", &panelCB);
+  platform::register_callback("panelprgCB", &panelprgCB);
+  platform::register_callback("Exit", &Exit);
+  platform::register_callback("HelpCB", &HelpCB);
+  platform::register_callback("ClrcounterCB", &ClrcounterCB);
+  platform::register_callback("Selctfile", &Selctfile);
+  platform::register_callback("ProgCB", &ProgCB);
+  platform::register_callback("progOK", &progOK);
+}
+
+int run_main_panel() {
+  register_callbacks();
+  mainpanel = LoadPanel(0, kPanelFile, kMainPanelId);
+  if (mainpanel < 0) {
+    return -1;
+  }
+  DisplayPanel(mainpanel);
+  RunUserInterface();
+  DiscardPanel(mainpanel);
+  return 0;
+}
+
+const char* last_refusal() {
+  return g_last_refusal.c_str();
+}
+
+}  // namespace driveflash::app

@@ -1,8 +1,9 @@
 // The run context: what the operator interface, the worker and the protocol layers share.
 //
 // One per process, at most one run at a time. runflag is the only stop signal and is read
-// by the worker between states, so it is atomic; everything else is written by one thread
-// at a time (the interface before it schedules the worker, the worker afterwards).
+// by the worker between states, so it is atomic; runstate and okcount are atomic as well
+// because front ends watch them from their own thread. Everything else is written by one
+// thread at a time (the interface before it schedules the worker, the worker afterwards).
 #pragma once
 
 #include <atomic>
@@ -31,7 +32,7 @@ inline constexpr const char* kLoaderFileName = "XMC1x_ASCLoader.hex";
 inline constexpr const char* kSoundFile = "msg.wav ";
 
 extern std::atomic<int> runflag;
-extern int runstate;
+extern std::atomic<int> runstate;
 extern int mainpanel;
 extern int prgpanel;
 extern int threadid;
@@ -44,10 +45,20 @@ extern unsigned char loaderimage[16384];
 extern char loaderpath[100];
 extern unsigned loaderaddr;
 extern unsigned loaderlen;
-extern int okcount;
+extern std::atomic<int> okcount;
 extern int blstatus;
 extern bl_download_request dlrequest;
 extern bl_header_block endheader;
+
+// Run states, in the order of a successful run: open, drive, handshake, length, loader,
+// download, finished.
+inline constexpr int kStateOpen = 0;
+inline constexpr int kStateDrive = 1;
+inline constexpr int kStateHandshake = 2;
+inline constexpr int kStateLoader = 3;
+inline constexpr int kStateLength = 4;
+inline constexpr int kStateDownload = 5;
+inline constexpr int kStateFinished = 6;
 
 // The worker: one programming run, from opening the port to resting in state 6.
 int ProgrammingThread(void* data);

@@ -1,0 +1,27 @@
+// The operator's callbacks on the main panel and the programming popup, and the body of the
+// program's start-up. They use only the run-time services, so the window and the command
+// line drive the very same code.
+#pragma once
+
+int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
+int Exit(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
+int HelpCB(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
+int ClrcounterCB(int panel, int control, int event, void* callbackData, int eventData1,
+                 int eventData2);
+int Selctfile(int panel, int control, int event, void* callbackData, int eventData1,
+              int eventData2);
+int ProgCB(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
+int progOK(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
+int panelprgCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
+
+namespace driveflash::app {
+
+// Binds the callbacks above to their names in the panel resource file.
+void register_callbacks();
+// After the run-time services are up: load and show the main panel, run the user-interface
+// loop until quit, discard the panel. Returns 0, or -1 when the panel cannot be loaded.
+int run_main_panel();
+// Why Program refused to start ("" when it did start); for front ends without dialogs.
+const char* last_refusal();
+
+}  // namespace driveflash::app
