@@ -14,7 +14,7 @@ constexpr int kReadReplySize = 10;
 constexpr std::size_t kReplyBufferSize = 16;
 constexpr std::uint8_t kReadReplyTag0 = 0x01;
 constexpr std::uint8_t kReadReplyTag1 = 0x04;
-// The loader needs this long to take a page into its buffer before it can answer.
+// A page takes the loader longer to handle than a header, so its reply is awaited a moment.
 constexpr double kDataReplyDelaySeconds = 0.05;
 constexpr unsigned kReadSettleMs = 20;
 
@@ -96,8 +96,9 @@ constexpr std::initializer_list<int> kHeaderErrors = {
     kStatusErase,     kStatusProgram,     kStatusProtection};
 
 constexpr ReplyTable kHeaderReplies = reply_table({kReplyOk, kReplyHeaderOk}, kHeaderErrors);
-// A data frame has its own error set: 0xF9 (verification) only arises after programming a
-// page, and 0xFE, 0xFB, 0xF8 are not expected there.
+// A data frame is judged on its own error set: verification (0xF9) can only follow a
+// written page, while mode, erase and protection errors belong to headers and are not
+// passed through after a page.
 constexpr ReplyTable kDataReplies =
     reply_table({kReplyOk}, {kStatusBlockType, kStatusChecksum, kStatusInvalidAddress,
                              kStatusProgram, kStatusVerification});
