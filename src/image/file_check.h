@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
-// Counts the lines of a plain Intel HEX file. 0, or non-zero when the file cannot be read.
+// Counts the lines of a plain Intel HEX file. 0, or 241 when the file cannot be read or
+// holds a line longer than any record.
 int hexfilecheck(int fileHandle, int* lineCount);
-// Counts the records of an encrypted-hex file. 0, or non-zero when it cannot be read.
+// Counts the records of an encrypted-hex file. 0, or 241 when it cannot be read, ends
+// inside a block or a record, or a record's byte count is not two hex digits.
 int ehexfilecheck(int fileHandle, int* recordCount);
 
 namespace driveflash::image {
