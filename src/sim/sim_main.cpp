@@ -1,1 +1,124 @@
-int main() { return 0; }
+// driveflash-sim: a virtual drive on a pseudo-terminal.
+//
+// Prints the device path to open on the first line of standard output, serves until SIGINT or
+// SIGTERM, optionally writes the flash to a file, and exits 0.
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "sim/faults.h"
+#include "sim/pty.h"
+#include "sim/virtual_drive.h"
+
+namespace {
+
+using driveflash::sim::FlashModel;
+
+constexpr const char* kUsage =
+    "usage: driveflash-sim [--faults OPTIONS] [--flash-dump FILE]\n"
+    "\n"
+    "Runs a virtual drive (application firmware, ROM bootstrap loader, secondary loader, "
+    "200 KB flash)\n"
+    "on a pseudo-terminal and prints the device to open on the first line. Stops on "
+    "Ctrl-C or SIGTERM.\n"
+    "\n"
+    "  --faults OPTIONS   comma-separated: silent, short-identity, no-bsl, handshake=HH,\n"
+    "                     length-reply=HH, loader-reply=HH, reply:KIND@K=HH, protect=N,\n"
+    "                     silent-from:KIND@K, disconnect:KIND@K, slow=N(us|ms|s)\n"
+    "                     (KIND: header, erase, read, data, eot; K counts from 1)\n"
+    "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";
+
+struct Arguments {
+  std::string faults;
+  std::string flash_dump;
+};
+
+// Returns 0 to go on, else the exit code.
+int parse_arguments(int argc, char** argv, Arguments& args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto value = [&](std::string_view name, std::string& out) {
+      if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=') {
+        out = arg.substr(name.size() + 1);
+        return true;
+      }
+      if (arg == name && i + 1 < argc) {
+        out = argv[++i];
+        return true;
+      }
+      return false;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return -1;
+    }
+    if (value("--faults", args.faults) || value("--flash-dump", args.flash_dump)) continue;
+    std::cerr << "driveflash-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
+    return 2;
+  }
+  return 0;
+}
+
+bool dump_flash(const driveflash::sim::VirtualDrive& drive, const std::string& path) {
+  const auto bytes = drive.read_flash(FlashModel::kBase, FlashModel::kSize);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  return !file.fail();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (const int rc = parse_arguments(argc, argv, args); rc != 0) return rc < 0 ? 0 : rc;
+
+  driveflash::sim::Faults faults;
+  std::string error;
+  if (!driveflash::sim::parse_faults(args.faults, faults, error)) {
+    std::cerr << "driveflash-sim: " << error << "\n";
+    return 2;
+  }
+
+  // Signals are taken by sigwait below; every thread started after this inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  auto pty = driveflash::sim::PtyPair::open(error);
+  if (!pty) {
+    std::cerr << "driveflash-sim: cannot open a pseudo-terminal: " << error << "\n";
+    return 1;
+  }
+  auto drive = std::make_shared<driveflash::sim::VirtualDrive>(faults);
+  driveflash::sim::PtyServer server(std::move(*pty), drive);
+  std::cout << server.slave_path() << std::endl;
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  server.stop();
+
+  int rc = 0;
+  if (!server.failure().empty()) {
+    std::cerr << "driveflash-sim: serving stopped: " << server.failure() << "\n";
+    rc = 1;
+  }
+  if (server.disconnected()) std::cerr << "driveflash-sim: the drive was disconnected\n";
+  const auto stats = drive->statistics();
+  std::cerr << "driveflash-sim: " << stats.bytes_received << " bytes received, "
+            << stats.sectors_erased << " sectors erased, " << stats.pages_programmed
+            << " pages programmed, " << stats.restarts << " restarts\n";
+  if (!args.flash_dump.empty() && !dump_flash(*drive, args.flash_dump)) {
+    std::cerr << "driveflash-sim: cannot write the flash to '" << args.flash_dump << "'\n";
+    rc = 1;
+  }
+  return rc;
+}

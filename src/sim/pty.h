@@ -1,0 +1,100 @@
+// The virtual drive on a pseudo-terminal, for programs that only know device paths.
+//
+//   std::string error;
+//   auto pty = PtyPair::open(error);         // slave in raw mode, e.g. "/dev/pts/5"
+//   PtyServer server(std::move(*pty), std::make_shared<VirtualDrive>());
+//   ... the host opens server.slave_path() like a serial device ...
+//   server.stop();                            // or let the destructor do it
+//
+// The server holds no descriptor of the slave side. When the host closes the device the
+// master reports a hang-up; the server then drops the replies still due and flushes what the
+// host left unread in the slave's input, as closing a real port discards its queue. (Were a
+// slave descriptor kept open to spare the master its EIO, the reset request's echo would
+// outlive the close and greet the host when it reopens the device at the loader baud.)
+// Baud rate and framing set by the host on the slave are ignored: the pair has no wire.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "sim/virtual_drive.h"
+
+namespace driveflash::sim {
+
+// Owns a file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release();
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// A pseudo-terminal pair: the master kept here, the slave in raw mode and closed, for the
+// host to open by its path.
+class PtyPair {
+ public:
+  // Opens a pair, or returns nothing and says why in `error`.
+  static std::optional<PtyPair> open(std::string& error);
+
+  int master() const { return master_.get(); }
+  const std::string& slave_path() const { return slave_path_; }
+  // Closes the master: the slave side sees a hang-up and the device goes away.
+  void close_master() { master_.reset(); }
+
+ private:
+  PtyPair() = default;
+  UniqueFd master_;
+  std::string slave_path_;
+};
+
+// Runs a virtual drive on the master side of a pair, in a thread of its own.
+class PtyServer {
+ public:
+  PtyServer(PtyPair pty, std::shared_ptr<VirtualDrive> drive);
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  const std::string& slave_path() const { return pty_.slave_path(); }
+  VirtualDrive& drive() { return *drive_; }
+  // Stops serving and waits for the thread; the pair stays open until destruction.
+  void stop();
+  // Whether a disconnect fault closed the master.
+  bool disconnected() const { return disconnected_.load(); }
+  // Why serving stopped early on a system error ("" if it did not).
+  std::string failure() const;
+
+ private:
+  void serve();
+  // Waits for the stop signal at most `timeout`; true when it came.
+  bool wait_for_stop(std::chrono::milliseconds timeout) const;
+  void flush_slave_input() const;
+
+  PtyPair pty_;
+  std::shared_ptr<VirtualDrive> drive_;
+  UniqueFd stop_read_;
+  UniqueFd stop_write_;
+  std::atomic<bool> disconnected_{false};
+  mutable std::mutex failure_mutex_;
+  std::string failure_;
+  std::thread thread_;
+};
+
+}  // namespace driveflash::sim

@@ -1,0 +1,47 @@
+// The virtual drive behind a serial port of the platform's port table, in-process.
+//
+//   auto drive = std::make_shared<VirtualDrive>(faults);
+//   map_sim_port(7, drive);                 // port 7 is now "sim"
+//   OpenComConfig(7, "", 115200, 0, 8, 1, 512, 512);  ... ComWrt / ComRd ...
+//
+// Every open of the port gives a fresh line to the same drive, so the drive keeps its state
+// (stage, flash) when the run closes the port and reopens it at the loader baud rate; replies
+// still on their way when the port closes are lost with the line, as on a real port.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/serial.h"
+#include "sim/virtual_drive.h"
+
+namespace driveflash::sim {
+
+// One open line to a virtual drive. A reply reaches the host at write time + the drive's
+// delay; with the "line-time" option its bytes also take their time on the wire at the line's
+// baud rate, after the request's own bytes. A disconnect fault makes the line fail for good.
+class SimLine final : public platform::QueuedLine {
+ public:
+  SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettings& settings);
+
+  // Time one byte takes on a line with these settings (start bit, data, parity, stop bits).
+  static platform::Micros byte_time(const platform::LineSettings& settings);
+
+ protected:
+  void on_host_write(std::span<const std::uint8_t> bytes, platform::Micros now) override;
+
+ private:
+  std::shared_ptr<VirtualDrive> drive_;
+  platform::Micros byte_time_;
+  bool line_time_;
+  platform::Micros line_free_{0};  // when the drive's transmitter is idle again
+};
+
+inline constexpr const char* kSimPortName = "sim";
+
+// Maps `port` to the virtual drive: name "sim", not a real chip. Opening fails with a clear
+// error once a disconnect fault has unplugged the drive.
+void map_sim_port(int port, std::shared_ptr<VirtualDrive> drive, std::string name = kSimPortName);
+
+}  // namespace driveflash::sim

@@ -1,0 +1,149 @@
+// The virtual drive: an XMC1300 in a motor drive, as seen from the far end of the serial line.
+//
+// Feed it what the host writes; it answers with the bytes the drive would send back. It goes
+// through the chip's life during a programming run:
+//
+//   application   answers the Modbus identity request (01 03 00 00 00 01 84 0A) with
+//                 01 03 02 hi lo + CRC, echoes the reset request (01 06 00 5C 00 01 88 18)
+//                 and restarts into the ROM bootstrap loader. Anything else is ignored; the
+//                 firmware resynchronises on the next request.
+//   ROM loader    00 then 6C -> 5D; four length bytes (LSB first, 1..16384) -> 01; that many
+//                 loader bytes -> 01 (any bytes: the uploaded image is kept for inspection).
+//                 A length out of range is answered FF and the loader waits for 00 6C again.
+//   secondary     16-byte header, 264-byte data and 16-byte end-of-transmission frames, told
+//   loader        apart by their first byte, each answered with one byte:
+//                   bad checksum FD; unknown block type FF (16 bytes are taken as its frame);
+//                   header mode 0 (page-aligned address inside the flash) 55 and opens a
+//                     region, else FC;
+//                   mode 3 (sector start inside the flash, length 0x1000) erases, 55, else FC;
+//                   mode 4 (word-aligned address inside the flash) -> 01 04 a3 a2 a1 a0
+//                     d3 d2 d1 d0, the little-endian word at the address most significant
+//                     byte first, else FC;
+//                   mode 1 -> no reply, the chip restarts into the application (which now
+//                     answers the identity request again);
+//                   any other mode FE;
+//                   data (mode byte 0 or 1, else FE) programs the region's next page: 55;
+//                     FC without an open region or past the end of the flash; FA ("Program
+//                     error") when the page was programmed since its sector's last erase;
+//                   end of transmission closes the region: 55 (also without a region).
+//
+// Flash: see FlashModel (200 KB from 0x10001000, erased cells 0x00). A new drive's flash is
+// all erased; preload_flash() puts an existing application in.
+//
+// Faults (faults.h) change replies, timing and the line. Thread-safe: every member locks.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/flash_model.h"
+
+namespace driveflash::sim {
+
+// Marker at the start of the stand-in secondary loader (resources/XMC1300). The tool must never
+// send such an image to a real chip.
+inline constexpr std::string_view kStandInLoaderMarker =
+    "DRIVEFLASH VIRTUAL-DRIVE STAND-IN LOADER - NOT FOR REAL CHIPS";
+// Whether `image` carries the stand-in marker anywhere.
+bool is_stand_in_loader(std::span<const std::uint8_t> image);
+
+// Modbus RTU CRC-16 (polynomial 0xA001, start 0xFFFF); sent low byte first.
+std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes);
+
+// Holding register 0x0000 of the drive's application, as the identity reply carries it.
+inline constexpr std::uint16_t kIdentityRegisterValue = 0x1302;
+// Largest loader the ROM accepts: the XMC1300's 16 KB of SRAM.
+inline constexpr std::uint32_t kMaxLoaderSize = 16 * 1024;
+
+class VirtualDrive {
+ public:
+  enum class Stage {
+    kApplication,
+    kRomEntry,   // waiting for 00
+    kRomMode,    // 00 seen, waiting for 6C
+    kRomLength,  // four length bytes
+    kRomLoader,  // the loader bytes
+    kLoader,     // the secondary loader runs
+    kUnplugged,  // a disconnect fault struck: nothing more is answered
+  };
+
+  // One thing the drive does in answer to a feed.
+  struct Output {
+    std::vector<std::uint8_t> bytes;     // the reply (empty for a disconnect)
+    std::chrono::microseconds delay{0};  // from the input that caused it to the reply's start
+    std::size_t consumed = 0;            // input bytes of this feed taken in when it was produced
+    bool disconnect = false;             // the line drops here
+  };
+
+  struct Statistics {
+    std::array<std::uint64_t, kFrameKindCount> frames{};  // complete frames by FrameKind
+    std::uint64_t bad_checksums = 0;
+    std::uint64_t pages_programmed = 0;
+    std::uint64_t sectors_erased = 0;
+    std::uint64_t bytes_received = 0;
+    std::uint64_t identity_requests = 0;
+    std::uint64_t reset_requests = 0;
+    std::uint64_t loader_uploads = 0;
+    std::uint64_t restarts = 0;  // closing headers that restarted the application
+
+    std::uint64_t count(FrameKind kind) const { return frames[static_cast<std::size_t>(kind)]; }
+  };
+
+  explicit VirtualDrive(Faults faults = {});
+
+  // Takes in what the host wrote and returns the drive's answers in order.
+  std::vector<Output> feed(std::span<const std::uint8_t> bytes);
+
+  Stage stage() const;
+  bool unplugged() const { return stage() == Stage::kUnplugged; }
+  Statistics statistics() const;
+  const Faults& faults() const { return faults_; }
+  // The last loader image the ROM loader took in.
+  std::vector<std::uint8_t> loader_image() const;
+
+  // Flash bytes of [address, address + length); empty when the range leaves the flash.
+  std::vector<std::uint8_t> read_flash(std::uint32_t address, std::uint64_t length) const;
+  // Whether every byte of `data` (address, bytes) is in flash on a programmed page. On a
+  // mismatch `first_mismatch` (if given) describes the first one.
+  bool flash_matches(const std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>& data,
+                     std::string* first_mismatch = nullptr) const;
+  void preload_flash(std::uint32_t address, std::span<const std::uint8_t> bytes);
+  bool page_programmed(std::uint32_t address) const;
+  bool sector_erased(std::uint32_t sector_address) const;
+
+ private:
+  void step_application(std::uint8_t byte, std::vector<Output>& out);
+  void step_rom(std::uint8_t byte, std::vector<Output>& out);
+  void step_loader(std::uint8_t byte, std::vector<Output>& out);
+  void frame_complete(std::vector<Output>& out);
+  // Carries out a complete, checked frame and returns its reply (empty: none).
+  std::vector<std::uint8_t> carry_out(FrameKind kind);
+  void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes);
+  void restart_application();
+
+  const Faults faults_;
+  mutable std::mutex mutex_;
+  Stage stage_ = Stage::kApplication;
+  std::size_t consumed_ = 0;           // of the current feed
+  std::vector<std::uint8_t> request_;  // application: a possible request so far
+  std::uint32_t loader_length_ = 0;
+  std::vector<std::uint8_t> length_bytes_;
+  std::vector<std::uint8_t> loader_;
+  std::vector<std::uint8_t> frame_;
+  std::size_t frame_size_ = 0;
+  bool region_open_ = false;
+  std::uint32_t next_page_ = 0;
+  bool loader_hung_ = false;
+  Statistics stats_;
+  FlashModel flash_;
+};
+
+}  // namespace driveflash::sim
