@@ -1,0 +1,195 @@
+#include "run/run_harness.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/run_context.h"
+#include "platform/panels.h"
+
+namespace driveflash::test {
+namespace pf = platform;
+
+namespace {
+
+std::string record(int count, std::uint32_t address, int type, const Bytes& data) {
+  unsigned sum = static_cast<unsigned>(count) + ((address >> 8) & 0xFF) + (address & 0xFF) +
+                 static_cast<unsigned>(type);
+  char head[16];
+  std::snprintf(head, sizeof head, ":%02X%04X%02X", count, address & 0xFFFF, type);
+  std::string out = head;
+  for (const std::uint8_t b : data) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    out += hex;
+    sum += b;
+  }
+  char tail[4];
+  std::snprintf(tail, sizeof tail, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return out + tail + "\n";
+}
+
+pf::PanelDef main_def() {
+  pf::PanelDef def;
+  def.number = 1;
+  def.callback = "panelCB";
+  def.controls = {{MAINPANEL_FILEPATH, pf::ControlKind::Text, "path", "", "", std::string()},
+                  {MAINPANEL_COMPORT, pf::ControlKind::Int, "port", "", "", RunHarness::kPort},
+                  {MAINPANEL_DRIVE_BAUD, pf::ControlKind::Int, "baud1", "", "", 19200},
+                  {MAINPANEL_LOADER_BAUD, pf::ControlKind::Int, "baud2", "", "", 115200},
+                  {MAINPANEL_COUNTER, pf::ControlKind::Int, "count", "", "", 0},
+                  {MAINPANEL_FILETYPE, pf::ControlKind::Ring, "kind", "", "", 0}};
+  return def;
+}
+
+pf::PanelDef popup_def() {
+  pf::PanelDef def;
+  def.number = 2;
+  def.callback = "panelprgCB";
+  def.controls = {{PRGPANEL_STATUS, pf::ControlKind::TextBox, "status", "", "", std::string()},
+                  {PRGPANEL_OK, pf::ControlKind::Button, "ok", "OK", "progOK", 0},
+                  {PRGPANEL_PROGRESS, pf::ControlKind::Double, "progress", "", "", 0.0}};
+  return def;
+}
+
+const char* kLoaderHex =
+    ":020000042000DA\n"
+    ":10020000000102030405060708090A0B0C0D0E0F68\n"
+    ":00000001FF\n";
+
+}  // namespace
+
+std::string make_hex(std::uint32_t address, const Bytes& data, int per_record) {
+  std::string out;
+  std::uint32_t upper = 0xFFFFFFFF;
+  for (std::size_t i = 0; i < data.size();) {
+    const std::uint32_t a = address + static_cast<std::uint32_t>(i);
+    if ((a >> 16) != upper) {
+      upper = a >> 16;
+      out +=
+          record(2, 0, 4,
+                 {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper & 0xFF)});
+    }
+    // A record does not cross a 64 KB boundary.
+    std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(per_record), data.size() - i);
+    n = std::min<std::size_t>(n, 0x10000 - (a & 0xFFFF));
+    out += record(static_cast<int>(n), a, 0,
+                  Bytes(data.begin() + static_cast<std::ptrdiff_t>(i),
+                        data.begin() + static_cast<std::ptrdiff_t>(i + n)));
+    i += n;
+  }
+  return out + ":00000001FF\n";
+}
+
+std::shared_ptr<pf::ScriptedLine> willing_drive() {
+  auto line = std::make_shared<pf::ScriptedLine>();
+  const Bytes identity = hex_bytes("01 03 02 00 2A 38 5B");
+  line->then(identity);            // first identity request
+  line->then(identity);            // second identity request
+  line->then({});                  // reset request: nothing read
+  line->then({});                  // 0x00
+  line->then({0x5D});              // 0x6C
+  line->then({0x01});              // length
+  line->then({0x01});              // loader
+  line->answer_rest_with({0x55});  // every frame
+  return line;
+}
+
+RunHarness::RunHarness() {
+  pf::reset_panels();
+  pf::clear_port_table();
+  cwd_ = std::make_unique<ScopedCwd>(dir_.path());
+  set_loader(kLoaderHex);
+  main_ = pf::create_panel(main_def());
+  popup_ = pf::create_panel(popup_def());
+  mainpanel = main_;
+  prgpanel = popup_;
+  observer_ = pf::add_observer([this](const pf::PanelEvent& e) {
+    if (e.panel != popup_) {
+      return;
+    }
+    if (e.kind == pf::PanelEvent::Kind::LineAppended) {
+      lines_.push_back(std::get<std::string>(e.value));
+      if (stop_when_ && stop_when_(lines_.back())) {
+        runflag = 0;
+      }
+    } else if (e.kind == pf::PanelEvent::Kind::Attribute) {
+      attributes_.push_back((e.control == PRGPANEL_OK ? "dim=" : "show=") +
+                            std::to_string(std::get<int>(e.value)));
+      // The run rests once it has shown the OK button again: end it there, as the operator
+      // closing the popup would.
+      if (e.control == PRGPANEL_OK && std::get<int>(e.value) == 0) {
+        runflag = 0;
+      }
+    } else if (e.kind == pf::PanelEvent::Kind::Value && e.control == PRGPANEL_PROGRESS) {
+      progress_.push_back(std::get<double>(e.value));
+    }
+  });
+}
+
+RunHarness::~RunHarness() {
+  pf::remove_observer(observer_);
+  runflag = 0;
+  pf::reset_panels();
+  pf::clear_port_table();
+}
+
+void RunHarness::set_firmware(const std::string& name, const std::string& content, int kind) {
+  const std::string path = dir_.write(name, content);
+  std::snprintf(filename, sizeof filename, "%s", path.c_str());
+  filetype = kind;
+  SetCtrlVal(main_, MAINPANEL_FILETYPE, kind);
+}
+
+void RunHarness::set_loader(const std::string& hex_text) {
+  dir_.write("XMC1300/XMC1x_ASCLoader.hex", hex_text);
+}
+
+void RunHarness::remove_loader() {
+  std::filesystem::remove(dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex");
+}
+
+namespace {
+class Forward final : public pf::SerialLine {
+ public:
+  explicit Forward(std::shared_ptr<pf::SerialLine> line) : line_(std::move(line)) {}
+  int write(std::span<const std::uint8_t> b) override { return line_->write(b); }
+  int read(std::span<std::uint8_t> b, pf::Micros d) override { return line_->read(b, d); }
+  void flush_input() override { line_->flush_input(); }
+  void flush_output() override { line_->flush_output(); }
+
+ private:
+  std::shared_ptr<pf::SerialLine> line_;
+};
+}  // namespace
+
+std::unique_ptr<pf::SerialLine> forward_to(std::shared_ptr<pf::SerialLine> line) {
+  return std::make_unique<Forward>(std::move(line));
+}
+
+void RunHarness::use_line(std::shared_ptr<pf::SerialLine> line, bool real) {
+  pf::PortEntry entry;
+  entry.number = kPort;
+  entry.name = "test";
+  entry.is_real = real;
+  entry.open = [line](const pf::LineSettings&, std::string&) {
+    return std::make_unique<Forward>(line);
+  };
+  pf::map_port(entry);
+}
+
+pf::Micros RunHarness::run(std::function<bool(const std::string&)> stop_when) {
+  stop_when_ = std::move(stop_when);
+  pf::reset_requested_waits();
+  runflag = 1;
+  runstate = kStateOpen;
+  ProgrammingThread(nullptr);
+  return pf::requested_waits();
+}
+
+int RunHarness::counter_display() const {
+  int value = -1;
+  GetCtrlVal(main_, MAINPANEL_COUNTER, &value);
+  return value;
+}
+
+}  // namespace driveflash::test

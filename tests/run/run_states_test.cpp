@@ -1,0 +1,223 @@
+// The run's states in virtual time: every state's way to success and to failure, with the
+// exact status lines, the exact waits, and what is left open afterwards.
+#include <gtest/gtest.h>
+
+#include "app/run_context.h"
+#include "image/stand_in_loader.h"
+#include "platform/serial.h"
+#include "platform/sound.h"
+#include "run/run_harness.h"
+
+namespace {
+
+namespace pf = driveflash::platform;
+using driveflash::test::Bytes;
+using driveflash::test::hex_bytes;
+using driveflash::test::make_hex;
+using driveflash::test::RunHarness;
+using driveflash::test::willing_drive;
+using Lines = std::vector<std::string>;
+using pf::Micros;
+
+constexpr Micros ms(std::int64_t v) {
+  return Micros(v * 1000);
+}
+
+const Lines kBeforeDownload = {"初始化中...",
+                               "驱动器连接成功!",
+                               "ASC BSL initialization OK!",
+                               "Send application length OK!",
+                               "Sending XMC1x_ASCLoader...",
+                               "Bootload success!"};
+
+Lines erase_lines() {
+  Lines out;
+  for (int i = 0; i < 8; ++i) {
+    out.push_back("Erasing sector " + std::to_string(i) + ", This may take a few seconds...");
+    out.push_back("Done!");
+  }
+  return out;
+}
+
+Lines concat(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Waits of each state on the way to the download: 0.1 | 0.9 + 0.2 + 0.5 + 0.2 | 0.4 + 0.2 |
+// 0.1 + 0.2 | 0.2 + 0.1.
+constexpr Micros kWaitsToDownload = ms(100 + 1800 + 600 + 300 + 300);
+constexpr Micros kRest = ms(200);
+
+TEST(RunStates, SuccessfulRunReportsCountsAndRests) {
+  RunHarness h;
+  // Two pages of firmware.
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(300, 0xA5)));
+  const auto line = willing_drive();
+  h.use_line(line);
+  okcount = 0;
+  const Micros waits = h.run();
+  EXPECT_EQ(h.lines(), concat(kBeforeDownload, erase_lines()));
+  // Erase 8 × 0.2 s, two data frames × 0.05 s.
+  EXPECT_EQ(waits, kWaitsToDownload + ms(1600 + 100) + kRest);
+  EXPECT_EQ(okcount.load(), 1);
+  EXPECT_EQ(h.counter_display(), 1);
+  EXPECT_EQ(h.attributes(), (Lines{"dim=1", "show=1", "dim=0", "show=0"}));
+  EXPECT_DOUBLE_EQ(h.progress().back(), 100.0);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << "port left open";
+  EXPECT_EQ(pf::sounds_requested().back(), "msg.wav");
+  // The last frame is the closing header: mode 1, word 0xF8C1.
+  EXPECT_EQ(line->writes().back(), hex_bytes("00 01 00 00 F8 C1 00 00 00 00 00 00 00 00 00 38"));
+  // A second run counts on.
+  const auto again = willing_drive();
+  h.use_line(again);
+  h.run();
+  EXPECT_EQ(h.counter_display(), 2);
+}
+
+// One failing step per state: the replies up to it, the lines, the waits.
+struct FailCase {
+  const char* name;
+  std::vector<Bytes> replies;  // to the writes in order; the rest silence
+  Lines lines;
+  Micros waits;
+};
+
+class RunFailures : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(RunFailures, EndInTheFinalStateWithTheirLine) {
+  const FailCase& c = GetParam();
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+  auto line = std::make_shared<pf::ScriptedLine>();
+  for (const Bytes& r : c.replies) {
+    line->then(r);
+  }
+  h.use_line(line);
+  const int before = okcount.load();
+  EXPECT_EQ(h.run(), c.waits + kRest);
+  EXPECT_EQ(h.lines(), c.lines);
+  EXPECT_EQ(okcount.load(), before);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+}
+
+const Bytes kId = hex_bytes("01 03 02 00 2A 38 5B");
+
+INSTANTIATE_TEST_SUITE_P(
+    EachState, RunFailures,
+    ::testing::Values(
+        FailCase{"silent_drive", {}, {"初始化中...", "未知型号的驱动器!"}, ms(100 + 900 + 200)},
+        FailCase{
+            "answers_only_first", {kId}, {"初始化中...", "未知型号的驱动器!"}, ms(100 + 900 + 200)},
+        FailCase{"short_identity",
+                 {kId, hex_bytes("01 83 02 C0 F1")},
+                 {"初始化中...", "未知型号的驱动器!"},
+                 ms(100 + 900 + 200)},
+        FailCase{"handshake_echo",
+                 {kId, kId, {}, {}, {0x6C}},
+                 {"初始化中...", "驱动器连接成功!", "ERROR: ASC BSL initialization failed!"},
+                 ms(100 + 1800 + 400 + 200)},
+        FailCase{"length_refused",
+                 {kId, kId, {}, {}, {0x5D}, {0x5D}},
+                 {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
+                  "ERROR: Send application length failed!"},
+                 ms(100 + 1800 + 600 + 100 + 200)},
+        FailCase{"loader_refused",
+                 {kId, kId, {}, {}, {0x5D}, {0x01}, {0x00}},
+                 {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
+                  "Send application length OK!", "Sending XMC1x_ASCLoader...",
+                  "ERROR: Installing ASCLoader failed  - quitting..."},
+                 ms(100 + 1800 + 600 + 300 + 200 + 500)},
+        FailCase{"silent_loader_during_erase",
+                 {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
+                 concat(kBeforeDownload, {"Erasing sector 0, This may take a few seconds...",
+                                          "Erase Flash failed!", "Unknown error"}),
+                 kWaitsToDownload}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunStates, PortThatCannotOpen) {
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+  // Nothing mapped to the port number.
+  EXPECT_EQ(h.run(), ms(100 + 200) + kRest);
+  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "ERROR: COM Port initialization failed!"}));
+  EXPECT_EQ(h.attributes(), (Lines{"dim=0", "show=0"})) << "OK never dimmed";
+}
+
+TEST(RunStates, LoaderBaudThatCannotBeSet) {
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+  const auto line = willing_drive();
+  pf::PortEntry entry;
+  entry.number = RunHarness::kPort;
+  entry.name = "test";
+  entry.open = [&](const pf::LineSettings& s,
+                   std::string& error) -> std::unique_ptr<pf::SerialLine> {
+    if (s.baud == 115200) {
+      error = "baud rate not supported";
+      return nullptr;
+    }
+    return driveflash::test::forward_to(line);
+  };
+  pf::map_port(entry);
+  EXPECT_EQ(h.run(), ms(100 + 1800 + 200) + kRest);
+  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "驱动器连接成功!", "新波特率设置失败！"}));
+  EXPECT_EQ(line->writes().size(), 3u) << "two identity requests and the reset request";
+}
+
+TEST(RunStates, MissingLoaderFileIsReportedAfterTheLength) {
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+  h.remove_loader();
+  h.use_line(willing_drive());
+  EXPECT_EQ(h.run(), ms(100 + 1800 + 600 + 300 + 200) + kRest);
+  EXPECT_EQ(h.lines(),
+            (Lines{"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
+                   "Send application length OK!", "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"}));
+}
+
+TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
+  // A loader file whose image starts with the stand-in marker.
+  Bytes marker(driveflash::image::kStandInLoaderMarker.begin(),
+               driveflash::image::kStandInLoaderMarker.end());
+  for (const bool real : {false, true}) {
+    RunHarness h;
+    h.set_loader(make_hex(0x20000200, marker));
+    h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+    const auto line = willing_drive();
+    h.use_line(line, real);
+    h.run();
+    if (real) {
+      ASSERT_EQ(h.lines().size(), 5u);
+      EXPECT_NE(h.lines().back().find("stand-in"), std::string::npos);
+      EXPECT_EQ(line->writes().size(), 6u) << "the loader itself never went out";
+    } else {
+      EXPECT_EQ(h.lines().back(), "Done!");
+    }
+  }
+}
+
+TEST(RunStates, StopWhilePortIsOpenReleasesIt) {
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+  h.use_line(willing_drive());
+  const int before = okcount.load();
+  h.run([](const std::string& line) { return line == "Bootload success!"; });
+  EXPECT_EQ(h.lines().back(), "Bootload success!");
+  EXPECT_EQ(runstate.load(), kStateDownload) << "stopped before the download began";
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+  EXPECT_EQ(okcount.load(), before);
+}
+
+TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
+  RunHarness h;
+  // A firmware file that the download refuses before erasing: a record cut short.
+  h.set_firmware("fw.hex", ":10100000AABB\n");
+  h.use_line(willing_drive());
+  const Micros waits = h.run();
+  EXPECT_EQ(waits, kWaitsToDownload + kRest);
+  ASSERT_GE(h.lines().size(), 7u);
+  EXPECT_EQ(h.lines().back(), "Invalid hexfile");
+}
+
+}  // namespace
