@@ -7,7 +7,7 @@
 
 #include "crypto/aes.h"
 #include "image/file_check.h"
-#include "image/hex_records.h"
+#include "support/hex_records.h"
 #include "image/intel_hex.h"
 #include "platform/files.h"
 #include "support/test_support.h"

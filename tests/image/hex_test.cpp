@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image/hex_records.h"
+#include "support/hex_records.h"
 #include "image/intel_hex.h"
 #include "support/test_support.h"
 

@@ -5,28 +5,12 @@
 
 #include "app/run_context.h"
 #include "platform/panels.h"
+#include "support/hex_records.h"
 
 namespace driveflash::test {
 namespace pf = platform;
 
 namespace {
-
-std::string record(int count, std::uint32_t address, int type, const Bytes& data) {
-  unsigned sum = static_cast<unsigned>(count) + ((address >> 8) & 0xFF) + (address & 0xFF) +
-                 static_cast<unsigned>(type);
-  char head[16];
-  std::snprintf(head, sizeof head, ":%02X%04X%02X", count, address & 0xFFFF, type);
-  std::string out = head;
-  for (const std::uint8_t b : data) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    out += hex;
-    sum += b;
-  }
-  char tail[4];
-  std::snprintf(tail, sizeof tail, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return out + tail + "\n";
-}
 
 pf::PanelDef main_def() {
   pf::PanelDef def;
@@ -65,19 +49,27 @@ std::string make_hex(std::uint32_t address, const Bytes& data, int per_record) {
     const std::uint32_t a = address + static_cast<std::uint32_t>(i);
     if ((a >> 16) != upper) {
       upper = a >> 16;
-      out +=
-          record(2, 0, 4,
-                 {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper & 0xFF)});
+      out += ext_linear(upper) + "\n";
     }
     // A record does not cross a 64 KB boundary.
     std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(per_record), data.size() - i);
     n = std::min<std::size_t>(n, 0x10000 - (a & 0xFFFF));
-    out += record(static_cast<int>(n), a, 0,
-                  Bytes(data.begin() + static_cast<std::ptrdiff_t>(i),
-                        data.begin() + static_cast<std::ptrdiff_t>(i + n)));
+    const auto from = data.begin() + static_cast<std::ptrdiff_t>(i);
+    out += hex_record(0x00, a & 0xFFFF, Bytes(from, from + static_cast<std::ptrdiff_t>(n))) + "\n";
     i += n;
   }
-  return out + ":00000001FF\n";
+  return out + eof_record() + "\n";
+}
+
+Bytes to_ehex(const std::string& hex_text) {
+  std::vector<std::string> records;
+  std::size_t start = 0;
+  while (start < hex_text.size()) {
+    const std::size_t end = hex_text.find('\n', start);
+    records.push_back(hex_text.substr(start, end - start));
+    start = end == std::string::npos ? hex_text.size() : end + 1;
+  }
+  return ehex_file(records);
 }
 
 std::shared_ptr<pf::ScriptedLine> willing_drive() {
@@ -138,6 +130,10 @@ void RunHarness::set_firmware(const std::string& name, const std::string& conten
   std::snprintf(filename, sizeof filename, "%s", path.c_str());
   filetype = kind;
   SetCtrlVal(main_, MAINPANEL_FILETYPE, kind);
+}
+
+void RunHarness::set_firmware(const std::string& name, const Bytes& content, int kind) {
+  set_firmware(name, std::string(content.begin(), content.end()), kind);
 }
 
 void RunHarness::set_loader(const std::string& hex_text) {

@@ -15,6 +15,8 @@ namespace driveflash::test {
 // Intel HEX text for `data` at `address`, in records of `per_record` bytes, with extended
 // linear address records where the upper half changes, and an end-of-file record.
 std::string make_hex(std::uint32_t address, const Bytes& data, int per_record = 16);
+// The encrypted-hex form of Intel HEX text (one record per line).
+Bytes to_ehex(const std::string& hex_text);
 
 // Sets up the panels, the port, the loader file and the firmware in a temporary directory,
 // and runs the worker on the calling thread until it first rests in its final state.
@@ -29,6 +31,7 @@ class RunHarness {
 
   // Writes the firmware file and selects it (kind 1 for encrypted files).
   void set_firmware(const std::string& name, const std::string& content, int kind = 0);
+  void set_firmware(const std::string& name, const Bytes& content, int kind);
   void set_loader(const std::string& hex_text);
   void remove_loader();
   // Maps the run's port to `line`; `real` marks it as a line to a real chip.
