@@ -135,7 +135,8 @@ void PtyServer::flush_slave_input() const {
 void PtyServer::serve() {
   const int master = pty_.master();
   std::deque<DueReply> due;
-  bool hung_up = false;
+  // The pair starts out hung up: its slave was opened once, for raw mode, and closed.
+  bool hung_up = true;
   std::array<std::uint8_t, 4096> buffer{};
   const auto fail = [this](std::string why) {
     std::lock_guard lock(failure_mutex_);
@@ -181,8 +182,8 @@ void PtyServer::serve() {
         for (VirtualDrive::Output& out :
              drive_->feed(std::span(buffer.data(), static_cast<std::size_t>(n)))) {
           if (out.disconnect) {
+            disconnected_.store(true);  // before the host can see the hang-up
             pty_.close_master();
-            disconnected_.store(true);
             return;
           }
           due.push_back({now + out.delay, std::move(out.bytes)});
@@ -193,6 +194,7 @@ void PtyServer::serve() {
       if (!hung_up) {
         due.clear();
         flush_slave_input();
+        ++hangups_;
       }
       hung_up = true;
       continue;

@@ -78,6 +78,8 @@ class PtyServer {
   void stop();
   // Whether a disconnect fault closed the master.
   bool disconnected() const { return disconnected_.load(); }
+  // How often the host has closed the device so far.
+  std::uint64_t hangups() const { return hangups_.load(); }
   // Why serving stopped early on a system error ("" if it did not).
   std::string failure() const;
 
@@ -92,6 +94,7 @@ class PtyServer {
   UniqueFd stop_read_;
   UniqueFd stop_write_;
   std::atomic<bool> disconnected_{false};
+  std::atomic<std::uint64_t> hangups_{0};
   mutable std::mutex failure_mutex_;
   std::string failure_;
   std::thread thread_;

@@ -1,0 +1,118 @@
+#include "sim/pty.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "sim_test_util.h"
+
+namespace driveflash::sim {
+namespace {
+
+using namespace driveflash::sim::test;
+using SteadyClock = std::chrono::steady_clock;
+
+// Only keeps a broken server from hanging the test; no test depends on how fast it answers.
+constexpr auto kPatience = std::chrono::seconds(10);
+
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    auto pair = PtyPair::open(error);
+    ASSERT_TRUE(pair) << error;
+    drive_ = std::make_shared<VirtualDrive>(faults_);
+    server_ = std::make_unique<PtyServer>(std::move(*pair), drive_);
+    ASSERT_EQ(server_->failure(), "");
+  }
+
+  UniqueFd open_slave() const {
+    UniqueFd fd(::open(server_->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    EXPECT_TRUE(fd) << server_->slave_path();
+    return fd;
+  }
+
+  static void write_all(const UniqueFd& fd, const Bytes& bytes) {
+    ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Reads until `count` bytes came, the line failed, or patience ran out.
+  static Bytes read_some(const UniqueFd& fd, std::size_t count) {
+    Bytes got;
+    const auto give_up = SteadyClock::now() + kPatience;
+    while (got.size() < count && SteadyClock::now() < give_up) {
+      pollfd p{fd.get(), POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      std::uint8_t buffer[512];
+      const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, count - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+  }
+
+  void wait_for_hangups(std::uint64_t n) const {
+    const auto give_up = SteadyClock::now() + kPatience;
+    while (server_->hangups() < n && SteadyClock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GE(server_->hangups(), n);
+  }
+
+  Faults faults_;
+  std::shared_ptr<VirtualDrive> drive_;
+  std::unique_ptr<PtyServer> server_;
+};
+
+TEST_F(PtyTest, AnswersTheIdentityRequestOnTheSlave) {
+  EXPECT_TRUE(server_->slave_path().starts_with("/dev/pts/")) << server_->slave_path();
+  const UniqueFd fd = open_slave();
+  write_all(fd, kIdentity);
+  EXPECT_EQ(to_hex(read_some(fd, 7)), "01 03 02 13 02 34 B5");
+}
+
+TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
+  {
+    const UniqueFd fd = open_slave();
+    write_all(fd, kReset);
+    // The echo is on its way or waiting in the slave's input when the host closes.
+    const auto give_up = SteadyClock::now() + kPatience;
+    while (drive_->stage() == VirtualDrive::Stage::kApplication && SteadyClock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  wait_for_hangups(1);
+  const UniqueFd fd = open_slave();
+  write_all(fd, {0x00});
+  write_all(fd, {0x6C});
+  EXPECT_EQ(to_hex(read_some(fd, 1)), "5D");
+  server_->stop();
+  EXPECT_EQ(server_->failure(), "");
+}
+
+class PtyDisconnectTest : public PtyTest {
+ protected:
+  void SetUp() override {
+    faults_.disconnect_at = FrameTrigger{FrameKind::kEot, 1};
+    PtyTest::SetUp();
+  }
+};
+
+TEST_F(PtyDisconnectTest, DisconnectClosesTheDevice) {
+  const UniqueFd fd = open_slave();
+  for (const Bytes& chunk : into_loader()) write_all(fd, chunk);
+  ASSERT_EQ(read_some(fd, into_loader_reply_size()).size(), into_loader_reply_size());
+  write_all(fd, eot());
+  // The host sees the line end: no reply byte, a hang-up instead.
+  EXPECT_TRUE(read_some(fd, 1).empty());
+  EXPECT_TRUE(server_->disconnected());
+  EXPECT_FALSE(std::filesystem::exists(server_->slave_path()));
+}
+
+}  // namespace
+}  // namespace driveflash::sim

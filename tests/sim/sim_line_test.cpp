@@ -1,0 +1,209 @@
+#include "sim/sim_line.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "bsl/asc_bsl.h"
+#include "bsl/frames.h"
+#include "link/drive_link.h"
+#include "platform/timing.h"
+#include "sim_test_util.h"
+
+namespace driveflash::sim {
+namespace {
+
+using namespace driveflash::sim::test;
+using platform::Micros;
+
+constexpr int kPort = 9;
+
+class SimPort : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::clear_port_table(); }
+  void TearDown() override {
+    CloseCom(kPort);
+    platform::clear_port_table();
+  }
+
+  std::shared_ptr<VirtualDrive> map(const char* options = "") {
+    Faults f;
+    std::string error;
+    EXPECT_TRUE(parse_faults(options, f, error)) << error;
+    auto drive = std::make_shared<VirtualDrive>(f);
+    map_sim_port(kPort, drive);
+    return drive;
+  }
+
+  static void open(long baud, double timeout = 1.0) {
+    ASSERT_EQ(OpenComConfig(kPort, "", baud, 0, 8, 1, 512, 512), 0)
+        << platform::last_open_error(kPort);
+    ASSERT_EQ(SetComTime(kPort, timeout), 0);
+  }
+
+  static int write(const Bytes& bytes) {
+    return ComWrt(kPort, reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<int>(bytes.size()));
+  }
+
+  // Reads up to `count` bytes; what the read returned is in `result`.
+  static Bytes read(std::size_t count, int* result = nullptr) {
+    Bytes buffer(count);
+    const int n = ComRd(kPort, reinterpret_cast<char*>(buffer.data()), static_cast<int>(count));
+    if (result != nullptr) *result = n;
+    buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return buffer;
+  }
+
+  platform::ScopedVirtualClock clock_;
+};
+
+TEST_F(SimPort, IsInThePortTableAsAVirtualDrive) {
+  map();
+  platform::PortEntry entry;
+  ASSERT_TRUE(platform::find_port(kPort, entry));
+  EXPECT_EQ(entry.name, "sim");
+  EXPECT_FALSE(entry.is_real);
+  open(9600);
+  EXPECT_FALSE(platform::port_is_real(kPort));
+}
+
+TEST_F(SimPort, IdentityAnsweredWithoutDelay) {
+  map();
+  open(9600, 0.3);
+  const Micros start = platform::clock().now();
+  ASSERT_EQ(write(kIdentity), 8);
+  EXPECT_EQ(to_hex(read(7)), "01 03 02 13 02 34 B5");
+  EXPECT_EQ(platform::clock().now(), start);
+}
+
+TEST_F(SimPort, SlowDriveAnswersAfterItsDelay) {
+  map("slow=50ms");
+  open(9600, 0.03);
+  const Micros start = platform::clock().now();
+  ASSERT_EQ(write(kIdentity), 8);
+  EXPECT_TRUE(read(7).empty());  // 30 ms time-out: nothing yet
+  ASSERT_EQ(SetComTime(kPort, 1.0), 0);
+  EXPECT_EQ(read(7).size(), 7u);
+  EXPECT_EQ(platform::clock().now() - start, std::chrono::milliseconds(50));
+}
+
+TEST_F(SimPort, LineTimeAtTheBaudRate) {
+  map("line-time");
+  open(9600);
+  const Micros byte = SimLine::byte_time({9600, 0, 8, 1, 512, 512});
+  EXPECT_EQ(byte, Micros(1042));  // 10 bits at 9600 baud, rounded up
+  EXPECT_EQ(SimLine::byte_time({9600, 2, 8, 2, 512, 512}), Micros(1250));
+  const Micros start = platform::clock().now();
+  ASSERT_EQ(write(kIdentity), 8);
+  EXPECT_EQ(read(7).size(), 7u);
+  // Eight bytes out, seven back.
+  EXPECT_EQ(platform::clock().now() - start, byte * 15);
+}
+
+TEST_F(SimPort, DriveSurvivesCloseAndReopenAndUnreadBytesAreLost) {
+  auto drive = map();
+  open(9600, 0.3);
+  ASSERT_EQ(write(kReset), 8);  // its echo is never read
+  ASSERT_EQ(CloseCom(kPort), 0);
+  open(115200);
+  write({0x00});
+  write({0x6C});
+  EXPECT_EQ(to_hex(read(1)), "5D");
+  EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kRomLength);
+}
+
+TEST_F(SimPort, DisconnectFailsTheLineAndTheNextOpen) {
+  auto drive = map("disconnect:eot@1");
+  open(115200);
+  for (const Bytes& chunk : into_loader()) write(chunk);
+  EXPECT_EQ(read(into_loader_reply_size()).size(), into_loader_reply_size());
+  write(eot());
+  int result = 0;
+  read(1, &result);
+  EXPECT_LT(result, 0);
+  EXPECT_LT(write(eot()), 0);
+  CloseCom(kPort);
+  EXPECT_NE(OpenComConfig(kPort, "", 115200, 0, 8, 1, 512, 512), 0);
+  EXPECT_NE(platform::last_open_error(kPort).find("disconnected"), std::string::npos);
+}
+
+// The tool's own protocol functions against the drive: both ends agree on the wire.
+TEST_F(SimPort, ToolFunctionsTakeTheDriveThroughARun) {
+  auto drive = map();
+  open(9600, 0.3);
+  ASSERT_EQ(PingToDrv(kPort), 0);
+  ASSERT_EQ(ResetBMI(kPort), 8);
+  CloseCom(kPort);
+  open(115200);
+  ASSERT_EQ(init_ASC_BSL(kPort), 0);
+  ASSERT_EQ(send_4_length(kPort, 4096), 0);
+  std::vector<unsigned char> loader(4096, 0x5A);
+  ASSERT_EQ(send_ASCloader(kPort, loader.data(), 4096), 0);
+  EXPECT_EQ(drive->loader_image(), Bytes(4096, 0x5A));
+
+  bl_header_block h;
+  h.mode = 3;
+  h.word1 = 0x10001000;
+  h.word2 = 0x1000;
+  ASSERT_EQ(bl_send_header(kPort, h), 0);
+  h = {};
+  h.word1 = 0x10001000;
+  ASSERT_EQ(bl_send_header(kPort, h), 0);
+  const Bytes page = page_of(0x30);
+  ASSERT_EQ(bl_send_data(kPort, {page.data(), 1}), 0);
+  ASSERT_EQ(bl_send_EOT(kPort), 0);
+  h.mode = 4;
+  ASSERT_EQ(bl_send_header(kPort, h), 0);
+  EXPECT_EQ(bl_send_data(kPort, {page.data(), 1}), 252);  // region closed
+  h = {};
+  h.mode = 1;
+  h.word1 = 0xF8C1;
+  ASSERT_EQ(bl_send_header(kPort, h), 0);
+  CloseCom(kPort);
+
+  std::string why;
+  EXPECT_TRUE(drive->flash_matches({{0x10001000, page}}, &why)) << why;
+  open(9600, 0.3);
+  EXPECT_EQ(PingToDrv(kPort), 0);  // the new application answers
+}
+
+// The stand-in loader shipped for the virtual drive: valid Intel HEX, marked, small enough.
+TEST(StandInLoaderFile, IsValidIntelHexCarryingTheMarker) {
+  std::ifstream file(std::string(DRIVEFLASH_RESOURCES) + "/XMC1300/XMC1x_ASCLoader.hex");
+  ASSERT_TRUE(file) << "resources/XMC1300/XMC1x_ASCLoader.hex missing";
+  std::string line;
+  std::vector<Bytes> records;
+  while (std::getline(file, line)) {
+    ASSERT_FALSE(line.empty());
+    ASSERT_EQ(line[0], ':') << line;
+    ASSERT_LE(line.size(), 79u) << "longer than the loader reader takes: " << line;
+    const Bytes r = hex_bytes(line.substr(1));
+    ASSERT_GE(r.size(), 5u);
+    ASSERT_EQ(r.size(), 5u + r[0]) << line;
+    std::uint8_t sum = 0;
+    for (const std::uint8_t b : r) sum = static_cast<std::uint8_t>(sum + b);
+    EXPECT_EQ(sum, 0) << "checksum of " << line;
+    records.push_back(r);
+  }
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(to_hex(records.front()), "02 00 00 04 20 00 DA");
+  EXPECT_EQ(to_hex(records.back()), "00 00 00 01 FF");
+  Bytes image;
+  std::uint32_t next = 0x0200;
+  for (std::size_t i = 1; i + 1 < records.size(); ++i) {
+    const Bytes& r = records[i];
+    ASSERT_EQ(r[3], 0x00) << "data records only between the 04 and 01 records";
+    EXPECT_EQ(std::uint32_t{r[1]} << 8 | r[2], next) << "contiguous from 0x0200";
+    next += r[0];
+    image.insert(image.end(), r.begin() + 4, r.end() - 1);
+  }
+  EXPECT_LE(image.size(), 4096u);
+  const std::string marker(kStandInLoaderMarker);
+  EXPECT_EQ(std::string(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(marker.size())),
+            marker);
+  EXPECT_TRUE(is_stand_in_loader(image));
+}
+
+}  // namespace
+}  // namespace driveflash::sim

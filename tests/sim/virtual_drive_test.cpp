@@ -1,0 +1,380 @@
+#include "sim/virtual_drive.h"
+
+#include <gtest/gtest.h>
+
+#include "sim_test_util.h"
+
+namespace driveflash::sim {
+namespace {
+
+using namespace driveflash::sim::test;
+
+constexpr std::uint32_t kBase = 0x10001000;
+const char* const kIdentityReply = "01 03 02 13 02 34 B5";
+const char* const kResetEcho = "01 06 00 5C 00 01 88 18";
+
+std::unique_ptr<VirtualDrive> make_drive(const char* options) {
+  Faults f;
+  std::string error;
+  EXPECT_TRUE(parse_faults(options, f, error)) << error;
+  return std::make_unique<VirtualDrive>(f);
+}
+
+Bytes length_bytes(std::uint32_t n) {
+  return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+          static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+}
+
+// --- the application firmware and the ROM loader, from power-up -------------------------
+
+struct Conversation {
+  const char* name;
+  const char* faults;
+  std::vector<Bytes> chunks;
+  std::string expected;  // reply bytes in hex
+};
+
+void PrintTo(const Conversation& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::string cat(std::initializer_list<const char*> parts) {
+  std::string s;
+  for (const char* p : parts) s += std::string(p) + " ";
+  return s;
+}
+
+const std::vector<Conversation>& conversations() {
+  static const std::vector<Conversation> table = {
+      {"healthy_entry", "", into_loader(), cat({kIdentityReply, kResetEcho, "5D 01 01"})},
+      {"identity_twice", "", {kIdentity, kIdentity}, cat({kIdentityReply, kIdentityReply})},
+      {"identity_byte_by_byte",
+       "",
+       {{0x01}, {0x03}, {0x00, 0x00}, {0x00, 0x01, 0x84}, {0x0A}},
+       kIdentityReply},
+      {"garbage_before_identity", "", {hex_bytes("FF 00 01 03 00") + kIdentity}, kIdentityReply},
+      {"restart_inside_request", "", {hex_bytes("01 01 03 00 00 00 01 84 0A")}, kIdentityReply},
+      {"wrong_crc_ignored", "", {hex_bytes("01 03 00 00 00 01 84 0B")}, ""},
+      {"other_register_ignored", "", {hex_bytes("01 03 00 01 00 01 D5 CA")}, ""},
+      {"identity_in_rom_ignored", "", {kReset, kIdentity}, kResetEcho},
+      {"handshake_needs_00_first", "", {kReset, {0x6C}}, kResetEcho},
+      {"handshake_after_several_00", "", {kReset, {0x00, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
+      {"handshake_broken_by_other_byte", "", {kReset, {0x00, 0x12, 0x6C}}, kResetEcho},
+      {"handshake_after_resync", "", {kReset, {0x00, 0x12, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
+      {"length_zero_refused",
+       "",
+       {kReset, {0x00, 0x6C}, length_bytes(0), {0x00, 0x6C}},
+       cat({kResetEcho, "5D FF 5D"})},
+      {"length_beyond_sram_refused",
+       "",
+       {kReset, {0x00, 0x6C}, length_bytes(16385)},
+       cat({kResetEcho, "5D FF"})},
+      {"length_of_sram_taken",
+       "",
+       {kReset, {0x00, 0x6C}, length_bytes(16384)},
+       cat({kResetEcho, "5D 01"})},
+      {"loader_answered_after_last_byte",
+       "",
+       {kReset, {0x00, 0x6C}, length_bytes(4), {1, 2, 3}},
+       cat({kResetEcho, "5D 01"})},
+      {"loader_then_frame_in_one_write",
+       "",
+       {kReset, {0x00, 0x6C}, length_bytes(2), Bytes{1, 2} + eot()},
+       cat({kResetEcho, "5D 01 01 55"})},
+      // Faults of the application and the ROM loader.
+      {"silent", "silent", into_loader(), ""},
+      {"short_identity", "short-identity", {kIdentity}, "01 83 02 C0 F1"},
+      {"no_bsl",
+       "no-bsl",
+       {kIdentity, kReset, {0x00}, {0x6C}, kIdentity},
+       cat({kIdentityReply, kResetEcho, kIdentityReply})},
+      {"handshake_reply", "handshake=6C", {kReset, {0x00, 0x6C}}, cat({kResetEcho, "6C"})},
+      {"length_reply",
+       "length-reply=5D",
+       {kReset, {0x00, 0x6C}, length_bytes(16)},
+       cat({kResetEcho, "5D 5D"})},
+      {"loader_reply",
+       "loader-reply=00",
+       {kReset, {0x00, 0x6C}, length_bytes(2), {7, 7}},
+       cat({kResetEcho, "5D 01 00"})},
+  };
+  return table;
+}
+
+class DriveConversation : public ::testing::TestWithParam<Conversation> {};
+
+TEST_P(DriveConversation, Replies) {
+  const auto held = make_drive(GetParam().faults);
+  VirtualDrive& drive = *held;
+  EXPECT_EQ(to_hex(talk(drive, GetParam().chunks)), to_hex(hex_bytes(GetParam().expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entry, DriveConversation, ::testing::ValuesIn(conversations()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// --- the secondary loader ----------------------------------------------------------------
+
+struct LoaderCase {
+  const char* name;
+  const char* faults;
+  std::vector<Bytes> frames;
+  const char* expected;
+};
+
+void PrintTo(const LoaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+Bytes corrupt(Bytes frame) {
+  frame.back() ^= 0x01;
+  return frame;
+}
+
+Bytes unknown_block() {
+  Bytes f(16, 0);
+  f[0] = 0x07;
+  return f;
+}
+
+const std::vector<LoaderCase>& loader_cases() {
+  static const std::vector<LoaderCase> table = {
+      {"one_page", "", {program(kBase), data(0), eot()}, "55 55 55"},
+      {"last_page_then_past_end", "", {program(0x10032F00), data(1), data(2)}, "55 55 FC"},
+      {"header_unaligned", "", {program(0x10001080)}, "FC"},
+      {"header_below_flash", "", {program(0x10000F00)}, "FC"},
+      {"header_past_flash", "", {program(0x10033000)}, "FC"},
+      {"data_without_header", "", {data(0)}, "FC"},
+      {"data_after_eot", "", {program(kBase), data(0), eot(), data(1)}, "55 55 55 FC"},
+      {"data_after_refused_header", "", {program(kBase), program(0x10001080), data(0)}, "55 FC FC"},
+      {"page_programmed_twice",
+       "",
+       {program(kBase), data(0), eot(), program(kBase), data(1)},
+       "55 55 55 55 FA"},
+      {"erase_then_reprogram",
+       "",
+       {program(kBase), data(0), eot(), erase(kBase), program(kBase), data(1)},
+       "55 55 55 55 55 55"},
+      {"erase_of_another_sector",
+       "",
+       {program(kBase), data(0), eot(), erase(0x10002000), program(kBase), data(1)},
+       "55 55 55 55 55 FA"},
+      {"data_mode_0", "", {program(kBase), data(page_of(0), 0)}, "55 55"},
+      {"data_mode_2", "", {program(kBase), data(page_of(0), 2)}, "55 FE"},
+      {"eot_without_region", "", {eot()}, "55"},
+      {"erase_first_and_last", "", {erase(0x10001000), erase(0x10032000)}, "55 55"},
+      {"erase_not_sector_start", "", {erase(0x10001100)}, "FC"},
+      {"erase_past_flash", "", {erase(0x10033000)}, "FC"},
+      {"erase_below_flash", "", {erase(0x10000000)}, "FC"},
+      {"erase_wrong_length", "", {header(3, kBase, 0x800)}, "FC"},
+      {"unknown_modes", "", {header(2, 0), header(5, 0), header(6, 0)}, "FE FE FE"},
+      {"read_erased", "", {read_word(0x10032FFC)}, "01 04 10 03 2F FC 00 00 00 00"},
+      {"read_unaligned", "", {read_word(0x10001002)}, "FC"},
+      {"read_outside", "", {read_word(0x10033000)}, "FC"},
+      {"header_bad_checksum_not_carried_out", "", {corrupt(program(kBase)), data(0)}, "FD FC"},
+      {"data_bad_checksum", "", {program(kBase), corrupt(data(0)), data(1)}, "55 FD 55"},
+      {"eot_bad_checksum", "", {corrupt(eot())}, "FD"},
+      {"unknown_block_type_takes_16_bytes", "", {unknown_block(), eot()}, "FF 55"},
+      {"run_has_no_reply", "", {run()}, ""},
+      // Faults of the secondary loader.
+      {"reply_data", "reply:data@2=F9", {program(kBase), data(0), data(1), data(2)}, "55 55 F9 55"},
+      {"reply_header", "reply:header@1=50", {program(kBase)}, "50"},
+      {"reply_erase",
+       "reply:erase@2=FB",
+       {erase(kBase), erase(0x10002000), erase(0x10003000)},
+       "55 FB 55"},
+      {"reply_eot", "reply:eot@1=FE", {eot(), eot()}, "FE 55"},
+      {"reply_read", "reply:read@1=FC", {read_word(kBase)}, "FC"},
+      {"protect",
+       "protect=2",
+       {program(kBase), program(kBase), program(kBase), data(0)},
+       "F8 F8 55 55"},
+      {"protect_spares_erase", "protect=1", {erase(kBase), program(kBase)}, "55 F8"},
+      {"silent_from_data",
+       "silent-from:data@2",
+       {program(kBase), data(0), data(1), eot(), program(kBase)},
+       "55 55"},
+      {"silent_from_erase", "silent-from:erase@1", {erase(kBase), read_word(kBase)}, ""},
+      {"slow_changes_no_byte", "slow=50ms", {program(kBase), data(0), eot()}, "55 55 55"},
+  };
+  return table;
+}
+
+class LoaderFrames : public ::testing::TestWithParam<LoaderCase> {};
+
+TEST_P(LoaderFrames, Replies) {
+  const auto held = make_drive(GetParam().faults);
+  VirtualDrive& drive = *held;
+  ASSERT_EQ(talk(drive, into_loader()).size(), into_loader_reply_size());
+  EXPECT_EQ(to_hex(talk(drive, GetParam().frames)), to_hex(hex_bytes(GetParam().expected)));
+}
+
+TEST_P(LoaderFrames, SameRepliesFedByteByByte) {
+  const auto held = make_drive(GetParam().faults);
+  VirtualDrive& drive = *held;
+  talk(drive, into_loader());
+  std::vector<Bytes> single;
+  for (const Bytes& frame : GetParam().frames) {
+    for (const std::uint8_t b : frame) single.push_back({b});
+  }
+  EXPECT_EQ(to_hex(talk(drive, single)), to_hex(hex_bytes(GetParam().expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, LoaderFrames, ::testing::ValuesIn(loader_cases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// --- what the replies do not show --------------------------------------------------------
+
+std::unique_ptr<VirtualDrive> loaded_drive(const char* faults = "") {
+  auto drive = make_drive(faults);
+  talk(*drive, into_loader());
+  return drive;
+}
+
+TEST(VirtualDrive, ModbusCrcOfTheToolsRequests) {
+  EXPECT_EQ(modbus_crc16(Bytes(kIdentity.begin(), kIdentity.begin() + 6)), 0x0A84);
+  EXPECT_EQ(modbus_crc16(Bytes(kReset.begin(), kReset.begin() + 6)), 0x1888);
+}
+
+TEST(VirtualDrive, ProgrammedPagesReadBackAndMatch) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  ASSERT_EQ(to_hex(talk(drive, {program(0x10001100), data(1), data(2), data(3), eot()})),
+            "55 55 55 55 55");
+  EXPECT_EQ(drive.read_flash(0x10001100, 256), page_of(1));
+  EXPECT_EQ(drive.read_flash(0x10001300, 256), page_of(3));
+  EXPECT_EQ(drive.statistics().pages_programmed, 3u);
+
+  std::string why;
+  EXPECT_TRUE(drive.flash_matches({{0x10001100, page_of(1)}, {0x10001210, {0x12, 0x13}}}, &why))
+      << why;
+  EXPECT_FALSE(drive.flash_matches({{0x10001200, {0x02, 0x03, 0x99}}}, &why));
+  EXPECT_EQ(why, "0x10001202: flash 04, firmware 99");
+  // Erased cells read 00, but an unprogrammed page never matches a firmware's zeros.
+  EXPECT_FALSE(drive.flash_matches({{0x10001000, {0x00}}}, &why));
+  EXPECT_EQ(why, "0x10001000: page not programmed (firmware 00)");
+  EXPECT_FALSE(drive.flash_matches({{0x10032FFF, {0x00, 0x00}}}, &why));
+  EXPECT_EQ(why, "0x10032FFF: page not programmed (firmware 00)");
+  EXPECT_FALSE(drive.flash_matches({{0xFFFFFFFF, {0x00, 0x00}}}, &why));
+  EXPECT_EQ(why, "0xFFFFFFFF lies outside the flash");
+  EXPECT_FALSE(drive.flash_matches({{0x10033000, {0x00}}}, nullptr));
+}
+
+TEST(VirtualDrive, ReadFlashOutsideGivesNothing) {
+  VirtualDrive drive;
+  EXPECT_TRUE(drive.read_flash(0x10000FFF, 2).empty());
+  EXPECT_TRUE(drive.read_flash(0x10032FFF, 2).empty());
+  EXPECT_TRUE(drive.read_flash(0xFFFFFFFF, 0x10).empty());
+  EXPECT_EQ(drive.read_flash(0x10032FFF, 1), Bytes{0x00});
+  EXPECT_EQ(drive.read_flash(0x10001000, 200 * 1024).size(), 200u * 1024u);
+}
+
+TEST(VirtualDrive, ReadGivesTheWordMostSignificantByteFirst) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  drive.preload_flash(0x10001FFC, hex_bytes("11 22 33 44"));
+  EXPECT_EQ(to_hex(talk(drive, {read_word(0x10001FFC)})), "01 04 10 00 1F FC 44 33 22 11");
+}
+
+TEST(VirtualDrive, EraseClearsASectorOnly) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  drive.preload_flash(0x10001FFF, hex_bytes("AB CD"));  // last byte of sector 0, first of sector 1
+  EXPECT_FALSE(drive.sector_erased(0x10001000));
+  ASSERT_EQ(to_hex(talk(drive, {erase(0x10001000)})), "55");
+  EXPECT_TRUE(drive.sector_erased(0x10001000));
+  EXPECT_FALSE(drive.sector_erased(0x10002000));
+  EXPECT_EQ(drive.read_flash(0x10001FFF, 2), hex_bytes("00 CD"));
+  EXPECT_EQ(drive.statistics().sectors_erased, 1u);
+}
+
+TEST(VirtualDrive, OverriddenFrameIsNotCarriedOut) {
+  const auto held = loaded_drive("reply:data@2=55");
+  VirtualDrive& drive = *held;
+  ASSERT_EQ(to_hex(talk(drive, {program(kBase), data(1), data(2), data(3)})), "55 55 55 55");
+  // The second page was swallowed, so the third landed where it should have gone.
+  EXPECT_EQ(drive.read_flash(0x10001100, 256), page_of(3));
+  EXPECT_FALSE(drive.page_programmed(0x10001200));
+}
+
+TEST(VirtualDrive, ClosingHeaderRestartsTheNewApplication) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  ASSERT_EQ(to_hex(talk(drive, {erase(kBase), program(kBase), data(9), eot(), run()})),
+            "55 55 55 55");
+  EXPECT_EQ(drive.stage(), VirtualDrive::Stage::kApplication);
+  EXPECT_EQ(drive.statistics().restarts, 1u);
+  // A second run finds the application again and can program anew.
+  EXPECT_EQ(talk(drive, into_loader()).size(), into_loader_reply_size());
+  EXPECT_EQ(to_hex(talk(drive, {erase(kBase), program(kBase), data(10), eot(), run()})),
+            "55 55 55 55");
+  EXPECT_EQ(drive.read_flash(kBase, 256), page_of(10));
+  EXPECT_EQ(drive.statistics().restarts, 2u);
+  EXPECT_EQ(drive.statistics().identity_requests, 2u);
+}
+
+TEST(VirtualDrive, StatisticsCountWhatArrived) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  talk(drive, {erase(kBase), erase(0x10002000), program(kBase), data(0), corrupt(data(1)), eot(),
+               read_word(kBase), header(6, 0), unknown_block()});
+  const auto s = drive.statistics();
+  EXPECT_EQ(s.count(FrameKind::kErase), 2u);
+  EXPECT_EQ(s.count(FrameKind::kHeader), 1u);
+  EXPECT_EQ(s.count(FrameKind::kData), 2u);
+  EXPECT_EQ(s.count(FrameKind::kEot), 1u);
+  EXPECT_EQ(s.count(FrameKind::kRead), 1u);
+  EXPECT_EQ(s.count(FrameKind::kOtherHeader), 1u);
+  EXPECT_EQ(s.count(FrameKind::kUnknownType), 1u);
+  EXPECT_EQ(s.bad_checksums, 1u);
+  EXPECT_EQ(s.pages_programmed, 1u);
+  EXPECT_EQ(s.loader_uploads, 1u);
+  EXPECT_EQ(s.bytes_received, 8u + 8u + 2u + 4u + 16u + 16u * 7u + 264u * 2u);
+}
+
+TEST(VirtualDrive, KeepsTheUploadedLoader) {
+  VirtualDrive drive;
+  talk(drive, {kReset, {0x00, 0x6C}, length_bytes(3), {0x44, 0x52, 0x49}});
+  EXPECT_EQ(drive.loader_image(), hex_bytes("44 52 49"));
+  EXPECT_EQ(drive.stage(), VirtualDrive::Stage::kLoader);
+}
+
+TEST(VirtualDrive, RepliesCarryDelayAndPosition) {
+  const auto held = loaded_drive("slow=50ms");
+  VirtualDrive& drive = *held;
+  const Bytes frames = program(kBase) + data(0) + eot();
+  const auto out = drive.feed(frames);
+  ASSERT_EQ(out.size(), 3u);
+  const std::size_t ends[] = {16, 16 + 264, 16 + 264 + 16};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    EXPECT_EQ(out[i].delay, std::chrono::milliseconds(50));
+    EXPECT_EQ(out[i].consumed, ends[i]);
+    EXPECT_FALSE(out[i].disconnect);
+  }
+}
+
+TEST(VirtualDrive, DisconnectUnplugsForGood) {
+  const auto held = loaded_drive("disconnect:data@2");
+  VirtualDrive& drive = *held;
+  const auto out = drive.feed(program(kBase) + data(0) + data(1) + eot());
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[1].bytes, Bytes{0x55});
+  EXPECT_TRUE(out[2].disconnect);
+  EXPECT_EQ(out[2].consumed, 16u + 264u * 2u);
+  EXPECT_TRUE(drive.unplugged());
+  const auto received = drive.statistics().bytes_received;
+  EXPECT_TRUE(drive.feed(kIdentity).empty());
+  EXPECT_EQ(drive.statistics().bytes_received, received);
+}
+
+TEST(StandInLoader, RecognisedByItsMarker) {
+  const std::string marker(kStandInLoaderMarker);
+  const auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+  EXPECT_TRUE(is_stand_in_loader(bytes(marker)));
+  EXPECT_TRUE(is_stand_in_loader(bytes(std::string(100, '\0') + marker + "xyz")));
+  EXPECT_FALSE(is_stand_in_loader(bytes(marker.substr(0, marker.size() - 1))));
+  EXPECT_FALSE(is_stand_in_loader(Bytes(4096, 0x00)));
+  EXPECT_FALSE(is_stand_in_loader({}));
+}
+
+}  // namespace
+}  // namespace driveflash::sim
