@@ -1,1 +1,217 @@
 #include "image/download.h"
+
+#include <algorithm>
+#include <string>
+
+#include "app/run_context.h"
+#include "bsl/erase_read.h"
+#include "bsl/frames.h"
+#include "image/file_check.h"
+#include "image/firmware_scan.h"
+#include "image/page_builder.h"
+#include "platform/files.h"
+#include "platform/panels.h"
+
+namespace {
+
+constexpr std::uint32_t kFlashStart = 0x10001000;
+constexpr std::uint32_t kFlashSector = 0x1000;
+
+template <std::size_t Sectors>
+constexpr std::array<flash_sector, Sectors + 1> make_sector_table() {
+  std::array<flash_sector, Sectors + 1> table{};
+  for (std::size_t i = 0; i < Sectors; ++i) {
+    table[i] = {kFlashStart + static_cast<std::uint32_t>(i) * kFlashSector, kFlashSector};
+  }
+  table[Sectors] = {0, 0};
+  return table;
+}
+
+}  // namespace
+
+constinit const std::array<flash_sector, 51> XMC1000_200_FLASH_SectorTable =
+    make_sector_table<50>();
+constinit const std::array<flash_sector, 33> XMC1000_128_FLASH_SectorTable =
+    make_sector_table<32>();
+constinit const std::array<flash_sector, 17> XMC1000_64_FLASH_SectorTable = make_sector_table<16>();
+constinit const std::array<flash_sector, 9> XMC1000_32_FLASH_SectorTable = make_sector_table<8>();
+constinit const std::array<flash_sector, 5> XMC1000_16_FLASH_SectorTable = make_sector_table<4>();
+constinit const std::array<flash_sector, 3> XMC1000_8_FLASH_SectorTable = make_sector_table<2>();
+
+static_assert(make_sector_table<50>()[49].address == 0x10032000);
+static_assert(make_sector_table<8>()[7].address == 0x10008000);
+
+namespace driveflash::image {
+namespace {
+
+constexpr const char* kEraseFailed = "Erase Flash failed!";
+constexpr const char* kHexCheckFailed = "hex 文件校验错误!";
+constexpr const char* kEhexCheckFailed = "Ehex 文件校验错误!";
+
+void status_line(const std::string& text) {
+  InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, text.c_str());
+}
+
+void show_progress(std::uint64_t done, std::uint64_t total) {
+  SetCtrlVal(prgpanel, PRGPANEL_PROGRESS,
+             100.0 * static_cast<double>(done) / static_cast<double>(total));
+}
+
+// A file that is not programmed: why, then the check's own line.
+int refuse(FileKind kind, const std::string& reason) {
+  status_line(reason);
+  status_line(kind == FileKind::Ehex ? kEhexCheckFailed : kHexCheckFailed);
+  return kStatusInvalidHexfile;
+}
+
+// The loader's frame operations; with the send switch off, every frame is taken as sent.
+class LoaderSink final : public FrameSink {
+ public:
+  LoaderSink(int port, bool send) : port_(port), send_(send) {}
+
+  int header(std::uint32_t page_address) override {
+    if (!send_) {
+      return kStatusOk;
+    }
+    bl_header_block header;
+    header.mode = kModeProgram;
+    header.word1 = page_address;
+    header.word2 = 0;
+    return bl_send_header(port_, header);
+  }
+  int data(std::span<const std::uint8_t, kFlashPage> page) override {
+    if (!send_) {
+      return kStatusOk;
+    }
+    bl_data_block block;
+    block.data = page.data();
+    block.mode = 1;
+    return bl_send_data(port_, block);
+  }
+  int eot() override { return send_ ? bl_send_EOT(port_) : kStatusOk; }
+
+ private:
+  int port_;
+  bool send_;
+};
+
+struct Download {
+  int handle;
+  FileKind kind;
+  std::string path;
+  const FirmwareReport& report;
+  PageBuilder& builder;
+
+  int changed() const {
+    status_line("The firmware file changed during the download: " + path);
+    return kStatusInvalidHexfile;
+  }
+
+  // Ascending files: the records again from the file's start, each placed as it comes. What
+  // is read must be what was checked; a file changed since is stopped at the first record
+  // that differs.
+  int stream() const {
+    if (SetFilePtr(handle, 0, 0) < 0) {
+      status_line("The firmware file cannot be read: " + path);
+      return kStatusInvalidHexfile;
+    }
+    RecordReader reader(handle, kind);
+    ParsedRecord rec;
+    std::uint32_t read = 0;
+    std::uint32_t upper = 0;
+    std::uint32_t address = 0;
+    std::size_t chunk = 0;
+    for (;;) {
+      const ReadStatus status = reader.next(rec);
+      if (status == ReadStatus::End) {
+        break;
+      }
+      if (status == ReadStatus::Error) {
+        status_line("The firmware file cannot be read: " + path);
+        return kStatusInvalidHexfile;
+      }
+      if (++read > report.records || refuses_any(rec.issues)) {
+        return changed();
+      }
+      show_progress(read, report.records);
+      if (data_address(rec, upper, address)) {
+        if (chunk >= report.chunks.size() || report.chunks[chunk].address != address ||
+            !std::ranges::equal(report.chunks[chunk].bytes, rec.data())) {
+          return changed();
+        }
+        ++chunk;
+      }
+      if (const int s = builder.record(rec.hex()); s != 0) {
+        return s;
+      }
+    }
+    if (read != report.records || chunk != report.chunks.size()) {
+      return changed();
+    }
+    return builder.finish();
+  }
+
+  // Files out of address order: the checked data sorted by address, so that every byte
+  // lands at its own address and no page goes out twice.
+  int sorted() const {
+    std::uint64_t fed = 0;
+    for (const DataChunk& run : report.runs) {
+      const std::span<const std::uint8_t> bytes(run.bytes);
+      for (std::size_t at = 0; at < bytes.size(); at += kFlashPage) {
+        const auto piece = bytes.subspan(at, std::min(kFlashPage, bytes.size() - at));
+        if (const int s = builder.place(run.address + static_cast<std::uint32_t>(at), piece);
+            s != 0) {
+          return s;
+        }
+        fed += piece.size();
+        show_progress(fed, report.data_bytes);
+      }
+    }
+    return builder.finish();
+  }
+};
+
+}  // namespace
+}  // namespace driveflash::image
+
+int bl_download_pflash(int port, bl_download_request request, int file_type) {
+  using namespace driveflash::image;
+  const FileKind kind = file_kind(file_type);
+  const std::string path = request.file != nullptr ? request.file : "";
+
+  // Everything about the file is settled before the erase: a file that cannot be programmed
+  // must not cost the drive the firmware it has.
+  driveflash::platform::FileHandle file(open_firmware(request.file, kind));
+  if (!file.valid()) {
+    return refuse(kind, "The firmware file cannot be opened: " + path);
+  }
+  int total = 0;
+  const int check =
+      kind == FileKind::Ehex ? ehexfilecheck(file.get(), &total) : hexfilecheck(file.get(), &total);
+  // The scan reads the records as the download will, so its count is the progress total;
+  // it also names what is wrong with a file the check refuses.
+  const bool rewound = SetFilePtr(file.get(), 0, 0) >= 0;
+  FirmwareReport report;
+  if (rewound) {
+    report = scan_open_file(file.get(), kind);
+  }
+  if (!rewound || report.read_error) {
+    return refuse(kind, "The firmware file cannot be read: " + path);
+  }
+  if (report.refused()) {
+    return refuse(kind, "The firmware file is refused, " + report.problem() + ": " + path);
+  }
+  if (check != 0) {
+    return refuse(kind, "The firmware file cannot be read: " + path);
+  }
+
+  if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
+    status_line(kEraseFailed);
+    return erased;
+  }
+
+  LoaderSink sink(port, request.send == 1);
+  PageBuilder builder(sink);
+  const Download download{file.get(), kind, path, report, builder};
+  return report.ascending ? download.stream() : download.sorted();
+}

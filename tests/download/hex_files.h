@@ -1,0 +1,109 @@
+// Firmware files for the download's tests, written as a linker or the encrypting tool would.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "crypto/aes.h"
+#include "support/test_support.h"
+
+namespace driveflash::test {
+
+// Data bytes are never zero and depend on their address, so fill shows and so does a byte
+// at a wrong address.
+inline std::uint8_t pattern(std::uint32_t address) {
+  return static_cast<std::uint8_t>(0x80u |
+                                   ((address ^ (address >> 7u) ^ (address >> 14u)) & 0x7Fu));
+}
+
+// One record's text, checksum included, without a line end.
+inline std::string hex_record(std::uint8_t type, std::uint16_t address, const Bytes& data) {
+  Bytes fields{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8u),
+               static_cast<std::uint8_t>(address), type};
+  fields.insert(fields.end(), data.begin(), data.end());
+  unsigned sum = 0;
+  std::string text = ":";
+  char digits[3];
+  for (const std::uint8_t b : fields) {
+    std::snprintf(digits, sizeof digits, "%02X", b);
+    text += digits;
+    sum += b;
+  }
+  std::snprintf(digits, sizeof digits, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
+  return text + digits;
+}
+
+inline std::string ela_record(std::uint16_t upper) {
+  return hex_record(0x04, 0,
+                    {static_cast<std::uint8_t>(upper >> 8u), static_cast<std::uint8_t>(upper)});
+}
+
+// `n` pattern bytes for the full address (its low half is the address field).
+inline std::string data_record(std::uint32_t full, std::size_t n) {
+  Bytes data;
+  for (std::size_t i = 0; i < n; ++i) {
+    data.push_back(pattern(full + static_cast<std::uint32_t>(i)));
+  }
+  return hex_record(0x00, static_cast<std::uint16_t>(full), data);
+}
+
+inline std::string eof_record() {
+  return hex_record(0x01, 0, {});
+}
+
+// `count` records of `size` bytes back to back from `full`, within one 64 KB segment.
+inline std::vector<std::string> data_run(std::uint32_t full, int count, std::size_t size = 16) {
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) {
+    out.push_back(
+        data_record(full + static_cast<std::uint32_t>(static_cast<std::size_t>(i) * size), size));
+  }
+  return out;
+}
+
+inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (const auto& p : parts) {
+    out.insert(out.end(), p.begin(), p.end());
+  }
+  return out;
+}
+
+// Lines joined with CR LF, each line ended.
+inline std::string plain_file(const std::vector<std::string>& records) {
+  std::string text;
+  for (const auto& r : records) {
+    text += r + "\r\n";
+  }
+  return text;
+}
+
+// Blocks an encrypted record of `n` data bytes spans.
+inline std::size_t ehex_blocks(std::size_t n) {
+  return (11 + 2 * n) / 16 + 1;
+}
+
+// Each record filled to whole 16-byte blocks and every block enciphered on its own.
+inline Bytes ehex_file(const std::vector<std::string>& records) {
+  Bytes file;
+  for (const auto& r : records) {
+    Bytes plain(r.begin(), r.end());
+    // The fill is not part of the record; something other than zero shows it is ignored.
+    plain.resize((plain.size() / 16 + 1) * 16, 0x5A);
+    for (std::size_t at = 0; at < plain.size(); at += 16) {
+      crypto::encrypt_block(plain.data() + at);
+    }
+    file.insert(file.end(), plain.begin(), plain.end());
+  }
+  return file;
+}
+
+// The 34-line file: a 04 record, 32 records of 16 bytes from 0x10001000, end of file.
+inline std::vector<std::string> two_page_records() {
+  return join({{ela_record(0x1000)}, data_run(0x10001000, 32), {eof_record()}});
+}
+
+}  // namespace driveflash::test
