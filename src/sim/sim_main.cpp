@@ -22,15 +22,16 @@ using driveflash::sim::FlashModel;
 constexpr const char* kUsage =
     "usage: driveflash-sim [--faults OPTIONS] [--flash-dump FILE]\n"
     "\n"
-    "Runs a virtual drive (application firmware, ROM bootstrap loader, secondary loader, "
-    "200 KB flash)\n"
-    "on a pseudo-terminal and prints the device to open on the first line. Stops on "
-    "Ctrl-C or SIGTERM.\n"
+    "Runs a virtual drive (application firmware, ROM bootstrap loader, secondary\n"
+    "loader, 200 KB of flash) on a pseudo-terminal and prints the device to open\n"
+    "on the first line. Stops on Ctrl-C or SIGTERM.\n"
     "\n"
-    "  --faults OPTIONS   comma-separated: silent, short-identity, no-bsl, handshake=HH,\n"
-    "                     length-reply=HH, loader-reply=HH, reply:KIND@K=HH, protect=N,\n"
-    "                     silent-from:KIND@K, disconnect:KIND@K, slow=N(us|ms|s)\n"
-    "                     (KIND: header, erase, read, data, eot; K counts from 1)\n"
+    "  --faults OPTIONS   comma-separated: silent, short-identity, no-bsl,\n"
+    "                     handshake=HH, length-reply=HH, loader-reply=HH,\n"
+    "                     reply:KIND@K=HH, protect=N, silent-from:KIND@K,\n"
+    "                     disconnect:KIND@K, slow=N(us|ms|s)\n"
+    "                     KIND: header, erase, read, data, eot; K counts from 1;\n"
+    "                     HH: a byte in hex\n"
     "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";
 
 struct Arguments {

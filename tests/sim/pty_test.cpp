@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "sim_test_util.h"
@@ -19,6 +20,25 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Only keeps a broken server from hanging the test; no test depends on how fast it answers.
 constexpr auto kPatience = std::chrono::seconds(10);
+
+// Reads until `count` bytes came, the line failed, or patience ran out.
+Bytes read_some(const UniqueFd& fd, std::size_t count) {
+  Bytes got;
+  const auto give_up = SteadyClock::now() + kPatience;
+  while (got.size() < count && SteadyClock::now() < give_up) {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    std::uint8_t buffer[512];
+    const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, count - got.size()));
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+  return got;
+}
+
+void write_all(const UniqueFd& fd, const Bytes& bytes) {
+  ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
 
 class PtyTest : public ::testing::Test {
  protected:
@@ -35,25 +55,6 @@ class PtyTest : public ::testing::Test {
     UniqueFd fd(::open(server_->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     EXPECT_TRUE(fd) << server_->slave_path();
     return fd;
-  }
-
-  static void write_all(const UniqueFd& fd, const Bytes& bytes) {
-    ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-
-  // Reads until `count` bytes came, the line failed, or patience ran out.
-  static Bytes read_some(const UniqueFd& fd, std::size_t count) {
-    Bytes got;
-    const auto give_up = SteadyClock::now() + kPatience;
-    while (got.size() < count && SteadyClock::now() < give_up) {
-      pollfd p{fd.get(), POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      std::uint8_t buffer[512];
-      const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, count - got.size()));
-      if (n <= 0) break;
-      got.insert(got.end(), buffer, buffer + n);
-    }
-    return got;
   }
 
   void wait_for_hangups(std::uint64_t n) const {
@@ -112,6 +113,68 @@ TEST_F(PtyDisconnectTest, DisconnectClosesTheDevice) {
   EXPECT_TRUE(read_some(fd, 1).empty());
   EXPECT_TRUE(server_->disconnected());
   EXPECT_FALSE(std::filesystem::exists(server_->slave_path()));
+}
+
+// driveflash-sim itself: the device on its first line, a run's page in the flash dump, exit 0
+// on SIGTERM.
+TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
+  driveflash::test::TempDir dir;
+  const std::string dump = (dir.path() / "flash.bin").string();
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::execl(DRIVEFLASH_SIM_PROGRAM, DRIVEFLASH_SIM_PROGRAM, "--flash-dump", dump.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // A failed assertion must not leave the program running.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{pid};
+  ::close(out[1]);
+  const UniqueFd stdout_pipe(out[0]);
+  std::string first_line;
+  const auto give_up = SteadyClock::now() + kPatience;
+  while (!first_line.ends_with('\n') && SteadyClock::now() < give_up) {
+    pollfd p{stdout_pipe.get(), POLLIN, 0};
+    char c = 0;
+    if (::poll(&p, 1, 100) > 0 && ::read(stdout_pipe.get(), &c, 1) == 1) first_line += c;
+  }
+  ASSERT_TRUE(first_line.starts_with("/dev/pts/")) << first_line;
+  first_line.pop_back();
+
+  {
+    const UniqueFd fd(::open(first_line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(fd) << first_line;
+    Bytes frames;
+    for (const Bytes& chunk : into_loader()) frames = frames + chunk;
+    write_all(fd, frames);
+    ASSERT_EQ(read_some(fd, into_loader_reply_size()).size(), into_loader_reply_size());
+    write_all(fd, program(0x10001000) + data(0x40) + eot());
+    EXPECT_EQ(to_hex(read_some(fd, 3)), "55 55 55");
+  }
+
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  reaper.pid = 0;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::ifstream file(dump, std::ios::binary);
+  const Bytes flash((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(flash.size(), 200u * 1024u);
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 256), page_of(0x40));
+  EXPECT_EQ(flash[256], 0x00);
 }
 
 }  // namespace

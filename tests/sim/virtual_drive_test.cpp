@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "image/download.h"
 #include "sim_test_util.h"
 
 namespace driveflash::sim {
@@ -285,6 +286,22 @@ TEST(VirtualDrive, EraseClearsASectorOnly) {
   EXPECT_FALSE(drive.sector_erased(0x10002000));
   EXPECT_EQ(drive.read_flash(0x10001FFF, 2), hex_bytes("00 CD"));
   EXPECT_EQ(drive.statistics().sectors_erased, 1u);
+}
+
+// The drive's flash is the tool's 200 KB sector map: every sector erases, nothing past it does.
+TEST(VirtualDrive, ErasesEverySectorOfThe200KTable) {
+  const auto held = loaded_drive();
+  VirtualDrive& drive = *held;
+  std::size_t sectors = 0;
+  for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
+    if (s.address == 0 && s.size == 0) break;
+    ++sectors;
+    EXPECT_EQ(s.size, FlashModel::kSectorSize);
+    EXPECT_EQ(to_hex(talk(drive, {erase(s.address)})), "55") << std::hex << s.address;
+  }
+  EXPECT_EQ(sectors, FlashModel::kSectorCount);
+  EXPECT_EQ(drive.statistics().sectors_erased, sectors);
+  EXPECT_EQ(to_hex(talk(drive, {erase(FlashModel::kBase + FlashModel::kSize)})), "FC");
 }
 
 TEST(VirtualDrive, OverriddenFrameIsNotCarriedOut) {
