@@ -178,6 +178,8 @@ void PtyServer::serve() {
           }
           break;
         }
+        // Bytes mean the host was there, even if it has closed again since the last look.
+        hung_up = false;
         const auto now = SteadyClock::now();
         for (VirtualDrive::Output& out :
              drive_->feed(std::span(buffer.data(), static_cast<std::size_t>(n)))) {
