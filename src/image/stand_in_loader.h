@@ -15,10 +15,13 @@ namespace driveflash::image {
 inline constexpr std::string_view kStandInLoaderMarker =
     "DRIVEFLASH VIRTUAL-DRIVE STAND-IN LOADER - NOT FOR REAL CHIPS";
 
+// Whether the marker stands anywhere in `image` (a loader file may put it behind a vector
+// table).
 inline bool is_stand_in_loader(std::span<const unsigned char> image) {
-  return image.size() >= kStandInLoaderMarker.size() &&
-         std::equal(kStandInLoaderMarker.begin(), kStandInLoaderMarker.end(), image.begin(),
-                    [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; });
+  return std::search(image.begin(), image.end(), kStandInLoaderMarker.begin(),
+                     kStandInLoaderMarker.end(), [](unsigned char a, char b) {
+                       return a == static_cast<unsigned char>(b);
+                     }) != image.end();
 }
 
 }  // namespace driveflash::image

@@ -80,12 +80,6 @@ std::string hex32(std::uint64_t value) {
 
 }  // namespace
 
-bool is_stand_in_loader(std::span<const std::uint8_t> image) {
-  const auto marker = std::span(reinterpret_cast<const std::uint8_t*>(kStandInLoaderMarker.data()),
-                                kStandInLoaderMarker.size());
-  return std::search(image.begin(), image.end(), marker.begin(), marker.end()) != image.end();
-}
-
 std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes) {
   std::uint16_t crc = 0xFFFF;
   for (const std::uint8_t b : bytes) {

@@ -43,17 +43,16 @@
 #include <utility>
 #include <vector>
 
+#include "image/stand_in_loader.h"
 #include "sim/faults.h"
 #include "sim/flash_model.h"
 
 namespace driveflash::sim {
 
-// Marker at the start of the stand-in secondary loader (resources/XMC1300). The tool must never
-// send such an image to a real chip.
-inline constexpr std::string_view kStandInLoaderMarker =
-    "DRIVEFLASH VIRTUAL-DRIVE STAND-IN LOADER - NOT FOR REAL CHIPS";
-// Whether `image` carries the stand-in marker anywhere.
-bool is_stand_in_loader(std::span<const std::uint8_t> image);
+// The stand-in secondary loader (resources/XMC1300) carries this marker; the tool never sends
+// such an image to a real chip.
+using image::is_stand_in_loader;
+using image::kStandInLoaderMarker;
 
 // Modbus RTU CRC-16 (polynomial 0xA001, start 0xFFFF); sent low byte first.
 std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes);
