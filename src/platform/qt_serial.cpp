@@ -144,8 +144,8 @@ int RealLine::write(std::span<const std::uint8_t> bytes) {
     fail("writing");
     return kComIoError;
   }
-  // A device that takes its bytes slower than the line would still gets its due, and a
-  // second more; one that stops taking them is not waited for longer.
+  // A device that drains slower than its baud rate promises still gets twice the bytes' time
+  // on the wire and a second more; one that stops taking bytes is not waited for longer.
   const auto until = Steady::now() + std::chrono::seconds(1) +
                      2 * byte_time_ * static_cast<Micros::rep>(bytes.size());
   while (port_->bytesToWrite() > 0) {
