@@ -1,0 +1,55 @@
+// The operator's window: start-up over Qt Widgets.
+#include <QApplication>
+#include <memory>
+
+#include "app/callbacks.h"
+#include "app/run_context.h"
+#include "platform/panels.h"
+#include "platform/qt_panels.h"
+#include "platform/resources.h"
+#include "platform/serial.h"
+#include "sim/sim_line.h"
+
+namespace {
+
+namespace pf = driveflash::platform;
+
+// The built-in virtual drive's place in the port list: apart from port 1, where the panel
+// starts, and from the numbers serial devices get, so that Program never reaches it unless
+// the operator picked it.
+constexpr int kVirtualDrivePort = 99;
+
+void offer_virtual_drive() {
+  driveflash::sim::map_sim_port(kVirtualDrivePort,
+                                std::make_shared<driveflash::sim::VirtualDrive>());
+  pf::PortEntry entry;
+  if (pf::find_port(kVirtualDrivePort, entry)) {
+    entry.description = "虚拟驱动器，非真实设备 / built-in virtual drive, no real drive";
+    pf::map_port(std::move(entry));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  // Only Exit and the main panel's close box end the program, through the callbacks.
+  QApplication::setQuitOnLastWindowClosed(false);
+  pf::set_program_path(argc > 0 ? argv[0] : "");
+  pf::prefer_cjk_fonts();
+  pf::install_qt_panels();
+  pf::install_qt_dialogs();
+  pf::install_qt_sound();
+  offer_virtual_drive();
+
+  const int result = driveflash::app::run_main_panel();
+
+  // A run still going when the loop ended (the session is closing) is stopped first, so the
+  // worker never outlives the state it works on.
+  if (prgpanel > 0) {
+    panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
+  }
+  pf::uninstall_qt_sound();
+  pf::uninstall_qt_panels();
+  return result;
+}
