@@ -18,7 +18,7 @@ constexpr unsigned bit(Issue issue) {
 constexpr unsigned kRefusing = bit(Issue::NoStartCode) | bit(Issue::Truncated) |
                                bit(Issue::LineTooLong) | bit(Issue::BadCount) |
                                bit(Issue::ShortAddress) | bit(Issue::AddressWrap) |
-                               bit(Issue::Conflict);
+                               bit(Issue::Conflict) | bit(Issue::TrailingText);
 // Records whose fields could not be taken apart; nothing of them is placed.
 constexpr unsigned kUnreadable = bit(Issue::NoStartCode) | bit(Issue::Truncated);
 
@@ -79,6 +79,8 @@ const char* issue_text(Issue issue) {
       return "data beyond address 0xFFFFFFFF";
     case Issue::Conflict:
       return "two records give different values to one address";
+    case Issue::TrailingText:
+      return "text after the record's checksum";
   }
   return "unknown issue";
 }
@@ -109,6 +111,11 @@ void parse_record(std::span<const char> text, bool nibbles, unsigned issues, Par
   if (text.size() < need) {
     out.issues |= bit(Issue::Truncated);
     return;
+  }
+  // A plain line holds one record: anything but blanks after its checksum would be dropped
+  // unseen (encrypted records are followed by fill instead).
+  if (!nibbles && (issues & bit(Issue::LineTooLong)) == 0 && !blank_text(text.subspan(need))) {
+    out.issues |= bit(Issue::TrailingText);
   }
   if (!std::all_of(text.begin() + 1, text.begin() + static_cast<std::ptrdiff_t>(need),
                    [nibbles](char c) { return is_digit(c, nibbles); })) {

@@ -41,9 +41,10 @@ enum class Issue : unsigned {
   ShortAddress = 1u << 4,  // extended linear address record without its two address bytes
   NonHex = 1u << 5,        // a character that is not a hex digit (read by its low four bits)
   Checksum = 1u << 6,
-  UnknownType = 1u << 7,  // a type other than 00..05; ignored
-  AddressWrap = 1u << 8,  // data running past address 0xFFFFFFFF
-  Conflict = 1u << 9,     // two records give different values to the same address
+  UnknownType = 1u << 7,    // a type other than 00..05; ignored
+  AddressWrap = 1u << 8,    // data running past address 0xFFFFFFFF
+  Conflict = 1u << 9,       // two records give different values to the same address
+  TrailingText = 1u << 10,  // characters after the checksum: a second record on the line?
 };
 bool refuses(Issue issue);
 // Whether any of the Issue bits makes a file unfit to program.

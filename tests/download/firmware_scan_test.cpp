@@ -62,6 +62,8 @@ TEST(FirmwareScan, RecordIssues) {
        {Issue::LineTooLong, Issue::NoStartCode},
        true},
       {"04 record without its address", {hex_record(0x04, 0, {})}, {Issue::ShortAddress}, true},
+      {"two records on one line", {ela_record(0x1000) + good}, {Issue::TrailingText}, true},
+      {"blanks after the checksum", {ela_record(0x1000) + " \t", good + "  "}, {}, false},
       {"data past 0xFFFFFFFF",
        {ela_record(0xFFFF), data_record(0xFFFFFFF8, 16)},
        {Issue::AddressWrap},
