@@ -23,9 +23,14 @@ inline Bytes pattern(std::size_t count, std::uint8_t seed = 1) {
 
 inline std::string hex_record(unsigned type, unsigned address, const Bytes& data,
                               bool lower = false) {
-  Bytes raw{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
-            static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type)};
-  raw.insert(raw.end(), data.begin(), data.end());
+  Bytes raw;
+  raw.reserve(data.size() + 5);
+  for (const unsigned b : {static_cast<unsigned>(data.size()), address >> 8, address, type}) {
+    raw.push_back(static_cast<std::uint8_t>(b));
+  }
+  for (const std::uint8_t b : data) {
+    raw.push_back(b);
+  }
   unsigned sum = 0;
   for (const auto b : raw) {
     sum += b;
