@@ -1,0 +1,11 @@
+# The panel file (no widgets: the command line reads it too), and the operator's window on the
+# offscreen Qt platform.
+driveflash_test(uir_file_test unit SOURCES gui/uir_file_test.cpp LIBS driveflash_platform_qt)
+target_compile_definitions(uir_file_test PRIVATE
+  DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
+
+driveflash_test(gui_test gui SOURCES gui/gui_main.cpp gui/gui_fixture.cpp gui/startup_test.cpp
+  gui/main_panel_test.cpp gui/run_test.cpp gui/qt_services_test.cpp
+  LIBS driveflash_run driveflash_sim driveflash_platform_widgets Qt6::Test)
+target_compile_definitions(gui_test PRIVATE
+  DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")

@@ -1,0 +1,246 @@
+#include "gui/gui_fixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QLCDNumber>
+#include <QPlainTextEdit>
+#include <QWidget>
+#include <filesystem>
+#include <thread>
+
+#include "app/callbacks.h"
+#include "app/run_context.h"
+#include "platform/panels.h"
+#include "platform/qt_panels.h"
+#include "sim/sim_line.h"
+#include "support/hex_records.h"
+
+namespace driveflash::test {
+namespace {
+
+namespace pf = platform;
+
+constexpr std::size_t kDataFrameSize = 264;
+
+class GatedLine final : public pf::SerialLine {
+ public:
+  GatedLine(std::unique_ptr<pf::SerialLine> inner, std::shared_ptr<DownloadGate> gate)
+      : inner_(std::move(inner)), gate_(std::move(gate)) {}
+  int write(std::span<const std::uint8_t> bytes) override {
+    gate_->pass(bytes.size());
+    return inner_->write(bytes);
+  }
+  int read(std::span<std::uint8_t> buffer, pf::Micros deadline) override {
+    return inner_->read(buffer, deadline);
+  }
+  void flush_input() override { inner_->flush_input(); }
+  void flush_output() override { inner_->flush_output(); }
+
+ private:
+  std::unique_ptr<pf::SerialLine> inner_;
+  std::shared_ptr<DownloadGate> gate_;
+};
+
+std::vector<std::shared_ptr<DownloadGate>> g_gates;
+
+}  // namespace
+
+void DownloadGate::hold_next_data_frame() {
+  std::lock_guard lock(mutex_);
+  armed_ = true;
+}
+
+void DownloadGate::release() {
+  {
+    std::lock_guard lock(mutex_);
+    armed_ = false;
+  }
+  cv_.notify_all();
+}
+
+bool DownloadGate::holding() {
+  std::lock_guard lock(mutex_);
+  return holding_;
+}
+
+void DownloadGate::pass(std::size_t frame_size) {
+  std::unique_lock lock(mutex_);
+  if (!armed_ || frame_size != kDataFrameSize) {
+    return;
+  }
+  holding_ = true;
+  cv_.wait(lock, [this] { return !armed_; });
+  holding_ = false;
+}
+
+void GuiTest::SetUp() {
+  pf::reset_panels();
+  pf::clear_port_table();
+  runflag = 0;
+  runstate = 0;
+  okcount = 0;
+  filename[0] = '\0';
+  filetype = 0;
+  mainpanel = prgpanel = threadid = 0;
+  namespace fs = std::filesystem;
+  fs::copy_file(fs::path(DRIVEFLASH_RESOURCES) / "Brenfold.uir", dir_.path() / "Brenfold.uir");
+  fs::create_directories(dir_.path() / "XMC1300");
+  fs::copy_file(fs::path(DRIVEFLASH_RESOURCES) / "XMC1300" / "XMC1x_ASCLoader.hex",
+                dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex");
+  cwd_ = std::make_unique<ScopedCwd>(dir_.path());
+  pf::install_qt_panels();
+  app::register_callbacks();
+  pf::DialogHooks hooks;
+  hooks.message = [this](const std::string& title, const std::string& message) {
+    messages_.emplace_back(title, message);
+  };
+  hooks.file_select = [this](const std::string& directory, const std::string& spec,
+                             const std::string& title) -> std::optional<std::string> {
+    asks_.push_back({directory, spec, title});
+    if (answers_.empty()) {
+      return std::nullopt;
+    }
+    std::optional<std::string> answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  };
+  pf::set_dialog_hooks(std::move(hooks));
+}
+
+void GuiTest::TearDown() {
+  for (const auto& gate : g_gates) {
+    gate->release();
+  }
+  g_gates.clear();
+  if (prgpanel > 0) {
+    panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
+  }
+  pump();
+  pf::uninstall_qt_panels();
+  pf::reset_panels();
+  pf::clear_port_table();
+  cwd_.reset();
+}
+
+void GuiTest::pump() {
+  for (int i = 0; i < 4; ++i) {
+    pf::process_events();
+  }
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+bool GuiTest::pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    pf::process_events();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  pump();
+  return true;
+}
+
+void GuiTest::open_main_panel() {
+  mainpanel = LoadPanel(0, "Brenfold.uir", 1);
+  ASSERT_GT(mainpanel, 0);
+  DisplayPanel(mainpanel);
+  pump();
+  ASSERT_NE(pf::panel_window(mainpanel), nullptr);
+}
+
+QWidget* GuiTest::widget(int panel, int control) {
+  return pf::control_widget(panel, control);
+}
+
+QAbstractButton* GuiTest::button(int panel, int control) {
+  return qobject_cast<QAbstractButton*>(widget(panel, control));
+}
+
+QComboBox* GuiTest::combo(int panel, int control) {
+  return qobject_cast<QComboBox*>(widget(panel, control));
+}
+
+void GuiTest::click(int panel, int control) {
+  QAbstractButton* b = button(panel, control);
+  ASSERT_NE(b, nullptr) << "control " << control;
+  b->click();
+  pump();
+}
+
+void GuiTest::press(const std::string& callback) {
+  const std::optional<pf::PanelState> state = pf::panel_state(mainpanel);
+  ASSERT_TRUE(state);
+  for (const auto& [number, control] : state->controls) {
+    if (control.def.callback == callback) {
+      click(mainpanel, number);
+      return;
+    }
+  }
+  FAIL() << "no button calls " << callback;
+}
+
+void GuiTest::set_kind(int kind) {
+  combo(mainpanel, 15)->setCurrentIndex(kind);
+  pump();
+}
+
+void GuiTest::pick_port(int number) {
+  QComboBox* box = combo(mainpanel, 6);
+  ASSERT_NE(box, nullptr);
+  pf::fill_port_list(box);
+  const int index = box->findData(number);
+  ASSERT_GE(index, 0) << "port " << number << " is not listed";
+  box->setCurrentIndex(index);
+  Q_EMIT box->activated(index);
+  pump();
+}
+
+void GuiTest::choose_file(std::optional<std::string> path) {
+  answers_.push_back(std::move(path));
+  press("Selctfile");
+}
+
+QStringList GuiTest::popup_lines() {
+  auto* box = qobject_cast<QPlainTextEdit*>(widget(prgpanel, 2));
+  if (box == nullptr || box->toPlainText().isEmpty()) {
+    return {};
+  }
+  return box->toPlainText().split(u'\n');
+}
+
+int GuiTest::counter_shown() {
+  auto* lcd = qobject_cast<QLCDNumber*>(widget(mainpanel, 9));
+  return lcd != nullptr ? lcd->intValue() : -1;
+}
+
+std::shared_ptr<sim::VirtualDrive> GuiTest::map_drive(int port, sim::Faults faults,
+                                                      std::shared_ptr<DownloadGate> gate) {
+  auto drive = std::make_shared<sim::VirtualDrive>(faults);
+  if (!gate) {
+    sim::map_sim_port(port, drive);
+    return drive;
+  }
+  g_gates.push_back(gate);
+  pf::PortEntry entry;
+  entry.number = port;
+  entry.name = "sim";
+  entry.description = "virtual drive behind a gate";
+  entry.open = [drive, gate](const pf::LineSettings& settings,
+                             std::string&) -> std::unique_ptr<pf::SerialLine> {
+    return std::make_unique<GatedLine>(std::make_unique<sim::SimLine>(drive, settings), gate);
+  };
+  pf::map_port(std::move(entry));
+  return drive;
+}
+
+std::string GuiTest::write_firmware(const std::string& name, int pages) {
+  const std::string text = ext_linear(0x1000) + "\n" +
+                           data_lines(0x1000, pattern(static_cast<std::size_t>(pages) * 256)) +
+                           ":00000001FF\n";
+  return dir_.write(name, text);
+}
+
+}  // namespace driveflash::test

@@ -1,0 +1,99 @@
+// The operator's window on the offscreen Qt platform: a temporary working directory holding the
+// panel file and the loader, the widget back end installed, dialogs answered from a script.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/serial.h"
+#include "platform/timing.h"
+#include "sim/virtual_drive.h"
+#include "support/test_support.h"
+
+class QAbstractButton;
+class QComboBox;
+class QWidget;
+
+namespace driveflash::test {
+
+// Holds the first 264-byte write (a loader data frame) on the line until released, so a test
+// can look at the window while the download is under way.
+class DownloadGate {
+ public:
+  void hold_next_data_frame();
+  void release();
+  bool holding();
+  // Called by the line on the worker thread.
+  void pass(std::size_t frame_size);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool armed_ = false;
+  bool holding_ = false;
+};
+
+class GuiTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs the GUI thread's queued work and events.
+  void pump();
+  // Pumps until `done` holds or `limit` of real time has passed; returns whether it held.
+  bool pump_until(const std::function<bool()>& done,
+                  std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+  // Loads and shows the main panel as start-up does, without entering the event loop.
+  void open_main_panel();
+  QWidget* widget(int panel, int control);
+  QAbstractButton* button(int panel, int control);
+  QComboBox* combo(int panel, int control);
+  void click(int panel, int control);
+  // Clicks the main panel's button that calls `callback`.
+  void press(const std::string& callback);
+  // The operator picks a file kind, or a port from the port control's list.
+  void set_kind(int kind);
+  void pick_port(int number);
+  // The file dialog answers `path` (nullopt: cancelled) when the operator presses Select.
+  void choose_file(std::optional<std::string> path);
+  // The lines the popup's status box shows.
+  QStringList popup_lines();
+  int counter_shown();
+
+  // Puts a virtual drive behind `port`; with a gate, its data frames can be held.
+  std::shared_ptr<sim::VirtualDrive> map_drive(int port, sim::Faults faults = {},
+                                               std::shared_ptr<DownloadGate> gate = nullptr);
+  // A plain hex file of `pages` 256-byte pages from 0x10001000.
+  std::string write_firmware(const std::string& name, int pages = 4);
+
+  TempDir dir_;
+  std::unique_ptr<ScopedCwd> cwd_;
+  struct FileAsk {
+    std::string directory;
+    std::string spec;
+    std::string title;
+  };
+  std::vector<FileAsk> asks_;
+  std::deque<std::optional<std::string>> answers_;
+  std::vector<std::pair<std::string, std::string>> messages_;
+};
+
+// The same in virtual time: the run's waits and time-outs cost nothing.
+class VirtualTimeGuiTest : public GuiTest {
+ protected:
+  platform::ScopedVirtualClock clock_;
+};
+
+}  // namespace driveflash::test

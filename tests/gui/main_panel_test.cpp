@@ -1,0 +1,201 @@
+// The main panel: choosing a file, the file kinds Program accepts, clearing the counter, help,
+// and the controls the operator types into.
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <QWidget>
+
+#include "app/run_context.h"
+#include "gui/gui_fixture.h"
+#include "platform/panels.h"
+#include "platform/qt_panels.h"
+#include "platform/qt_serial.h"
+
+namespace driveflash::test {
+namespace {
+
+namespace pf = platform;
+
+constexpr const char* kFileTypeError = "文件类型错误！";
+
+class MainPanelTest : public VirtualTimeGuiTest {
+ protected:
+  void SetUp() override {
+    VirtualTimeGuiTest::SetUp();
+    open_main_panel();
+  }
+  std::string path_shown() {
+    return qobject_cast<QLineEdit*>(widget(mainpanel, 3))->text().toStdString();
+  }
+  std::string path_held() {
+    char text[260] = {};
+    GetCtrlVal(mainpanel, MAINPANEL_FILEPATH, text);
+    return text;
+  }
+  int value_of(int control) {
+    int value = -1;
+    GetCtrlVal(mainpanel, control, &value);
+    return value;
+  }
+  void type_into(QComboBox* box, const QString& text) {
+    QLineEdit* edit = box->lineEdit();
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(edit, Qt::Key_Delete);
+    QTest::keyClicks(edit, text);
+  }
+};
+
+TEST_F(MainPanelTest, FileDialogListsTheSelectedKindAndStartsAtTheLastChoice) {
+  const std::string first = write_firmware("a.hex");
+  choose_file(first);
+  set_kind(1);
+  choose_file(std::nullopt);
+  set_kind(0);
+  choose_file(std::nullopt);
+  ASSERT_EQ(asks_.size(), 3u);
+  EXPECT_EQ(asks_[0].directory, "");
+  EXPECT_EQ(asks_[0].spec, "*.hex");
+  EXPECT_EQ(asks_[0].title, "Select firmware");
+  EXPECT_EQ(asks_[1].directory, first);
+  EXPECT_EQ(asks_[1].spec, "*.ehex");
+  EXPECT_EQ(asks_[2].spec, "*.hex");
+}
+
+TEST_F(MainPanelTest, CancellingTheDialogKeepsThePathShown) {
+  const std::string first = write_firmware("a.hex");
+  choose_file(first);
+  EXPECT_EQ(path_shown(), first);
+  choose_file(std::nullopt);
+  EXPECT_EQ(path_shown(), first);
+  EXPECT_EQ(path_held(), first);
+  // A name that is no existing file is no choice either.
+  choose_file((dir_.path() / "gone.hex").string());
+  EXPECT_EQ(path_shown(), first);
+}
+
+struct KindRow {
+  int kind;
+  const char* name;
+  bool accepted;
+};
+
+class FileKindTest : public MainPanelTest, public ::testing::WithParamInterface<KindRow> {};
+
+TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
+  const KindRow row = GetParam();
+  set_kind(row.kind);
+  choose_file(dir_.write(row.name, "any content: only the name is checked\n"));
+  press("ProgCB");
+  if (!row.accepted) {
+    EXPECT_EQ(messages_,
+              (std::vector<std::pair<std::string, std::string>>{{kFileTypeError, kFileTypeError}}));
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(prgpanel, 0);
+    EXPECT_EQ(pf::top_panel_window(), pf::panel_window(mainpanel));
+    return;
+  }
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(runflag.load(), 1);
+  QWidget* popup = pf::panel_window(prgpanel);
+  ASSERT_NE(popup, nullptr);
+  EXPECT_TRUE(popup->isVisible());
+  EXPECT_NE(popup->windowModality(), Qt::NonModal);
+  EXPECT_EQ(QGuiApplication::modalWindow(), popup->windowHandle());
+  // Nothing is behind port 1: the run ends at the port and rests.
+  ASSERT_TRUE(pump_until([&] { return popup_lines().size() >= 2; }));
+  EXPECT_EQ(popup_lines(), (QStringList{QStringLiteral("初始化中..."),
+                                        QStringLiteral("ERROR: COM Port initialization failed!")}));
+  popup->close();
+  pump();
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_EQ(runflag.load(), 0);
+  EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FileKindTest,
+                         ::testing::Values(KindRow{1, "fw.ehex", true}, KindRow{1, "fw.hex", false},
+                                           KindRow{0, "fw.hex", true}, KindRow{0, "fw.ehex", false},
+                                           KindRow{0, "fw.bin", true},
+                                           KindRow{0, "FW.EHEX", true}));
+
+TEST_F(MainPanelTest, ProgramWithoutAnOpenableFileIsRefusedBeforeAnyRun) {
+  press("ProgCB");
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].second.find("Choose a firmware file"), std::string::npos);
+  const std::string path = write_firmware("fw.hex");
+  choose_file(path);
+  std::filesystem::remove(path);
+  press("ProgCB");
+  ASSERT_EQ(messages_.size(), 2u);
+  EXPECT_NE(messages_[1].second.find("Cannot open"), std::string::npos);
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_EQ(runflag.load(), 0);
+}
+
+TEST_F(MainPanelTest, ClearSetsTheCounterDisplayToZero) {
+  SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, 7);
+  pump();
+  EXPECT_EQ(counter_shown(), 7);
+  press("ClrcounterCB");
+  EXPECT_EQ(counter_shown(), 0);
+  EXPECT_EQ(value_of(MAINPANEL_COUNTER), 0);
+}
+
+TEST_F(MainPanelTest, HelpChangesNothing) {
+  const pf::PanelState before = *pf::panel_state(mainpanel);
+  press("HelpCB");
+  const pf::PanelState after = *pf::panel_state(mainpanel);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(asks_.empty());
+  EXPECT_EQ(prgpanel, 0);
+  for (const auto& [number, control] : before.controls) {
+    EXPECT_EQ(after.controls.at(number).value, control.value) << "control " << number;
+  }
+}
+
+TEST_F(MainPanelTest, TypedBaudRateReachesTheModelBeforeAnyCallbackRuns) {
+  QComboBox* box = combo(mainpanel, MAINPANEL_DRIVE_BAUD);
+  type_into(box, QStringLiteral("57600x"));  // the letter is refused as it is typed
+  EXPECT_EQ(box->currentText(), QStringLiteral("57600"));
+  EXPECT_EQ(value_of(MAINPANEL_DRIVE_BAUD), 19200);  // still being typed
+  press("HelpCB");
+  EXPECT_EQ(value_of(MAINPANEL_DRIVE_BAUD), 57600);
+  // Picking from the list sets the value at once.
+  box->setCurrentIndex(box->findText(QStringLiteral("9600")));
+  Q_EMIT box->activated(box->currentIndex());
+  EXPECT_EQ(value_of(MAINPANEL_DRIVE_BAUD), 9600);
+}
+
+TEST_F(MainPanelTest, PortControlTakesTheVirtualDriveANumberOrADevice) {
+  map_drive(42);
+  pick_port(42);
+  QComboBox* box = combo(mainpanel, MAINPANEL_COMPORT);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), 42);
+  EXPECT_TRUE(box->currentText().startsWith(QStringLiteral("42: sim")));
+
+  type_into(box, QStringLiteral("5"));
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), 5);
+
+  const std::string device = "/dev/driveflash-test-no-such-device";
+  type_into(box, QString::fromStdString(device));
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  const int number = value_of(MAINPANEL_COMPORT);
+  EXPECT_GE(number, pf::kFirstDevicePortNumber);
+  pf::PortEntry entry;
+  ASSERT_TRUE(pf::find_port(number, entry));
+  EXPECT_EQ(entry.name, device);
+  EXPECT_TRUE(entry.is_real);
+  EXPECT_GE(box->findData(number), 0);
+
+  // Text that names nothing is taken back.
+  type_into(box, QString());
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), number);
+  EXPECT_EQ(box->currentData().toInt(), number);
+}
+
+}  // namespace
+}  // namespace driveflash::test

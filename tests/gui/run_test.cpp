@@ -1,0 +1,190 @@
+// Whole programming runs on the virtual drive, driven through the window: the popup's lines,
+// the OK button and the progress bar during and after the download, the counter, a drive that
+// does not answer, and closing the popup while resting and while the download runs.
+#include <QGuiApplication>
+#include <QProgressBar>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
+
+#include "app/run_context.h"
+#include "gui/gui_fixture.h"
+#include "platform/panels.h"
+#include "platform/qt_panels.h"
+#include "platform/sound.h"
+#include "platform/threads.h"
+#include "support/hex_records.h"
+
+namespace driveflash::test {
+namespace {
+
+namespace pf = platform;
+
+constexpr int kPort = 7;
+constexpr int kPages = 8;
+
+const QStringList kRunStart = {QStringLiteral("初始化中..."),
+                               QStringLiteral("驱动器连接成功!"),
+                               QStringLiteral("ASC BSL initialization OK!"),
+                               QStringLiteral("Send application length OK!"),
+                               QStringLiteral("Sending XMC1x_ASCLoader..."),
+                               QStringLiteral("Bootload success!")};
+
+// Records how the worker dims the popup's OK button, from whichever thread it does so.
+class DimLog {
+ public:
+  void attach() {
+    pf::add_observer([this](const pf::PanelEvent& e) {
+      // Only the popup has a control that is ever dimmed.
+      if (e.kind == pf::PanelEvent::Kind::Attribute && e.control == PRGPANEL_OK &&
+          e.attribute == ATTR_DIMMED) {
+        std::lock_guard lock(mutex_);
+        dims_.push_back(std::get<int>(e.value));
+      }
+    });
+  }
+  std::vector<int> dims() {
+    std::lock_guard lock(mutex_);
+    return dims_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int> dims_;
+};
+
+class RunTest : public GuiTest {
+ protected:
+  void prepare(sim::Faults faults = {}) {
+    gate_ = std::make_shared<DownloadGate>();
+    drive_ = map_drive(kPort, faults, gate_);
+    open_main_panel();
+    pick_port(kPort);
+    choose_file(write_firmware("fw.hex", kPages));
+    dims_.attach();
+  }
+  // Presses Program and holds the run at its first data frame.
+  void start_and_hold() {
+    gate_->hold_next_data_frame();
+    press("ProgCB");
+    ASSERT_GT(prgpanel, 0);
+    ASSERT_TRUE(pump_until([&] { return gate_->holding(); }));
+  }
+  static bool resting() { return runstate.load() == kStateFinished; }
+  QProgressBar* bar() { return qobject_cast<QProgressBar*>(widget(prgpanel, PRGPANEL_PROGRESS)); }
+  QStringList model_lines() {
+    QStringList lines;
+    const std::optional<pf::PanelState> state = pf::panel_state(prgpanel);
+    for (const std::string& l : state->controls.at(PRGPANEL_STATUS).lines) {
+      lines << QString::fromStdString(l);
+    }
+    return lines;
+  }
+
+  std::shared_ptr<DownloadGate> gate_;
+  std::shared_ptr<sim::VirtualDrive> drive_;
+  DimLog dims_;
+};
+
+class VirtualTimeRunTest : public RunTest {
+ protected:
+  pf::ScopedVirtualClock clock_;
+};
+
+TEST_F(VirtualTimeRunTest, TwoRunsThroughClicksShowTheirLinesAndCountOneThenTwo) {
+  prepare();
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    start_and_hold();
+    QWidget* ok = widget(prgpanel, PRGPANEL_OK);
+    ASSERT_NE(ok, nullptr);
+    ASSERT_NE(bar(), nullptr);
+    EXPECT_FALSE(ok->isEnabled()) << "OK must be dimmed during the download";
+    EXPECT_FALSE(bar()->isHidden());
+    EXPECT_EQ(popup_lines().mid(0, kRunStart.size()), kRunStart);
+
+    gate_->release();
+    ASSERT_TRUE(pump_until([&] { return resting() && counter_shown() == run && ok->isEnabled(); }));
+    ASSERT_TRUE(pump_until([&] { return bar()->isHidden(); }));
+    EXPECT_EQ(bar()->value(), 100);
+    EXPECT_EQ(popup_lines(), model_lines());
+    EXPECT_EQ(popup_lines().mid(0, kRunStart.size()), kRunStart);
+    EXPECT_TRUE(popup_lines().contains(QStringLiteral("Done!")));
+    EXPECT_EQ(pf::sounds_requested().back(), "msg.wav");
+    EXPECT_TRUE(drive_->flash_matches({{0x10001000u, pattern(kPages * 256)}}));
+
+    click(prgpanel, PRGPANEL_OK);
+    EXPECT_EQ(prgpanel, 0);
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+  }
+  EXPECT_EQ(counter_shown(), 2);
+}
+
+TEST_F(VirtualTimeRunTest, ASilentDriveEndsTheRunAfterTwoLinesWithoutTheDownload) {
+  sim::Faults silent;
+  silent.silent = true;
+  prepare(silent);
+  const std::size_t sounds = pf::sounds_requested().size();
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting() && popup_lines().size() >= 2; }));
+  EXPECT_EQ(popup_lines(),
+            (QStringList{QStringLiteral("初始化中..."), QStringLiteral("未知型号的驱动器!")}));
+  EXPECT_TRUE(widget(prgpanel, PRGPANEL_OK)->isEnabled());
+  for (const int dim : dims_.dims()) {
+    EXPECT_EQ(dim, 0) << "OK was dimmed although no download ran";
+  }
+  EXPECT_EQ(counter_shown(), 0);
+  EXPECT_EQ(pf::sounds_requested().size(), sounds);
+  pf::panel_window(prgpanel)->close();
+  pump();
+  EXPECT_EQ(prgpanel, 0);
+}
+
+TEST_F(VirtualTimeRunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
+  prepare();
+  start_and_hold();
+  const int popup = prgpanel;
+  bool popup_up = false;
+  bool stop_asked = false;
+  bool worker_done = true;
+  // Runs inside the close, while it waits for the worker with events processed.
+  QTimer::singleShot(0, [&] {
+    popup_up = pf::panel_state(popup) && pf::panel_state(popup)->popup;
+    stop_asked = runflag.load() == 0;
+    worker_done = pf::thread_function_done(threadid);
+    gate_->release();
+  });
+  pf::panel_window(popup)->close();  // the close box; OK is dimmed now
+  EXPECT_TRUE(popup_up);
+  EXPECT_TRUE(stop_asked);
+  EXPECT_FALSE(worker_done);
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_FALSE(pf::panel_state(popup));
+  // The download ran to its end and counted; the worker made no further pass, so it never
+  // undimmed the OK button.
+  EXPECT_EQ(okcount.load(), 1);
+  EXPECT_TRUE(drive_->flash_matches({{0x10001000u, pattern(kPages * 256)}}));
+  EXPECT_EQ(dims_.dims(), std::vector<int>{1});
+  pump();
+  EXPECT_EQ(counter_shown(), 1);
+}
+
+// In real time: the resting worker looks at the run flag every 0.2 s.
+TEST_F(RunTest, ClosingWhileRestingIsAnsweredWithinAboutTheRestingWait) {
+  sim::Faults silent;
+  silent.silent = true;
+  prepare(silent);
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting(); }));
+  const auto start = std::chrono::steady_clock::now();
+  pf::panel_window(prgpanel)->close();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_LT(took, std::chrono::seconds(2));  // loose: about 0.2 s is expected
+  pump();
+  EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+}
+
+}  // namespace
+}  // namespace driveflash::test
