@@ -1,1 +1,90 @@
-int main() { return 0; }
+// driveflash-cli: the headless front end. Reads the command line, runs one command, and
+// returns its exit status (0 success, 1 run failed, 2 bad arguments or refused, 130 Ctrl-C).
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "build_config.h"
+#include "cli/arguments.h"
+#include "cli/commands.h"
+#include "cli/ports.h"
+#include "cli/program.h"
+#include "cli/waker.h"
+#include "platform/resources.h"
+
+namespace {
+
+using namespace driveflash::cli;
+
+// The key the build starts from when none is given: firmware enciphered under it will not
+// program a drive that expects the production key, so say which one this is.
+bool development_key() {
+  constexpr unsigned char kDevelopment[16] = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
+                                              0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
+  constexpr unsigned char kBuilt[16] = {DRIVEFLASH_EHEX_KEY_BYTES};
+  return std::equal(std::begin(kDevelopment), std::end(kDevelopment), std::begin(kBuilt));
+}
+
+int terminal_width() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    return size.ws_col;
+  }
+  return 80;
+}
+
+int program(const Arguments& args) {
+  // Real serial ports need an application object before the worker opens one.
+  static char name[] = "driveflash-cli";
+  static char* qt_argv[] = {name, nullptr};
+  static int qt_argc = 1;
+  QCoreApplication app(qt_argc, qt_argv);
+  RunWaker waker;
+  RunWaker::install_signal_handlers(&waker);
+  const Terminal term{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, terminal_width()};
+  RunReport report;
+  const int status = run_program(args, term, waker, report);
+  RunWaker::install_signal_handlers(nullptr);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  driveflash::platform::set_program_path(argc > 0 ? argv[0] : "driveflash-cli");
+  const std::vector<std::string_view> words(argv, argv + argc);
+  const ParseResult parsed = parse_arguments(words);
+  if (!parsed.ok()) {
+    std::cerr << "driveflash-cli: " << parsed.error << '\n';
+    return kExitUsage;
+  }
+  const Arguments& args = parsed.args;
+  switch (args.command) {
+    case Command::Help:
+      std::cout << usage_text(args.topic);
+      return kExitOk;
+    case Command::Version:
+      std::cout << "driveflash-cli " << DRIVEFLASH_VERSION << "\nencrypted-hex key: "
+                << (development_key() ? "the development key (not for production firmware)"
+                                      : "built in at configure time")
+                << '\n';
+      return kExitOk;
+    case Command::Program:
+      return program(args);
+    case Command::Ports:
+      return list_ports(args.json, std::cout);
+    case Command::Check:
+      return run_check(args, std::cout, std::cerr);
+    case Command::EhexEncrypt:
+    case Command::EhexDecrypt:
+      return run_ehex(args, std::cout, std::cerr);
+  }
+  return kExitUsage;
+}

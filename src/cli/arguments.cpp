@@ -1,0 +1,276 @@
+#include "cli/arguments.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <utility>
+
+#include "image/download.h"
+
+namespace driveflash::cli {
+namespace {
+
+constexpr std::array<std::pair<std::string_view, HelpTopic>, 5> kTopics = {{
+    {"", HelpTopic::Main},
+    {"program", HelpTopic::Program},
+    {"ports", HelpTopic::Ports},
+    {"check", HelpTopic::Check},
+    {"ehex", HelpTopic::Ehex},
+}};
+
+std::optional<HelpTopic> find_topic(std::string_view name) {
+  for (const auto& [n, t] : kTopics) {
+    if (!n.empty() && n == name) {
+      return t;
+    }
+  }
+  return std::nullopt;
+}
+
+// Which options a command takes; the ones with a value are listed in `with_value`.
+struct OptionSet {
+  std::vector<std::string_view> flags;
+  std::vector<std::string_view> with_value;
+  std::size_t positionals = 0;
+  std::string_view positional_names;  // for messages: "FILE", "IN OUT"
+};
+
+OptionSet options_of(Command c) {
+  switch (c) {
+    case Command::Program:
+      return {{"--json"}, {"--port", "--drive-baud", "--loader-baud", "--kind"}, 1, "FILE"};
+    case Command::Ports:
+      return {{"--json"}, {}, 0, ""};
+    case Command::Check:
+      return {{"--json"}, {"--kind"}, 1, "FILE"};
+    case Command::EhexEncrypt:
+    case Command::EhexDecrypt:
+      return {{"--force"}, {}, 2, "IN OUT"};
+    default:
+      return {};
+  }
+}
+
+bool contains(const std::vector<std::string_view>& list, std::string_view item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+bool parse_baud(std::string_view text, long& out) {
+  long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+    return false;
+  }
+  if (value < kMinBaud || value > kMaxBaud) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// Applies one option with its value to `args`; returns an error text or "".
+std::string apply(Arguments& args, std::string_view name, std::string_view value) {
+  const auto baud = [&](std::optional<long>& slot) -> std::string {
+    long b = 0;
+    if (!parse_baud(value, b)) {
+      return std::string(name) + " wants a whole number from " + std::to_string(kMinBaud) + " to " +
+             std::to_string(kMaxBaud) + ", not '" + std::string(value) + "'";
+    }
+    slot = b;
+    return "";
+  };
+  if (name == "--port") {
+    if (value.empty()) {
+      return "--port wants a device path, a port number or 'sim'";
+    }
+    args.port = value;
+  } else if (name == "--drive-baud") {
+    return baud(args.drive_baud);
+  } else if (name == "--loader-baud") {
+    return baud(args.loader_baud);
+  } else if (name == "--kind") {
+    if (value == "hex") {
+      args.kind = kFileTypeHex;
+    } else if (value == "ehex") {
+      args.kind = kFileTypeEhex;
+    } else {
+      return "--kind wants 'hex' or 'ehex', not '" + std::string(value) + "'";
+    }
+  } else if (name == "--json") {
+    args.json = true;
+  } else if (name == "--force") {
+    args.force = true;
+  }
+  return "";
+}
+
+std::string see_help(HelpTopic topic) {
+  const std::string_view name = topic_name(topic);
+  return name.empty() ? "see 'driveflash-cli --help'"
+                      : "see 'driveflash-cli " + std::string(name) + " --help'";
+}
+
+// Parses the arguments after the command word(s).
+ParseResult parse_command(Command command, HelpTopic topic,
+                          const std::vector<std::string_view>& rest) {
+  ParseResult r;
+  r.args.command = command;
+  r.args.topic = topic;
+  const OptionSet set = options_of(command);
+  const auto fail = [&](const std::string& why) {
+    r.error = why + "; " + see_help(topic);
+    return r;
+  };
+  std::vector<std::string_view> seen;
+  std::vector<std::string_view> positionals;
+  bool options_done = false;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const std::string_view arg = rest[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      r.args.command = Command::Help;
+      return r;
+    }
+    const std::size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    const bool takes_value = contains(set.with_value, name);
+    if (!takes_value && !contains(set.flags, name)) {
+      return fail("unknown option '" + std::string(name) + "'");
+    }
+    if (contains(seen, name)) {
+      return fail("option '" + std::string(name) + "' given twice");
+    }
+    seen.push_back(name);
+    std::string_view value;
+    if (takes_value) {
+      if (eq != std::string_view::npos) {
+        value = arg.substr(eq + 1);
+      } else if (i + 1 < rest.size()) {
+        value = rest[++i];
+      } else {
+        return fail("option '" + std::string(name) + "' wants a value");
+      }
+    } else if (eq != std::string_view::npos) {
+      return fail("option '" + std::string(name) + "' takes no value");
+    }
+    if (std::string why = apply(r.args, name, value); !why.empty()) {
+      return fail(why);
+    }
+  }
+  if (positionals.size() != set.positionals) {
+    if (positionals.size() < set.positionals) {
+      return fail("missing " + std::string(set.positional_names));
+    }
+    return fail("unexpected argument '" + std::string(positionals[set.positionals]) + "'");
+  }
+  if (set.positionals >= 1) {
+    r.args.file = positionals[0];
+  }
+  if (set.positionals >= 2) {
+    r.args.output = positionals[1];
+  }
+  if (command == Command::Program && r.args.port.empty()) {
+    return fail("missing --port PORT (a device path, a port number or 'sim')");
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string_view topic_name(HelpTopic topic) {
+  for (const auto& [n, t] : kTopics) {
+    if (t == topic) {
+      return n;
+    }
+  }
+  return "";
+}
+
+int kind_from_name(std::string_view name) {
+  constexpr std::string_view kExt = ".ehex";
+  if (name.size() < kExt.size()) {
+    return kFileTypeHex;
+  }
+  const std::string_view tail = name.substr(name.size() - kExt.size());
+  const bool ehex = std::equal(tail.begin(), tail.end(), kExt.begin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == b;
+  });
+  return ehex ? kFileTypeEhex : kFileTypeHex;
+}
+
+const char* kind_name(int kind) {
+  return kind == kFileTypeEhex ? "ehex" : "hex";
+}
+
+ParseResult parse_arguments(const std::vector<std::string_view>& argv) {
+  ParseResult r;
+  if (argv.size() < 2) {
+    r.error = "no command given; " + see_help(HelpTopic::Main);
+    return r;
+  }
+  const std::string_view word = argv[1];
+  const std::vector<std::string_view> rest(argv.begin() + 2, argv.end());
+  if (word == "-h" || word == "--help") {
+    return r;  // the overview
+  }
+  if (word == "--version" || word == "-V") {
+    r.args.command = Command::Version;
+    return r;
+  }
+  if (word == "help") {
+    if (rest.size() > 1) {
+      r.error = "'help' takes at most one command name; " + see_help(HelpTopic::Main);
+    } else if (!rest.empty()) {
+      const auto topic = find_topic(rest[0]);
+      if (topic) {
+        r.args.topic = *topic;
+      } else {
+        r.error = "no command '" + std::string(rest[0]) + "'; " + see_help(HelpTopic::Main);
+      }
+    }
+    return r;
+  }
+  if (word == "program") {
+    return parse_command(Command::Program, HelpTopic::Program, rest);
+  }
+  if (word == "ports") {
+    return parse_command(Command::Ports, HelpTopic::Ports, rest);
+  }
+  if (word == "check") {
+    return parse_command(Command::Check, HelpTopic::Check, rest);
+  }
+  if (word == "ehex") {
+    r.args.topic = HelpTopic::Ehex;
+    if (rest.empty()) {
+      r.error = "'ehex' wants 'encrypt' or 'decrypt'; " + see_help(HelpTopic::Ehex);
+      return r;
+    }
+    const std::vector<std::string_view> tail(rest.begin() + 1, rest.end());
+    if (rest[0] == "encrypt") {
+      return parse_command(Command::EhexEncrypt, HelpTopic::Ehex, tail);
+    }
+    if (rest[0] == "decrypt") {
+      return parse_command(Command::EhexDecrypt, HelpTopic::Ehex, tail);
+    }
+    if (rest[0] == "-h" || rest[0] == "--help") {
+      return r;
+    }
+    r.error = "'ehex' wants 'encrypt' or 'decrypt', not '" + std::string(rest[0]) + "'; " +
+              see_help(HelpTopic::Ehex);
+    return r;
+  }
+  r.error = word.starts_with('-') ? "unknown option '" + std::string(word) + "'"
+                                  : "no command '" + std::string(word) + "'";
+  r.error += "; " + see_help(HelpTopic::Main);
+  return r;
+}
+
+}  // namespace driveflash::cli

@@ -1,0 +1,54 @@
+// The command line: what the operator asked for, taken apart and checked.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace driveflash::cli {
+
+// Exit statuses of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRunFailed = 1;
+inline constexpr int kExitUsage = 2;  // bad arguments, or a file refused before anything ran
+inline constexpr int kExitInterrupted = 130;
+
+enum class Command { Help, Version, Program, Ports, Check, EhexEncrypt, EhexDecrypt };
+
+// Help pages: the overview and one per command (encrypt and decrypt share one).
+enum class HelpTopic { Main, Program, Ports, Check, Ehex };
+
+inline constexpr long kMinBaud = 50;
+inline constexpr long kMaxBaud = 4000000;
+
+struct Arguments {
+  Command command = Command::Help;
+  HelpTopic topic = HelpTopic::Main;  // for Command::Help
+  std::string file;                   // program / check FILE, ehex IN
+  std::string output;                 // ehex OUT
+  std::string port;
+  std::optional<long> drive_baud;
+  std::optional<long> loader_baud;
+  std::optional<int> kind;  // kFileTypeHex or kFileTypeEhex
+  bool json = false;
+  bool force = false;
+};
+
+struct ParseResult {
+  Arguments args;
+  std::string error;  // non-empty: bad arguments (exit 2); `args.topic` names the help page
+  bool ok() const { return error.empty(); }
+};
+
+ParseResult parse_arguments(const std::vector<std::string_view>& argv);
+
+// The help page for a topic, as --help prints it.
+const std::string& usage_text(HelpTopic topic);
+// The command's name as typed ("program", "ehex", ...), "" for the overview.
+std::string_view topic_name(HelpTopic topic);
+// The file kind a name suggests: encrypted hex for a name ending in ".ehex" (any case).
+int kind_from_name(std::string_view name);
+const char* kind_name(int kind);
+
+}  // namespace driveflash::cli

@@ -1,0 +1,236 @@
+// 'check': what programming a file would send, read exactly as the download reads it.
+#include <algorithm>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bsl/erase_read.h"
+#include "cli/commands.h"
+#include "cli/json.h"
+#include "image/download.h"
+#include "image/firmware_scan.h"
+
+namespace driveflash::cli {
+namespace {
+
+struct Range {
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;  // one past the last byte
+  std::uint64_t size() const { return end - first; }
+};
+
+// The XMC1000 flash map (its largest member) and the part the whole-flash erase clears.
+template <std::size_t N>
+std::uint64_t table_end(const std::array<flash_sector, N>& table) {
+  std::uint64_t end = 0;
+  for (const flash_sector& s : table) {
+    end = std::max(end, std::uint64_t{s.address} + s.size);
+  }
+  return end;
+}
+
+const Range kFlash{XMC1000_200_FLASH_SectorTable[0].address,
+                   table_end(XMC1000_200_FLASH_SectorTable)};
+const Range kErased{kEraseFirstSector, std::uint64_t{kEraseFirstSector} +
+                                           std::uint64_t{kEraseSectorCount} * kSectorSize};
+
+struct FlashSize {
+  int kilobytes;
+  std::uint64_t end;
+};
+const std::array<FlashSize, 6> kSizes = {{
+    {8, table_end(XMC1000_8_FLASH_SectorTable)},
+    {16, table_end(XMC1000_16_FLASH_SectorTable)},
+    {32, table_end(XMC1000_32_FLASH_SectorTable)},
+    {64, table_end(XMC1000_64_FLASH_SectorTable)},
+    {128, table_end(XMC1000_128_FLASH_SectorTable)},
+    {200, table_end(XMC1000_200_FLASH_SectorTable)},
+}};
+
+std::string hex32(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string range_text(const Range& r) {
+  return hex32(r.first) + "-" + hex32(r.end - 1);
+}
+
+// The parts of `data` that lie outside `area`, and those inside it.
+void split(const Range& data, const Range& area, std::vector<Range>& outside,
+           std::vector<Range>& inside) {
+  if (data.first < area.first) {
+    outside.push_back({data.first, std::min(data.end, area.first)});
+  }
+  if (data.end > area.end) {
+    outside.push_back({std::max(data.first, area.end), data.end});
+  }
+  const Range common{std::max(data.first, area.first), std::min(data.end, area.end)};
+  if (common.first < common.end) {
+    inside.push_back(common);
+  }
+}
+
+struct Findings {
+  std::vector<Range> ranges;
+  std::vector<Range> outside_flash;
+  std::vector<Range> not_erased;  // inside the flash, above what the erase clears
+  int smallest_flash_kb = 0;      // 0: none of the sizes holds the data
+};
+
+Findings examine(const image::FirmwareReport& rep) {
+  Findings f;
+  std::uint64_t top = 0;
+  for (const image::DataChunk& run : rep.runs) {
+    const Range r{run.address, run.end()};
+    f.ranges.push_back(r);
+    std::vector<Range> in_flash;
+    split(r, kFlash, f.outside_flash, in_flash);
+    for (const Range& part : in_flash) {
+      std::vector<Range> erased;
+      split(part, kErased, f.not_erased, erased);
+      top = std::max(top, part.end);
+    }
+  }
+  if (f.outside_flash.empty()) {
+    for (const FlashSize& s : kSizes) {
+      if (top <= s.end) {
+        f.smallest_flash_kb = s.kilobytes;
+        break;
+      }
+    }
+  }
+  return f;
+}
+
+std::vector<std::string> ranges_json(const std::vector<Range>& ranges) {
+  std::vector<std::string> items;
+  for (const Range& r : ranges) {
+    items.push_back(JsonObject()
+                        .add("first", hex32(r.first))
+                        .add("last", hex32(r.end - 1))
+                        .add("bytes", std::uint64_t{r.size()})
+                        .str(false));
+  }
+  return items;
+}
+
+std::string progress_unit(const image::FirmwareReport& rep) {
+  return rep.ascending ? "records" : "bytes";
+}
+
+std::uint64_t progress_total(const image::FirmwareReport& rep) {
+  return rep.ascending ? rep.records : rep.data_bytes;
+}
+
+void print_json(const Arguments& args, const image::FirmwareReport& rep, const Findings& f,
+                std::ostream& out) {
+  std::vector<std::string> regions;
+  for (const image::PlannedRegion& r : rep.regions) {
+    regions.push_back(JsonObject()
+                          .add("first_page", hex32(r.first_page))
+                          .add("pages", std::uint64_t{r.pages})
+                          .str(false));
+  }
+  std::vector<std::string> issues;
+  for (const image::RecordIssue& i : rep.issues) {
+    issues.push_back(JsonObject()
+                         .add("record", std::uint64_t{i.record})
+                         .add("issue", image::issue_text(i.issue))
+                         .add("refuses", image::refuses(i.issue))
+                         .str(false));
+  }
+  JsonObject o;
+  o.add("file", args.file)
+      .add("kind", rep.kind == image::FileKind::Ehex ? "ehex" : "hex")
+      .add("refused", rep.refused())
+      .add("problem", rep.problem())
+      .add("records", std::uint64_t{rep.records})
+      .add("progress_total", progress_total(rep))
+      .add("progress_unit", progress_unit(rep))
+      .add("data_bytes", rep.data_bytes)
+      .add("ascending", rep.ascending)
+      .add_raw("ranges", json_array(ranges_json(f.ranges)))
+      .add_raw("regions", json_array(regions))
+      .add("pages", std::uint64_t{rep.data_frames})
+      .add("eot_frames", std::uint64_t{rep.eot_frames})
+      .add_raw("outside_flash", json_array(ranges_json(f.outside_flash)))
+      .add_raw("not_erased", json_array(ranges_json(f.not_erased)));
+  if (f.smallest_flash_kb > 0) {
+    o.add("smallest_flash_kb", f.smallest_flash_kb);
+  } else {
+    o.add_null("smallest_flash_kb");
+  }
+  o.add_raw("issues", json_array(issues)).add("issue_total", std::uint64_t{rep.issue_total});
+  out << o.str() << '\n';
+}
+
+void print_text(const Arguments& args, const image::FirmwareReport& rep, const Findings& f,
+                std::ostream& out) {
+  const bool ehex = rep.kind == image::FileKind::Ehex;
+  out << args.file << ": " << (ehex ? "encrypted hex" : "Intel HEX") << ", " << rep.records
+      << (ehex ? " records" : " lines") << '\n';
+  if (!rep.opened || rep.read_error) {
+    out << "refused: " << rep.problem() << '\n';
+    return;
+  }
+  out << "data: " << rep.data_bytes << " bytes in " << f.ranges.size()
+      << (f.ranges.size() == 1 ? " range" : " ranges") << '\n';
+  for (const Range& r : f.ranges) {
+    out << "  " << range_text(r) << "  " << r.size() << " bytes\n";
+  }
+  if (!rep.refused()) {
+    out << "regions: " << rep.regions.size() << ", pages: " << rep.data_frames
+        << ", end-of-transmission frames: " << rep.eot_frames << '\n';
+    for (const image::PlannedRegion& r : rep.regions) {
+      out << "  " << hex32(r.first_page) << "  " << r.pages << (r.pages == 1 ? " page" : " pages")
+          << '\n';
+    }
+    out << "progress total: " << progress_total(rep) << ' ' << progress_unit(rep) << '\n';
+    if (f.smallest_flash_kb > 0) {
+      out << "fits: devices with " << f.smallest_flash_kb << " KB of flash or more\n";
+    }
+  }
+  for (const image::RecordIssue& i : rep.issues) {
+    out << (image::refuses(i.issue) ? "error: record " : "warning: record ") << i.record << ": "
+        << image::issue_text(i.issue) << '\n';
+  }
+  if (rep.issue_total > rep.issues.size()) {
+    out << "warning: " << rep.issue_total - rep.issues.size() << " more issues not listed\n";
+  }
+  if (!rep.ascending) {
+    out << "warning: records out of address order; the download sends the data sorted by "
+           "address\n";
+  }
+  for (const Range& r : f.outside_flash) {
+    out << "warning: data outside the flash (" << range_text(kFlash) << "): " << range_text(r)
+        << "; the loader will refuse it\n";
+  }
+  for (const Range& r : f.not_erased) {
+    out << "warning: data the erase does not cover (it clears " << range_text(kErased)
+        << "): " << range_text(r) << "; those pages must be erased already\n";
+  }
+  out << (rep.refused() ? "refused: " + rep.problem() : std::string("would program")) << '\n';
+}
+
+}  // namespace
+
+int run_check(const Arguments& args, std::ostream& out, std::ostream& err) {
+  const int kind = args.kind.value_or(kind_from_name(args.file));
+  const image::FirmwareReport rep = image::scan_firmware(args.file.c_str(), kind);
+  const Findings f = examine(rep);
+  if (args.json) {
+    print_json(args, rep, f, out);
+  } else {
+    print_text(args, rep, f, out);
+  }
+  if (rep.refused()) {
+    err << "driveflash-cli: " << args.file << " is refused: " << rep.problem() << '\n';
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+}  // namespace driveflash::cli

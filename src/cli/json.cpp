@@ -1,0 +1,169 @@
+#include "cli/json.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace driveflash::cli {
+namespace {
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when it is not a valid one
+// (overlong forms, surrogates and values above U+10FFFF included).
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t n = 0;
+  std::uint32_t min = 0;
+  std::uint32_t cp = 0;
+  if (lead < 0x80) {
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    n = 2, min = 0x80, cp = lead & 0x1Fu;
+  } else if ((lead & 0xF0) == 0xE0) {
+    n = 3, min = 0x800, cp = lead & 0x0Fu;
+  } else if ((lead & 0xF8) == 0xF0) {
+    n = 4, min = 0x10000, cp = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) {
+    return 0;
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return 0;
+  }
+  return n;
+}
+
+std::string format_double(double value, int decimals) {
+  if (!std::isfinite(value)) {
+    return "null";
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n", ++i;
+    } else if (c == '\r') {
+      out += "\\r", ++i;
+    } else if (c == '\t') {
+      out += "\\t", ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+      out += escaped;
+      ++i;
+    } else if (const std::size_t n = utf8_length(text, i); n > 0) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD for one stray byte
+      ++i;
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+JsonObject& JsonObject::put(std::string_view key, std::string value) {
+  members_.push_back({json_string(key), std::move(value), {}, false});
+  return *this;
+}
+
+JsonObject& JsonObject::add(std::string_view key, std::string_view value) {
+  return put(key, json_string(value));
+}
+
+JsonObject& JsonObject::add(std::string_view key, bool value) {
+  return put(key, value ? "true" : "false");
+}
+
+JsonObject& JsonObject::add(std::string_view key, std::int64_t value) {
+  return put(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::add(std::string_view key, std::uint64_t value) {
+  return put(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::add(std::string_view key, double value, int decimals) {
+  return put(key, format_double(value, decimals));
+}
+
+JsonObject& JsonObject::add(std::string_view key, const std::vector<std::string>& values) {
+  Member m{json_string(key), {}, {}, true};
+  m.items.reserve(values.size());
+  for (const std::string& v : values) {
+    m.items.push_back(json_string(v));
+  }
+  members_.push_back(std::move(m));
+  return *this;
+}
+
+JsonObject& JsonObject::add_null(std::string_view key) {
+  return put(key, "null");
+}
+
+JsonObject& JsonObject::add_raw(std::string_view key, std::string_view json) {
+  return put(key, std::string(json));
+}
+
+std::string JsonObject::str(bool pretty) const {
+  if (members_.empty()) {
+    return "{}";
+  }
+  const char* gap = pretty ? "\n  " : "";
+  std::string out = "{";
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    const Member& m = members_[i];
+    out += i == 0 ? "" : ",";
+    out += gap;
+    if (!pretty && i > 0) {
+      out += ' ';
+    }
+    out += m.key;
+    out += ": ";
+    if (m.array) {
+      out += pretty && !m.items.empty() ? json_array(m.items, true) : json_array(m.items);
+    } else {
+      out += m.value;
+    }
+  }
+  out += pretty ? "\n}" : "}";
+  return out;
+}
+
+std::string json_array(const std::vector<std::string>& items, bool pretty) {
+  if (items.empty()) {
+    return "[]";
+  }
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    out += i == 0 ? "" : ",";
+    out += pretty ? "\n    " : (i == 0 ? "" : " ");
+    out += items[i];
+  }
+  out += pretty ? "\n  ]" : "]";
+  return out;
+}
+
+}  // namespace driveflash::cli

@@ -1,0 +1,348 @@
+#include "cli/program.h"
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <utility>
+
+#include "app/callbacks.h"
+#include "app/run_context.h"
+#include "bsl/frames.h"
+#include "cli/ports.h"
+#include "cli/progress.h"
+#include "image/firmware_scan.h"
+#include "platform/files.h"
+#include "platform/panels.h"
+#include "platform/resources.h"
+#include "platform/serial.h"
+#include "platform/timing.h"
+#include "platform/uir_file.h"
+
+namespace driveflash::cli {
+namespace {
+
+namespace pf = platform;
+
+// How often the main thread looks at the run state when nothing wakes it.
+constexpr std::chrono::milliseconds kPoll{100};
+
+std::string loader_path() {
+  return pf::native_path(std::string(kLoaderDirectory) + kLoaderFileName);
+}
+
+template <typename F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
+// Mirrors the programming popup while the worker runs: its status lines and its progress
+// indicator, and whether the download began (the worker dims OK for it).
+class PopupWatch {
+ public:
+  PopupWatch(RunPrinter& printer, RunWaker& waker, int main_panel)
+      : printer_(printer), waker_(waker), main_panel_(main_panel) {
+    id_ = pf::add_observer([this](const pf::PanelEvent& e) { on_event(e); });
+  }
+  ~PopupWatch() { pf::remove_observer(id_); }
+  PopupWatch(const PopupWatch&) = delete;
+  PopupWatch& operator=(const PopupWatch&) = delete;
+
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  bool download_started() const {
+    std::lock_guard lock(mutex_);
+    return download_started_;
+  }
+
+ private:
+  void on_event(const pf::PanelEvent& e) {
+    if (e.panel == main_panel_) {
+      return;
+    }
+    using Kind = pf::PanelEvent::Kind;
+    if (e.kind == Kind::LineAppended && e.control == PRGPANEL_STATUS) {
+      const auto* text = std::get_if<std::string>(&e.value);
+      const std::string line = text != nullptr ? *text : std::string();
+      {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+      }
+      printer_.line(line);
+    } else if (e.kind == Kind::Value && e.control == PRGPANEL_PROGRESS) {
+      if (const auto* percent = std::get_if<double>(&e.value)) {
+        printer_.progress(*percent);
+      }
+    } else if (e.kind == Kind::Attribute) {
+      const auto* value = std::get_if<int>(&e.value);
+      const bool on = value != nullptr && *value != 0;
+      if (e.control == PRGPANEL_PROGRESS && e.attribute == ATTR_VISIBLE) {
+        printer_.shown(on);
+      } else if (e.control == PRGPANEL_OK && e.attribute == ATTR_DIMMED && on) {
+        std::lock_guard lock(mutex_);
+        download_started_ = true;
+      }
+      // The resting state sets both attributes on every pass: time to look at the state.
+      waker_.wake();
+    }
+  }
+
+  RunPrinter& printer_;
+  RunWaker& waker_;
+  int main_panel_;
+  int id_ = 0;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  bool download_started_ = false;
+};
+
+// The control that carries the Program button's callback; 0 when the panel has none.
+int program_button(int panel) {
+  const auto state = pf::panel_state(panel);
+  if (state) {
+    for (const auto& [number, control] : state->controls) {
+      if (control.def.callback == "ProgCB") {
+        return number;
+      }
+    }
+  }
+  return 0;
+}
+
+void print_lines(std::ostream& err, const std::string& text) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    err << "driveflash-cli: " << text.substr(start, end - start) << '\n';
+    start = end + 1;
+  }
+}
+
+struct Session {
+  const Arguments& args;
+  const Terminal& term;
+  RunWaker& waker;
+  RunReport& r;
+  int kind;
+  const PortChoice& port;
+  const image::FirmwareReport& scan;
+
+  int refuse(const std::string& why) {
+    r.result = "refused";
+    r.reason = why;
+    print_lines(term.err, why);
+    return kExitUsage;
+  }
+
+  void set_controls() {
+    pf::operator_set_value(mainpanel, MAINPANEL_COMPORT, port.number);
+    if (args.drive_baud) {
+      pf::operator_set_value(mainpanel, MAINPANEL_DRIVE_BAUD, static_cast<int>(*args.drive_baud));
+    }
+    if (args.loader_baud) {
+      pf::operator_set_value(mainpanel, MAINPANEL_LOADER_BAUD, static_cast<int>(*args.loader_baud));
+    }
+    pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
+    pf::operator_set_value(mainpanel, MAINPANEL_FILEPATH, args.file);
+    std::memset(filename, 0, sizeof filename);
+    std::memcpy(filename, args.file.data(), args.file.size());
+    int baud = 0;
+    if (GetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, &baud) == 0) {
+      r.drive_baud = baud;
+    }
+    if (GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baud) == 0) {
+      r.loader_baud = baud;
+    }
+  }
+
+  // Presses Program; returns whether the run started.
+  bool press_program() {
+    const int button = program_button(mainpanel);
+    if (button > 0) {
+      pf::fire_event(mainpanel, button, EVENT_COMMIT);
+    } else {
+      ProgCB(mainpanel, 0, EVENT_COMMIT, nullptr, 0, 0);
+    }
+    return runflag.load() != 0;
+  }
+
+  // Waits for the resting state, or for a stop request; returns whether a stop came first.
+  bool wait_for_rest() {
+    while (runstate.load() != kStateFinished) {
+      if (waker.wait(kPoll)) {
+        return runstate.load() != kStateFinished;
+      }
+    }
+    return false;
+  }
+
+  void verify_on_virtual_drive() {
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> data;
+    for (const image::DataChunk& run : scan.runs) {
+      data.emplace_back(run.address, run.bytes);
+    }
+    std::string mismatch;
+    r.verified = port.drive->flash_matches(data, &mismatch);
+    if (*r.verified) {
+      term.err << "driveflash-cli: the virtual drive's flash equals " << args.file << " ("
+               << scan.data_bytes << " bytes)\n";
+    } else {
+      r.reason = "the virtual drive's flash differs from the file: " + mismatch;
+      term.err << "driveflash-cli: " << r.reason << '\n';
+    }
+  }
+
+  void count_pages(bool success, std::uint64_t pages_before) {
+    if (port.drive) {
+      r.pages = port.drive->statistics().pages_programmed - pages_before;
+      r.pages_counted_by = "virtual drive";
+    } else if (success) {
+      r.pages = scan.data_frames;
+      r.pages_counted_by = "file";
+    }
+  }
+
+  int run() {
+    pf::set_panel_source(pf::uir_panel_source());
+    app::register_callbacks();
+    std::string refusal;
+    pf::set_dialog_hooks(
+        {[&refusal](const std::string&, const std::string& message) { refusal = message; },
+         nullptr});
+    ScopeExit hooks([] { pf::set_dialog_hooks({}); });
+    mainpanel = LoadPanel(0, kPanelFile, kMainPanelId);
+    if (mainpanel < 0) {
+      return refuse(std::string("cannot load the main panel from ") + kPanelFile +
+                    " (looked in the current directory and the program's resource directories)");
+    }
+    ScopeExit discard([] {
+      DiscardPanel(mainpanel);
+      mainpanel = 0;
+    });
+    set_controls();
+    if (waker.stop_requested()) {
+      r.result = "interrupted";
+      return kExitInterrupted;
+    }
+    const int count_before = okcount.load();
+    const std::uint64_t pages_before = port.drive ? port.drive->statistics().pages_programmed : 0;
+    RunPrinter printer(args.json ? term.err : term.out, term.err, term.progress_bar, term.width);
+    PopupWatch watch(printer, waker, mainpanel);
+    const pf::Micros start = pf::clock().now();
+    if (!press_program()) {
+      const std::string why = refusal.empty() ? std::string(app::last_refusal()) : refusal;
+      const int status = refuse(why.empty() ? "the Program button refused to start" : why);
+      if (kind != kind_from_name(args.file)) {
+        term.err << "driveflash-cli: --kind " << kind_name(kind) << " does not fit the name "
+                 << args.file << '\n';
+      }
+      return status;
+    }
+    const bool stopping = wait_for_rest();
+    if (stopping) {
+      r.stop_requested = true;
+      printer.note(
+          "driveflash-cli: stopping: the step under way ends first (Ctrl-C again leaves at once)");
+    }
+    r.elapsed_seconds = static_cast<double>((pf::clock().now() - start).count()) / 1e6;
+    r.lines = watch.lines();
+    pf::fire_event(prgpanel, 0, EVENT_CLOSE);  // as the popup's close box: stop, wait, take down
+    printer.finish();
+    if (stopping) {
+      r.lines = watch.lines();  // the step under way may have said more
+    }
+    if (watch.download_started()) {
+      r.download_status = blstatus;
+    }
+    const bool success = okcount.load() > count_before;
+    count_pages(success, pages_before);
+    if (success) {
+      r.result = "success";
+      if (port.drive) {
+        verify_on_virtual_drive();
+        if (!*r.verified) {
+          r.result = "failed";
+          return kExitRunFailed;
+        }
+      }
+      return kExitOk;
+    }
+    r.reason = r.lines.empty() ? std::string() : r.lines.back();
+    if (stopping) {
+      r.result = "interrupted";
+      term.err << "driveflash-cli: stopped\n";
+      return kExitInterrupted;
+    }
+    r.result = "failed";
+    term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
+    if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
+      term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
+    }
+    return kExitRunFailed;
+  }
+};
+
+}  // namespace
+
+int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report) {
+  report = RunReport{};
+  RunReport& r = report;
+  r.file = args.file;
+  r.port = args.port;
+  const int kind = args.kind.value_or(kind_from_name(args.file));
+  r.kind = kind_name(kind);
+  const auto finish = [&](int status) {
+    r.exit_status = status;
+    if (args.json) {
+      term.out << r.json() << '\n' << std::flush;
+    }
+    return status;
+  };
+  const auto refuse = [&](const std::string& why, const std::string& hint = {}) {
+    r.reason = why;
+    print_lines(term.err, why);
+    if (!hint.empty()) {
+      print_lines(term.err, hint);
+    }
+    return finish(kExitUsage);
+  };
+  if (args.file.empty() || args.file.size() >= sizeof filename) {
+    return refuse("the file name must have 1 to " + std::to_string(sizeof filename - 1) + " bytes");
+  }
+  PortChoice port;
+  std::string error;
+  if (!choose_port(args.port, port, error)) {
+    return refuse(error);
+  }
+  ScopeExit release([&port] { release_port(port); });
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(loader_path(), ec)) {
+    std::string hint;
+    if (const std::string found = pf::find_resource(loader_path()); !found.empty()) {
+      hint = "a stand-in loader for the virtual drive is in " +
+             std::filesystem::path(found).parent_path().parent_path().string() + "; run from there";
+    }
+    return refuse("the secondary loader " + loader_path() + " is not in the current directory (" +
+                      std::filesystem::current_path(ec).string() + ")",
+                  hint);
+  }
+  const image::FirmwareReport scan = image::scan_firmware(args.file.c_str(), kind);
+  r.firmware_bytes = scan.data_bytes;
+  // A kind that does not fit the name is for the Program button's own check to report.
+  if (scan.refused() && kind == kind_from_name(args.file)) {
+    return refuse(args.file + " is refused: " + scan.problem(),
+                  "nothing was sent; 'driveflash-cli check " + args.file + "' tells more");
+  }
+  Session session{args, term, waker, r, kind, port, scan};
+  return finish(session.run());
+}
+
+}  // namespace driveflash::cli

@@ -1,0 +1,48 @@
+// The 'program' command: one programming run through the headless panels, exactly as the
+// window's Program button and popup drive it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/arguments.h"
+#include "cli/waker.h"
+
+namespace driveflash::cli {
+
+struct Terminal {
+  std::ostream& out;          // status lines, or the JSON report
+  std::ostream& err;          // progress, notes, errors
+  bool progress_bar = false;  // standard error is a terminal
+  int width = 80;             // its columns
+};
+
+// What a run came to, as --json reports it.
+struct RunReport {
+  std::string result = "refused";  // success, failed, refused, interrupted
+  int exit_status = kExitUsage;
+  std::string file;
+  std::string kind;
+  std::string port;
+  std::optional<long> drive_baud;
+  std::optional<long> loader_baud;
+  std::vector<std::string> lines;      // the status box, in order
+  std::string reason;                  // failed: the last status line; refused: why
+  std::optional<int> download_status;  // the download's result; none when it never ran
+  double elapsed_seconds = 0;
+  std::optional<std::uint64_t> pages;  // pages programmed
+  std::string pages_counted_by;        // "virtual drive" or "file"
+  std::uint64_t firmware_bytes = 0;    // data bytes the file holds
+  std::optional<bool> verified;        // the virtual drive's flash equals the file
+  bool stop_requested = false;
+
+  std::string json() const;
+};
+
+// Runs the command; returns the exit status. `report` receives the outcome.
+int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report);
+
+}  // namespace driveflash::cli

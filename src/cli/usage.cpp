@@ -1,0 +1,177 @@
+// The help pages. docs/cli-usage.md carries the same text; a test keeps the two equal.
+#include <string>
+
+#include "cli/arguments.h"
+
+namespace driveflash::cli {
+namespace {
+
+const std::string kMain = R"(usage: driveflash-cli COMMAND [ARGUMENTS]
+
+Reprograms the flash of the XMC1300 inside a motor drive over one serial port,
+without a window: the same programming run as the Program button.
+
+Commands:
+  program FILE --port PORT  program a firmware file (*.hex or *.ehex)
+  ports                     list the serial ports and 'sim', the virtual drive
+  check FILE                show what programming FILE would send, or why not
+  ehex encrypt IN OUT       encipher Intel HEX into an encrypted-hex file
+  ehex decrypt IN OUT       turn an encrypted-hex file back into Intel HEX
+  help [COMMAND]            show this text, or the text of one command
+
+Options:
+  -h, --help                show this text (after a command: that command's)
+  -V, --version             show the version
+
+Exit status: 0 success, 1 the programming run failed, 2 bad arguments or a
+refused file, 130 stopped by Ctrl-C.
+
+Examples:
+  driveflash-cli program firmware.ehex --port /dev/ttyUSB0
+  driveflash-cli program firmware.hex --port 100 --loader-baud 115200 --json
+  driveflash-cli check firmware.hex
+  driveflash-cli ehex encrypt firmware.hex firmware.ehex
+)";
+
+const std::string kProgram = R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
+                              [--loader-baud N] [--kind hex|ehex] [--json]
+
+Programs FILE into the drive on PORT with the same run as the window's Program
+button: it pings the drive's firmware, restarts it into the bootstrap loader,
+uploads the secondary loader, erases the flash and programs FILE page by page.
+
+Arguments:
+  FILE              a plain Intel HEX file (*.hex) or an encrypted-hex file
+                    (*.ehex)
+  --port PORT       a device path (/dev/ttyUSB0, /dev/pts/7, COM3), a port
+                    number from 'driveflash-cli ports', 'sim' for the built-in
+                    virtual drive, or 'sim:OPTIONS' for one with faults
+  --drive-baud N    baud rate of the drive's running firmware
+                    (default: the main panel's setting in Brenfold.uir)
+  --loader-baud N   baud rate of the chip's bootstrap loader
+                    (default: the main panel's setting in Brenfold.uir)
+  --kind hex|ehex   the file kind (default: ehex for a name ending in .ehex,
+                    else hex); checked against the name as the Program button
+                    checks it, so that a mismatch is refused ("文件类型错误！")
+  --json            print one JSON object at the end; the status lines then go
+                    to standard error
+  -h, --help        show this text
+
+The secondary loader is read from XMC1300/XMC1x_ASCLoader.hex under the current
+directory, as in the window. The resource directory of the installation (and
+resources/ in the source tree) holds a stand-in loader that only the virtual
+drive accepts: run from there to program 'sim'.
+
+Before the run, FILE is read as 'check' reads it; a file that would be refused
+is refused here (exit status 2) and nothing is sent to the drive.
+
+Every status line goes to standard output as the run appends it. The progress
+is a bar on standard error when that is a terminal, else a line at every 10 %.
+On the virtual drive, a successful run ends with a comparison of the drive's
+flash with FILE.
+
+Ctrl-C stops the run as closing the window's popup does: the step under way
+(the whole download, once it has begun) ends first. A second Ctrl-C leaves at
+once.
+
+Virtual drive options, comma-separated after 'sim:':
+  silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
+  loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
+  disconnect:KIND@K, slow=N(us|ms|s), line-time
+  (KIND: header, erase, read, data or eot; K counts frames from 1; HH is a
+  byte in hex)
+
+Exit status: 0 programmed; 1 the run failed (the last status line says why);
+2 bad arguments or a refused file (nothing was sent); 130 stopped by Ctrl-C.
+
+Examples:
+  driveflash-cli program firmware.ehex --port /dev/ttyUSB0
+  driveflash-cli program fw.hex --port 100 --drive-baud 19200
+  cd resources && driveflash-cli program ../samples/sample.ehex --port sim
+  driveflash-cli program firmware.hex --port sim:reply:data@3=F9 --json
+)";
+
+const std::string kPorts = R"(usage: driveflash-cli ports [--json]
+
+Lists the serial ports found on this machine, one a line: the number to pass
+to --port, the device and its description. The last line is 'sim', the
+built-in virtual drive.
+
+Options:
+  --json       print one JSON array of objects instead
+  -h, --help   show this text
+
+Exit status: 0.
+
+Examples:
+  driveflash-cli ports
+  driveflash-cli ports --json
+)";
+
+const std::string kCheck = R"(usage: driveflash-cli check FILE [--kind hex|ehex] [--json]
+
+Reads FILE as the download will and prints what programming it would send:
+the records (the total the progress counts), the address ranges of its data,
+the regions with their first page, and the pages. It warns about record
+checksum errors, records out of address order, data outside the XMC1000 flash
+(0x10001000-0x10032FFF), and data above the part that the erase clears
+(0x10001000-0x10008FFF). Nothing is sent anywhere.
+
+Options:
+  --kind hex|ehex   the file kind (default: ehex for a name ending in .ehex,
+                    else hex)
+  --json            print one JSON object instead
+  -h, --help        show this text
+
+Exit status: 0 the file would program; 2 it would be refused, or bad
+arguments.
+
+Examples:
+  driveflash-cli check firmware.hex
+  driveflash-cli check firmware.ehex --json
+  driveflash-cli check firmware.bin --kind hex
+)";
+
+const std::string kEhex = R"(usage: driveflash-cli ehex encrypt IN.hex OUT.ehex [--force]
+       driveflash-cli ehex decrypt IN.ehex OUT.hex [--force]
+
+Converts between plain Intel HEX and the encrypted-hex format, with the key
+built into this program: each record's text (upper-case hex digits, no line
+end) is filled with zero bytes to whole 16-byte blocks, and every block is
+enciphered on its own with AES-128. These are the only commands that write
+files.
+
+encrypt reads IN as the download reads a plain file and refuses what 'check'
+refuses; blank lines, and blanks after a record, are left out. decrypt writes
+one record a line, ended by CR LF, exactly as the download reads it.
+
+Options:
+  --force      replace OUT if it exists (it is never overwritten otherwise)
+  -h, --help   show this text
+
+Exit status: 0 written; 2 bad arguments, IN refused, or OUT exists.
+
+Examples:
+  driveflash-cli ehex encrypt firmware.hex firmware.ehex
+  driveflash-cli ehex decrypt firmware.ehex firmware.hex --force
+)";
+
+}  // namespace
+
+const std::string& usage_text(HelpTopic topic) {
+  switch (topic) {
+    case HelpTopic::Program:
+      return kProgram;
+    case HelpTopic::Ports:
+      return kPorts;
+    case HelpTopic::Check:
+      return kCheck;
+    case HelpTopic::Ehex:
+      return kEhex;
+    case HelpTopic::Main:
+      break;
+  }
+  return kMain;
+}
+
+}  // namespace driveflash::cli

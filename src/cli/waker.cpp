@@ -1,0 +1,109 @@
+#include "cli/waker.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace driveflash::cli {
+namespace {
+
+std::atomic<RunWaker*> g_waker{nullptr};
+std::atomic<int> g_signals{0};
+
+constexpr char kStopByte = 's';
+constexpr char kWakeByte = 'w';
+
+void on_signal(int number) {
+  const int saved_errno = errno;
+  if (g_signals.fetch_add(1) >= 1) {
+    constexpr char kText[] = "\ndriveflash-cli: stopped at once\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    ::_exit(number == SIGTERM ? 128 + SIGTERM : 128 + SIGINT);
+  }
+  if (RunWaker* w = g_waker.load(); w != nullptr) {
+    w->request_stop();
+  }
+  errno = saved_errno;
+}
+
+void set_handler(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(number, &action, nullptr);
+}
+
+}  // namespace
+
+RunWaker::RunWaker() {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    read_fd_ = fds[0];
+    write_fd_ = fds[1];
+  }
+}
+
+RunWaker::~RunWaker() {
+  if (g_waker.load() == this) {
+    install_signal_handlers(nullptr);
+  }
+  if (read_fd_ >= 0) {
+    ::close(read_fd_);
+  }
+  if (write_fd_ >= 0) {
+    ::close(write_fd_);
+  }
+}
+
+bool RunWaker::wait(std::chrono::milliseconds timeout) {
+  if (read_fd_ < 0) {
+    // No pipe: poll the flag at the same pace.
+    ::poll(nullptr, 0, static_cast<int>(timeout.count()));
+    return stop_.load();
+  }
+  pollfd p{read_fd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
+    char drain[64];
+    while (::read(read_fd_, drain, sizeof drain) > 0) {
+    }
+  }
+  return stop_.load();
+}
+
+void RunWaker::wake() {
+  if (write_fd_ >= 0) {
+    // A full pipe already holds a wake-up: nothing is lost when this write fails.
+    [[maybe_unused]] const ssize_t n = ::write(write_fd_, &kWakeByte, 1);
+  }
+}
+
+void RunWaker::request_stop() {
+  stop_.store(true);
+  if (write_fd_ >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(write_fd_, &kStopByte, 1);
+  }
+}
+
+void RunWaker::reset() {
+  stop_.store(false);
+  g_signals.store(0);
+}
+
+void RunWaker::install_signal_handlers(RunWaker* waker) {
+  g_waker.store(waker);
+  g_signals.store(0);
+  if (waker != nullptr) {
+    set_handler(SIGINT, on_signal);
+    set_handler(SIGTERM, on_signal);
+    set_handler(SIGPIPE, SIG_IGN);
+  } else {
+    set_handler(SIGINT, SIG_DFL);
+    set_handler(SIGTERM, SIG_DFL);
+  }
+}
+
+}  // namespace driveflash::cli
