@@ -1,0 +1,270 @@
+// The command line taken apart, the JSON writer and the progress lines.
+#include "cli/arguments.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/json.h"
+#include "cli/progress.h"
+#include "image/download.h"
+
+namespace driveflash::cli {
+namespace {
+
+ParseResult parse(std::vector<std::string_view> words) {
+  words.insert(words.begin(), "driveflash-cli");
+  return parse_arguments(words);
+}
+
+struct Accepted {
+  std::vector<std::string_view> words;
+  Command command;
+  std::string file, output, port;
+  std::optional<long> drive_baud, loader_baud;
+  std::optional<int> kind;
+  bool json, force;
+  HelpTopic topic;
+};
+
+TEST(Arguments, AcceptedCommandLines) {
+  const std::vector<Accepted> table = {
+      {{"program", "fw.hex", "--port", "sim"},
+       Command::Program,
+       "fw.hex",
+       "",
+       "sim",
+       {},
+       {},
+       {},
+       false,
+       false,
+       HelpTopic::Program},
+      {{"program", "--port=/dev/ttyUSB0", "--drive-baud", "19200", "--loader-baud=115200", "--kind",
+        "ehex", "--json", "fw.bin"},
+       Command::Program,
+       "fw.bin",
+       "",
+       "/dev/ttyUSB0",
+       19200,
+       115200,
+       kFileTypeEhex,
+       true,
+       false,
+       HelpTopic::Program},
+      {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
+       Command::Program,
+       "-odd name.hex",
+       "",
+       "sim:protect=1,slow=2ms",
+       {},
+       {},
+       {},
+       false,
+       false,
+       HelpTopic::Program},
+      {{"check", "fw.ehex", "--kind=hex"},
+       Command::Check,
+       "fw.ehex",
+       "",
+       "",
+       {},
+       {},
+       kFileTypeHex,
+       false,
+       false,
+       HelpTopic::Check},
+      {{"ports", "--json"}, Command::Ports, "", "", "", {}, {}, {}, true, false, HelpTopic::Ports},
+      {{"ehex", "encrypt", "a.hex", "b.ehex"},
+       Command::EhexEncrypt,
+       "a.hex",
+       "b.ehex",
+       "",
+       {},
+       {},
+       {},
+       false,
+       false,
+       HelpTopic::Ehex},
+      {{"ehex", "decrypt", "--force", "a.ehex", "b.hex"},
+       Command::EhexDecrypt,
+       "a.ehex",
+       "b.hex",
+       "",
+       {},
+       {},
+       {},
+       false,
+       true,
+       HelpTopic::Ehex},
+      {{"--help"}, Command::Help, "", "", "", {}, {}, {}, false, false, HelpTopic::Main},
+      {{"help", "check"}, Command::Help, "", "", "", {}, {}, {}, false, false, HelpTopic::Check},
+      {{"program", "--help"},
+       Command::Help,
+       "",
+       "",
+       "",
+       {},
+       {},
+       {},
+       false,
+       false,
+       HelpTopic::Program},
+      {{"ehex", "-h"}, Command::Help, "", "", "", {}, {}, {}, false, false, HelpTopic::Ehex},
+      {{"ehex", "decrypt", "x", "--help"},
+       Command::Help,
+       "",
+       "",
+       "",
+       {},
+       {},
+       {},
+       false,
+       false,
+       HelpTopic::Ehex},
+      {{"--version"}, Command::Version, "", "", "", {}, {}, {}, false, false, HelpTopic::Main},
+  };
+  for (const Accepted& row : table) {
+    const ParseResult r = parse(row.words);
+    SCOPED_TRACE(std::string(row.words.front()) + " ... (" + std::to_string(row.words.size()) +
+                 " words)");
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.args.command, row.command);
+    EXPECT_EQ(r.args.topic, row.topic);
+    if (row.command == Command::Help || row.command == Command::Version) {
+      continue;
+    }
+    EXPECT_EQ(r.args.file, row.file);
+    EXPECT_EQ(r.args.output, row.output);
+    EXPECT_EQ(r.args.port, row.port);
+    EXPECT_EQ(r.args.drive_baud, row.drive_baud);
+    EXPECT_EQ(r.args.loader_baud, row.loader_baud);
+    EXPECT_EQ(r.args.kind, row.kind);
+    EXPECT_EQ(r.args.json, row.json);
+    EXPECT_EQ(r.args.force, row.force);
+  }
+}
+
+TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
+      {{}, "no command given; see 'driveflash-cli --help'"},
+      {{"flash"}, "no command 'flash'"},
+      {{"--verbose"}, "unknown option '--verbose'"},
+      {{"program", "fw.hex"}, "missing --port PORT"},
+      {{"program", "--port", "sim"}, "missing FILE; see 'driveflash-cli program --help'"},
+      {{"program", "a.hex", "b.hex", "--port", "sim"}, "unexpected argument 'b.hex'"},
+      {{"program", "fw.hex", "--port"}, "option '--port' wants a value"},
+      {{"program", "fw.hex", "--port", "sim", "--port", "1"}, "option '--port' given twice"},
+      {{"program", "fw.hex", "--port", "sim", "--drive-baud", "fast"},
+       "--drive-baud wants a whole"},
+      {{"program", "fw.hex", "--port", "sim", "--loader-baud", "0"}, "from 50 to 4000000"},
+      {{"program", "fw.hex", "--port", "sim", "--loader-baud", "9600x"}, "not '9600x'"},
+      {{"program", "fw.hex", "--port", "sim", "--kind", "bin"}, "--kind wants 'hex' or 'ehex'"},
+      {{"program", "fw.hex", "--port", "sim", "--json=yes"}, "'--json' takes no value"},
+      {{"program", "fw.hex", "--port", "sim", "--force"}, "unknown option '--force'"},
+      {{"check"}, "missing FILE; see 'driveflash-cli check --help'"},
+      {{"ports", "extra"}, "unexpected argument 'extra'"},
+      {{"ehex"}, "'ehex' wants 'encrypt' or 'decrypt'"},
+      {{"ehex", "rot13", "a", "b"}, "not 'rot13'"},
+      {{"ehex", "encrypt", "a.hex"}, "missing IN OUT"},
+      {{"help", "nothing"}, "no command 'nothing'"},
+  };
+  for (const auto& [words, expected] : table) {
+    const ParseResult r = parse(words);
+    EXPECT_FALSE(r.ok()) << expected;
+    EXPECT_NE(r.error.find(expected), std::string::npos) << r.error;
+  }
+}
+
+TEST(Arguments, KindFollowsTheExtension) {
+  const std::vector<std::pair<std::string_view, int>> table = {
+      {"fw.ehex", kFileTypeEhex}, {"FW.EHEX", kFileTypeEhex}, {"dir.ehex/fw.hex", kFileTypeHex},
+      {"fw.hex", kFileTypeHex},   {"fw.bin", kFileTypeHex},   {"ehex", kFileTypeHex},
+      {".ehex", kFileTypeEhex},   {"", kFileTypeHex},
+  };
+  for (const auto& [name, kind] : table) {
+    EXPECT_EQ(kind_from_name(name), kind) << name;
+  }
+}
+
+TEST(Json, StringsAreEscapedAndAlwaysValidUtf8) {
+  const std::vector<std::pair<std::string, std::string>> table = {
+      {"plain", "\"plain\""},
+      {"驱动器连接成功!", "\"驱动器连接成功!\""},
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"line\r\n\tend", R"("line\r\n\tend")"},
+      {std::string("nul\0bell\x07", 9), R"("nul\u0000bell\u0007")"},
+      {"\x7F", R"("\u007F")"},
+      {"bad \xC3 byte", "\"bad \xEF\xBF\xBD byte\""},                // cut sequence
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // overlong '/'
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // surrogate
+      {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},                  // 4-byte sequence
+      {"gbk \xC7\xFD", "\"gbk \xEF\xBF\xBD\xEF\xBF\xBD\""},          // GBK bytes, not UTF-8
+  };
+  for (const auto& [text, json] : table) {
+    EXPECT_EQ(json_string(text), json);
+  }
+}
+
+TEST(Json, ObjectsKeepTheirOrderAndNulls) {
+  const std::string one_line = JsonObject()
+                                   .add("result", "failed")
+                                   .add("exit_status", 1)
+                                   .add("lines", std::vector<std::string>{"a", "b"})
+                                   .add_null("download_status")
+                                   .add("elapsed_seconds", 1.23456, 3)
+                                   .add_optional("pages", std::optional<std::uint64_t>{})
+                                   .add("ok", false)
+                                   .str(false);
+  EXPECT_EQ(one_line,
+            R"({"result": "failed", "exit_status": 1, "lines": ["a", "b"], )"
+            R"("download_status": null, "elapsed_seconds": 1.235, "pages": null, "ok": false})");
+  EXPECT_EQ(JsonObject().add("lines", std::vector<std::string>{"x"}).str(true),
+            "{\n  \"lines\": [\n    \"x\"\n  ]\n}");
+  EXPECT_EQ(JsonObject().str(), "{}");
+}
+
+TEST(Progress, WithoutATerminalALineAtEveryTenPercentAndAgainAfterARestart) {
+  std::ostringstream lines;
+  std::ostringstream progress;
+  RunPrinter printer(lines, progress, false, 80);
+  printer.shown(true);
+  for (const double p : {0.0, 4.0, 10.0, 10.5, 35.0, 99.9}) {
+    printer.progress(p);
+  }
+  printer.line("Erase Flash ...");
+  printer.progress(0.0);  // the download starts over
+  printer.progress(12.0);
+  printer.progress(100.0);
+  printer.finish();
+  EXPECT_EQ(progress.str(),
+            "progress: 10 %\nprogress: 20 %\nprogress: 30 %\nprogress: 40 %\nprogress: 50 %\n"
+            "progress: 60 %\nprogress: 70 %\nprogress: 80 %\nprogress: 90 %\n"
+            "progress: 10 %\nprogress: 20 %\nprogress: 30 %\nprogress: 40 %\nprogress: 50 %\n"
+            "progress: 60 %\nprogress: 70 %\nprogress: 80 %\nprogress: 90 %\nprogress: 100 %\n");
+  EXPECT_EQ(lines.str(), "Erase Flash ...\n");
+}
+
+TEST(Progress, OnATerminalTheBarIsRedrawnUnderEachLine) {
+  EXPECT_EQ(RunPrinter::bar_text(0, 29), "[....................]   0 %");
+  EXPECT_EQ(RunPrinter::bar_text(50, 29), "[##########..........]  50 %");
+  EXPECT_EQ(RunPrinter::bar_text(100, 29), "[####################] 100 %");
+  EXPECT_EQ(RunPrinter::bar_text(250, 29), RunPrinter::bar_text(100, 29));
+  EXPECT_EQ(RunPrinter::bar_text(-3, 29), RunPrinter::bar_text(0, 29));
+  EXPECT_EQ(RunPrinter::bar_text(50, 5).size(), RunPrinter::bar_text(50, 20).size());
+
+  std::ostringstream screen;
+  RunPrinter printer(screen, screen, true, 29);
+  printer.shown(true);
+  printer.progress(50);
+  printer.line("Done!");
+  printer.finish();
+  EXPECT_EQ(screen.str(),
+            "\r[....................]   0 %"
+            "\r[##########..........]  50 %"
+            "\r\x1b[KDone!\n\r[##########..........]  50 %"
+            "\r\x1b[K");
+}
+
+}  // namespace
+}  // namespace driveflash::cli

@@ -1,0 +1,149 @@
+#include "cli/cli_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace driveflash::test {
+
+std::string record(int type, std::uint16_t address, const Bytes& data, int checksum) {
+  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8u) + (address & 0xFFu) +
+                 static_cast<unsigned>(type);
+  char head[16];
+  std::snprintf(head, sizeof head, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
+                static_cast<unsigned>(address), static_cast<unsigned>(type));
+  std::string text = head;
+  for (const std::uint8_t b : data) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", b);
+    text += digits;
+    sum += b;
+  }
+  const unsigned check =
+      checksum >= 0 ? static_cast<unsigned>(checksum) & 0xFFu : (0x100u - (sum & 0xFFu)) & 0xFFu;
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "%02X", check);
+  return text + tail;
+}
+
+std::string hex_text(std::uint32_t address, const Bytes& data, int per_record) {
+  std::string text;
+  long upper = -1;
+  for (std::size_t at = 0; at < data.size(); at += static_cast<std::size_t>(per_record)) {
+    const std::uint32_t a = address + static_cast<std::uint32_t>(at);
+    if (static_cast<long>(a >> 16) != upper) {
+      upper = a >> 16;
+      text +=
+          record(4, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)}) +
+          "\r\n";
+    }
+    const std::size_t n = std::min(data.size() - at, static_cast<std::size_t>(per_record));
+    text += record(0, static_cast<std::uint16_t>(a & 0xFFFF),
+                   Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
+                         data.begin() + static_cast<std::ptrdiff_t>(at + n))) +
+            "\r\n";
+  }
+  return text + record(1, 0, {}) + "\r\n";
+}
+
+Bytes filler(std::size_t count, unsigned seed) {
+  Bytes out(count);
+  unsigned x = seed;
+  for (auto& b : out) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return out;
+}
+
+void stage_run_directory(const std::filesystem::path& dir) {
+  const std::filesystem::path resources = DRIVEFLASH_RESOURCES;
+  std::filesystem::create_directories(dir / "XMC1300");
+  std::filesystem::copy_file(resources / "XMC1300" / "XMC1x_ASCLoader.hex",
+                             dir / "XMC1300" / "XMC1x_ASCLoader.hex",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(resources / "Brenfold.uir", dir / "Brenfold.uir",
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
+std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                          const std::function<void(const std::string&, pid_t)>& on_out_line) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    return {};
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    ::dup2(err_pipe[1], STDERR_FILENO);
+    if (::chdir(cwd.c_str()) != 0) {
+      ::_exit(127);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+      args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  ProcessResult r;
+  std::string pending;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+        continue;
+      }
+      (i == 0 ? r.out : r.err).append(buffer, static_cast<std::size_t>(n));
+      if (i == 0 && on_out_line) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+          on_out_line(pending.substr(0, nl), pid);
+          pending.erase(0, nl + 1);
+        }
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+ProcessResult run_cli(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                      const std::function<void(const std::string&, pid_t)>& on_out_line) {
+  std::vector<std::string> argv{DRIVEFLASH_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, cwd, on_out_line);
+}
+
+}  // namespace driveflash::test

@@ -1,0 +1,221 @@
+// 'program' on the in-process virtual drive, in virtual time: the same run as the window's,
+// its lines, exit status and JSON report, refusals, faults and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "app/run_context.h"
+#include "bsl/frames.h"
+#include "cli/arguments.h"
+#include "cli/cli_support.h"
+#include "cli/commands.h"
+#include "cli/program.h"
+#include "platform/panels.h"
+#include "platform/timing.h"
+
+namespace driveflash::cli {
+namespace {
+
+const std::vector<std::string> kBootLines = {"初始化中...",
+                                             "驱动器连接成功!",
+                                             "ASC BSL initialization OK!",
+                                             "Send application length OK!",
+                                             "Sending XMC1x_ASCLoader...",
+                                             "Bootload success!"};
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+  RunReport report;
+};
+
+class ProgramOnSim : public ::testing::Test {
+ protected:
+  ProgramOnSim() : cwd_(dir_.path()) { test::stage_run_directory(dir_.path()); }
+  ~ProgramOnSim() override { platform::reset_panels(); }
+
+  std::string firmware(const std::string& name, std::size_t bytes = 1000) {
+    return dir_.write(name, test::hex_text(0x10001000, test::filler(bytes, 11)));
+  }
+
+  std::string encrypted(const std::string& plain) {
+    Arguments a;
+    a.command = Command::EhexEncrypt;
+    a.file = plain;
+    a.output = plain.substr(0, plain.size() - 4) + ".ehex";
+    std::ostringstream out, err;
+    EXPECT_EQ(run_ehex(a, out, err), kExitOk) << err.str();
+    return a.output;
+  }
+
+  // Runs 'program' with `words` after the command. When `stop_when` says so for a line, a
+  // stop is requested, and the worker is held at that line until the main thread has acted
+  // on it: in virtual time the worker would otherwise race ahead.
+  Outcome program(std::vector<std::string_view> words,
+                  std::function<bool(const std::string&)> stop_when = nullptr) {
+    words.insert(words.begin(), {"driveflash-cli", "program"});
+    const ParseResult parsed = parse_arguments(words);
+    EXPECT_TRUE(parsed.ok()) << parsed.error;
+    std::ostringstream out, err;
+    const Terminal term{out, err, false, 80};
+    RunWaker waker;
+    int observer = 0;
+    if (stop_when) {
+      observer = platform::add_observer([&](const platform::PanelEvent& e) {
+        const auto* line = std::get_if<std::string>(&e.value);
+        if (e.kind == platform::PanelEvent::Kind::LineAppended && line && stop_when(*line)) {
+          waker.request_stop();
+          while (runflag.load() != 0) {
+            std::this_thread::yield();
+          }
+        }
+      });
+    }
+    Outcome o;
+    o.status = run_program(parsed.args, term, waker, o.report);
+    platform::remove_observer(observer);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+  }
+
+  platform::ScopedVirtualClock clock_;
+  test::TempDir dir_;
+  test::ScopedCwd cwd_;
+};
+
+TEST_F(ProgramOnSim, PlainAndEncryptedFilesProgramTheSameFlash) {
+  const std::string plain = firmware("fw.hex");
+  const std::string cipher = encrypted(plain);
+  for (const std::string& file : {plain, cipher}) {
+    SCOPED_TRACE(file);
+    const Outcome o = program({file, "--port", "sim", "--drive-baud", "19200", "--json"});
+    ASSERT_EQ(o.status, kExitOk) << o.err;
+    const RunReport& r = o.report;
+    EXPECT_EQ(r.result, "success");
+    ASSERT_GE(r.lines.size(), kBootLines.size());
+    EXPECT_EQ(std::vector<std::string>(r.lines.begin(), r.lines.begin() + 6), kBootLines);
+    EXPECT_EQ(r.download_status, 0);
+    EXPECT_EQ(r.pages, 4u);  // 1000 bytes from a page start
+    EXPECT_EQ(r.pages_counted_by, "virtual drive");
+    EXPECT_EQ(r.firmware_bytes, 1000u);
+    EXPECT_EQ(r.verified, true);
+    EXPECT_EQ(r.drive_baud, 19200);
+    EXPECT_GT(r.elapsed_seconds, 2.0);  // the run's fixed waits, in virtual time
+    // Standard output holds the JSON object alone; the lines went to standard error.
+    EXPECT_EQ(o.out, r.json() + "\n");
+    for (const char* member :
+         {R"("result": "success")", R"("exit_status": 0)", R"("download_status": 0)",
+          R"("pages_programmed": 4)", R"("bytes_programmed": 1024)", R"("verified": true)",
+          R"(    "初始化中...",)"}) {
+      EXPECT_NE(o.out.find(member), std::string::npos) << member << " in\n" << o.out;
+    }
+    EXPECT_NE(o.err.find("Bootload success!\n"), std::string::npos);
+    EXPECT_NE(o.err.find("progress: 100 %\n"), std::string::npos);
+  }
+}
+
+TEST_F(ProgramOnSim, StatusLinesGoToStandardOutputOnePerLine) {
+  const Outcome o = program({firmware("fw.hex", 16), "--port", "sim"});
+  ASSERT_EQ(o.status, kExitOk) << o.err;
+  std::string expected;
+  for (const std::string& line : o.report.lines) {
+    expected += line + "\n";
+  }
+  EXPECT_EQ(o.out, expected);
+  EXPECT_NE(o.err.find("the virtual drive's flash equals"), std::string::npos) << o.err;
+}
+
+TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
+  const std::string file = firmware("fw.hex", 600);
+  const std::vector<std::tuple<const char*, std::string, std::optional<int>>> table = {
+      {"sim:silent", "未知型号的驱动器!", std::nullopt},
+      {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt},
+      {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification},
+      {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress},
+  };
+  for (const auto& [port, last_line, download] : table) {
+    SCOPED_TRACE(port);
+    const Outcome o = program({file, "--port", port, "--json"});
+    EXPECT_EQ(o.status, kExitRunFailed);
+    EXPECT_EQ(o.report.result, "failed");
+    ASSERT_FALSE(o.report.lines.empty());
+    EXPECT_EQ(o.report.lines.back(), last_line);
+    EXPECT_EQ(o.report.reason, last_line);
+    EXPECT_EQ(o.report.download_status, download);
+    EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
+    EXPECT_NE(o.err.find("the run failed: " + last_line), std::string::npos) << o.err;
+  }
+}
+
+TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {
+  const Outcome o = program({firmware("fw.hex", 300), "--port", "sim:protect=2"});
+  EXPECT_EQ(o.status, kExitOk) << o.err;
+  EXPECT_EQ(o.report.download_status, 0);
+  EXPECT_EQ(o.report.verified, true);
+}
+
+TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
+  const std::string plain = firmware("fw.hex");
+  const std::string named_ehex = dir_.write("plain-inside.ehex", test::read_text(plain));
+  const std::string bad = dir_.write("bad.hex", "garbage\n");
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
+      {{plain, "--port", "sim", "--kind", "ehex"}, "文件类型错误！"},
+      {{named_ehex, "--port", "sim", "--kind", "hex"}, "文件类型错误！"},
+      {{bad, "--port", "sim"}, "bad.hex is refused: record 1: not an Intel HEX record"},
+      {{named_ehex, "--port", "sim"}, "is refused: record 1"},
+      {{plain, "--port", "sim:fast"}, "bad virtual drive options 'fast'"},
+      {{plain, "--port", "77"}, "no serial port numbered 77"},
+      {{plain, "--port", "/dev/no-such-tty"}, "no device '/dev/no-such-tty'"},
+      {{"absent.hex", "--port", "sim"}, "absent.hex is refused: the file cannot be opened"},
+  };
+  for (const auto& [words, reason] : table) {
+    SCOPED_TRACE(reason);
+    std::vector<std::string_view> with_json = words;
+    with_json.push_back("--json");
+    const Outcome o = program(with_json);
+    EXPECT_EQ(o.status, kExitUsage);
+    EXPECT_EQ(o.report.result, "refused");
+    EXPECT_NE(o.report.reason.find(reason), std::string::npos) << o.report.reason;
+    EXPECT_TRUE(o.report.lines.empty());
+    EXPECT_NE(o.out.find(R"("exit_status": 2)"), std::string::npos) << o.out;
+  }
+  std::filesystem::remove_all(dir_.path() / "XMC1300");
+  const Outcome o = program({plain, "--port", "sim"});
+  EXPECT_EQ(o.status, kExitUsage);
+  EXPECT_NE(o.err.find("the secondary loader XMC1300/XMC1x_ASCLoader.hex is not in the current "
+                       "directory"),
+            std::string::npos)
+      << o.err;
+}
+
+TEST_F(ProgramOnSim, AStopEndsTheRunAfterTheStepUnderWay) {
+  const std::string file = firmware("fw.hex", 600);
+  const Outcome early = program({file, "--port", "sim", "--json"}, [](const std::string& line) {
+    return line == "ASC BSL initialization OK!";
+  });
+  EXPECT_EQ(early.status, kExitInterrupted);
+  EXPECT_EQ(early.report.result, "interrupted");
+  EXPECT_TRUE(early.report.stop_requested);
+  ASSERT_FALSE(early.report.lines.empty());
+  EXPECT_EQ(early.report.lines.back(), "ASC BSL initialization OK!");
+  EXPECT_FALSE(early.report.download_status.has_value());
+  EXPECT_EQ(runflag.load(), 0);
+
+  // Once the download has begun it runs to its end, and a drive it programmed counts.
+  bool loaded = false;
+  const Outcome late = program({file, "--port", "sim"}, [&loaded](const std::string& line) {
+    const bool in_download = loaded;
+    loaded = loaded || line == "Bootload success!";
+    return in_download;
+  });
+  EXPECT_EQ(late.status, kExitOk) << late.err;
+  EXPECT_TRUE(late.report.stop_requested);
+  EXPECT_EQ(late.report.verified, true);
+}
+
+}  // namespace
+}  // namespace driveflash::cli
