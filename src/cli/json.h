@@ -1,4 +1,5 @@
-// A small JSON writer for the machine-readable reports: one object, written in order.
+// A small JSON writer for the machine-readable reports (one object, members in order), and
+// the program run's report (RunReport::json, declared with the run).
 #pragma once
 
 #include <cstdint>
