@@ -9,3 +9,11 @@ driveflash_test(gui_test gui SOURCES gui/gui_main.cpp gui/gui_fixture.cpp gui/st
   LIBS driveflash_run driveflash_sim driveflash_platform_widgets Qt6::Test)
 target_compile_definitions(gui_test PRIVATE
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
+
+# Not a test: takes the README's screenshots under a virtual X server (scripts/screenshots.sh).
+add_executable(driveflash_screenshots gui/screenshot_tool.cpp)
+target_link_libraries(driveflash_screenshots PRIVATE driveflash_run driveflash_sim
+  driveflash_platform_widgets)
+target_compile_definitions(driveflash_screenshots PRIVATE
+  DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources"
+  DRIVEFLASH_SAMPLES="${PROJECT_SOURCE_DIR}/samples")

@@ -24,7 +24,7 @@ void offer_virtual_drive() {
                                 std::make_shared<driveflash::sim::VirtualDrive>());
   pf::PortEntry entry;
   if (pf::find_port(kVirtualDrivePort, entry)) {
-    entry.description = "虚拟驱动器，非真实设备 / built-in virtual drive, no real drive";
+    entry.description = "虚拟驱动器 / built-in virtual drive";
     pf::map_port(std::move(entry));
   }
 }

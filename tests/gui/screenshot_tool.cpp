@@ -1,0 +1,167 @@
+// Takes the README's screenshots of the operator's window: the main panel, and the programming
+// popup in the middle of a run on the virtual drive, in real time. scripts/screenshots.sh runs
+// it under a virtual X server, so the pictures show what the X server drew.
+//
+// usage: driveflash_screenshots OUTPUT_DIR
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/callbacks.h"
+#include "app/run_context.h"
+#include "platform/panels.h"
+#include "platform/qt_panels.h"
+#include "sim/sim_line.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace pf = driveflash::platform;
+
+constexpr int kVirtualDrivePort = 99;  // as the program offers it
+
+fs::path g_out;
+int g_failures = 0;
+
+void grab(const QRect& area, const char* name) {
+  const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
+                                                                    area.width(), area.height());
+  const fs::path file = g_out / name;
+  if (!shot.save(QString::fromStdString(file.string()))) {
+    std::fprintf(stderr, "screenshots: cannot write %s\n", file.c_str());
+    ++g_failures;
+    return;
+  }
+  std::printf("%s\n", file.c_str());
+}
+
+QRect framed(QRect area) {
+  return area.adjusted(-12, -12, 12, 12);
+}
+
+// Steps of the script, each run once `ready` holds; polled on the GUI thread.
+struct Step {
+  std::function<bool()> ready;
+  std::function<void()> act;
+};
+
+void press(int panel, const std::string& callback) {
+  const std::optional<pf::PanelState> state = pf::panel_state(panel);
+  for (const auto& [number, control] : state->controls) {
+    if (control.def.callback == callback) {
+      if (auto* b = qobject_cast<QAbstractButton*>(pf::control_widget(panel, number))) {
+        b->click();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: driveflash_screenshots OUTPUT_DIR\n");
+    return 2;
+  }
+  g_out = fs::absolute(argv[1]);
+  fs::create_directories(g_out);
+  const fs::path work = fs::temp_directory_path() / "driveflash-demo";
+  fs::remove_all(work);
+  fs::create_directories(work / "XMC1300");
+  fs::create_directories(work / "firmware");
+  const fs::path resources(DRIVEFLASH_RESOURCES);
+  fs::copy_file(resources / "Brenfold.uir", work / "Brenfold.uir");
+  fs::copy_file(resources / "XMC1300" / "XMC1x_ASCLoader.hex",
+                work / "XMC1300" / "XMC1x_ASCLoader.hex");
+  const fs::path firmware = work / "firmware" / "sample.hex";
+  fs::copy_file(fs::path(DRIVEFLASH_SAMPLES) / "sample.hex", firmware);
+  fs::current_path(work);
+
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  pf::prefer_cjk_fonts();
+  pf::install_qt_panels();
+  pf::install_qt_dialogs();
+  pf::DialogHooks hooks;  // the file dialog answers with the sample
+  hooks.file_select = [&](const std::string&, const std::string&, const std::string&) {
+    return std::optional<std::string>(firmware.string());
+  };
+  pf::set_dialog_hooks(hooks);
+  // The virtual drive as the program offers it, with the line's own pace, so the run takes
+  // the time a real one would.
+  driveflash::sim::Faults paced;
+  paced.line_time = true;
+  driveflash::sim::map_sim_port(kVirtualDrivePort,
+                                std::make_shared<driveflash::sim::VirtualDrive>(paced));
+  pf::PortEntry entry;
+  pf::find_port(kVirtualDrivePort, entry);
+  entry.description = "虚拟驱动器 / built-in virtual drive";
+  pf::map_port(entry);
+
+  const auto window = [](int panel) { return pf::panel_window(panel); };
+  const auto progress = [] {
+    auto* bar = qobject_cast<QProgressBar*>(pf::control_widget(prgpanel, PRGPANEL_PROGRESS));
+    return bar != nullptr && bar->isVisible() ? bar->value() : -1;
+  };
+  std::vector<Step> steps = {
+      {[&] { return window(mainpanel) != nullptr && window(mainpanel)->isVisible(); },
+       [&] {
+         window(mainpanel)->move(40, 40);
+         auto* port = qobject_cast<QComboBox*>(pf::control_widget(mainpanel, MAINPANEL_COMPORT));
+         pf::fill_port_list(port);
+         port->setCurrentIndex(port->findData(kVirtualDrivePort));
+         Q_EMIT port->activated(port->currentIndex());
+         press(mainpanel, "Selctfile");
+         press(mainpanel, "ProgCB");
+       }},
+      {[&] { return window(prgpanel) != nullptr && window(prgpanel)->isVisible(); },
+       [&] {
+         // Without a window manager there are no title bars: set the popup off its parent so
+         // both show.
+         window(prgpanel)->move(window(mainpanel)->pos() + QPoint(150, 110));
+       }},
+      {[&] { return progress() >= 45; },
+       [&] {
+         grab(framed(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry())),
+              "popup-running.png");
+       }},
+      {[&] {
+         QWidget* ok = pf::control_widget(prgpanel, PRGPANEL_OK);
+         return runstate.load() == kStateFinished && ok != nullptr && ok->isEnabled();
+       },
+       [&] { press(prgpanel, "progOK"); }},
+      {[&] { return prgpanel == 0; },
+       [&] {
+         grab(framed(window(mainpanel)->frameGeometry()), "main-panel.png");
+         press(mainpanel, "Exit");
+       }},
+  };
+  std::size_t next = 0;
+  QTimer script;
+  QObject::connect(&script, &QTimer::timeout, [&] {
+    pf::process_events();
+    if (next < steps.size() && steps[next].ready()) {
+      steps[next++].act();
+    }
+  });
+  script.start(30);
+  QTimer::singleShot(60000, [] {
+    std::fprintf(stderr, "screenshots: the run did not finish in time\n");
+    QuitUserInterface(0);
+  });
+
+  driveflash::app::run_main_panel();
+  pf::uninstall_qt_panels();
+  fs::current_path(fs::temp_directory_path());
+  fs::remove_all(work);
+  return next == steps.size() && g_failures == 0 ? 0 : 1;
+}
