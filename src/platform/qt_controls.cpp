@@ -14,8 +14,12 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "platform/qt_panels.h"
 #include "platform/qt_serial.h"
@@ -198,7 +202,8 @@ void connect_combo(int panel, int control, QComboBox* box) {
     box->installEventFilter(new PortListRefresher(box));
     fill_port_list(box);
   } else {
-    box->lineEdit()->setValidator(new QIntValidator(box));
+    // Rates and numbers the panel holds are positive.
+    box->lineEdit()->setValidator(new QIntValidator(1, std::numeric_limits<int>::max(), box));
   }
   QObject::connect(box->lineEdit(), &QLineEdit::textEdited, [panel, control, box] {
     if (!typing(box)) {
@@ -224,11 +229,20 @@ void show_in_widget(QWidget* widget, const CtrlValue& value) {
   }
 }
 
-void append_text_line(QWidget* box, const std::string& line) {
-  if (auto* text = qobject_cast<QPlainTextEdit*>(box)) {
-    text->appendPlainText(QString::fromStdString(line));
-    text->verticalScrollBar()->setValue(text->verticalScrollBar()->maximum());
+void insert_text_line(QWidget* box, int index, const std::string& line) {
+  auto* text = qobject_cast<QPlainTextEdit*>(box);
+  if (text == nullptr) {
+    return;
   }
+  QTextDocument* document = text->document();
+  const int lines = document->isEmpty() ? 0 : document->blockCount();
+  if (index < 0 || index >= lines) {
+    text->appendPlainText(QString::fromStdString(line));
+  } else {
+    QTextCursor(document->findBlockByNumber(index))
+        .insertText(QString::fromStdString(line) + u'\n');
+  }
+  text->verticalScrollBar()->setValue(text->verticalScrollBar()->maximum());
 }
 
 void set_text_lines(QWidget* box, const std::vector<std::string>& lines) {

@@ -157,10 +157,6 @@ std::optional<PanelDef> load_from_file(const std::string& file, int number) {
   return def;
 }
 
-}  // namespace
-
-namespace {
-
 QWidget* find_control(int panel, int control) {
   if (g_windows == nullptr) {
     return nullptr;
@@ -298,13 +294,8 @@ void apply(Change& change) {
       }
       break;
     case PanelEvent::Kind::LineAppended:
-      if (c != nullptr && e.attribute < 0) {
-        append_text_line(c, std::get<std::string>(e.value));
-      } else if (c != nullptr) {  // an insertion: every line anew from the model
-        const std::optional<PanelState> state = panel_state(e.panel);
-        if (state && state->controls.count(e.control) != 0) {
-          set_text_lines(c, state->controls.at(e.control).lines);
-        }
+      if (c != nullptr) {
+        insert_text_line(c, e.attribute, std::get<std::string>(e.value));
       }
       break;
     case PanelEvent::Kind::TextBoxReset: {
@@ -351,6 +342,7 @@ void uninstall_qt_panels() {
     std::lock_guard lock(q.mutex);
     q.changes.clear();
     q.positions.clear();
+    q.flush_posted = false;
   }
   for (auto& [handle, panel] : g_windows->panels) {
     delete panel.window.data();  // popups go with the window they belong to

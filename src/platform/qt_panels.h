@@ -58,8 +58,9 @@ QWidget* top_panel_window();
 // Shows a model value in a control's widget: text field, label, number display, progress bar,
 // spin box, combo box, text box. Text the operator is still typing is left alone.
 void show_in_widget(QWidget* widget, const CtrlValue& value);
-// Appends a line to a text box and keeps it in view; set_text_lines replaces every line.
-void append_text_line(QWidget* box, const std::string& line);
+// Inserts a line in a text box before line `index`, or appends it (index < 0 or past the end),
+// and keeps the newest line in view; set_text_lines replaces every line.
+void insert_text_line(QWidget* box, int index, const std::string& line);
 void set_text_lines(QWidget* box, const std::vector<std::string>& lines);
 // Feeds the operator's input on a control's widget into the model and runs its callback:
 // buttons commit; combo boxes and spin boxes set their value; typed text is taken when the

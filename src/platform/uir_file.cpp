@@ -234,28 +234,22 @@ bool make_control(const Node& node, const std::map<QString, std::string>& labels
     c.minimum = number_prop(node, "minimum").value_or(0);
     c.maximum = number_prop(node, "maximum").value_or(99);
     c.value = static_cast<int>(number_prop(node, "value").value_or(0));
-  } else if (cls == u"QDoubleSpinBox" || cls == u"QProgressBar") {
-    const bool bar = cls == u"QProgressBar";
+  } else if (cls == u"QProgressBar") {
     c.kind = ControlKind::Double;
     c.minimum = number_prop(node, "minimum").value_or(0);
-    c.maximum = number_prop(node, "maximum").value_or(bar ? 100 : 99.99);
+    c.maximum = number_prop(node, "maximum").value_or(100);
     c.value = number_prop(node, "value").value_or(0);
   } else if (cls == u"QLCDNumber") {
     c.kind = ControlKind::Int;
     c.value = static_cast<int>(number_prop(node, "intValue").value_or(0));
-  } else if (cls == u"QCheckBox" || cls == u"QRadioButton") {
-    c.kind = ControlKind::Int;
-    c.maximum = 1;
-    c.value = flag_prop(node, "checked") ? 1 : 0;
-    c.label = without_mnemonic(text_prop(node, "text"));
   } else if (cls == u"QPushButton" || cls == u"QToolButton" || cls == u"QCommandLinkButton") {
     c.kind = ControlKind::Button;
     c.label = without_mnemonic(text_prop(node, "text"));
-  } else if (cls == u"QPlainTextEdit" || cls == u"QTextEdit" || cls == u"QTextBrowser") {
+  } else if (cls == u"QPlainTextEdit") {
     c.kind = ControlKind::TextBox;
     c.value = std::string();
   } else if (cls == u"QComboBox") {
-    const auto current = static_cast<std::size_t>(number_prop(node, "currentIndex").value_or(0));
+    const double current = number_prop(node, "currentIndex").value_or(0);
     const bool editable = flag_prop(node, "editable");
     c.kind = editable ? ControlKind::Int : ControlKind::Ring;
     for (std::size_t i = 0; i < node.items.size(); ++i) {
@@ -269,15 +263,16 @@ bool make_control(const Node& node, const std::map<QString, std::string>& labels
       }
       c.items.emplace_back(text, value);
     }
-    c.value = current < c.items.size() ? c.items[current].second : CtrlValue(0);
+    c.value = current >= 0 && current < static_cast<double>(c.items.size())
+                  ? c.items[static_cast<std::size_t>(current)].second
+                  : CtrlValue(0);
     c.minimum = number_prop(node, "minimum").value_or(0);
     c.maximum = number_prop(node, "maximum").value_or(0);
   } else {
     error = "control " + describe(node) + ": this widget class cannot be a control";
     return false;
   }
-  if (find_prop(node, "value") != nullptr && cls != u"QSpinBox" && !cls.endsWith(u"ProgressBar") &&
-      cls != u"QDoubleSpinBox") {
+  if (find_prop(node, "value") != nullptr && cls != u"QSpinBox" && cls != u"QProgressBar") {
     // The dynamic "value" sets the start value of controls whose class has no value of its own.
     if (c.kind == ControlKind::Text) {
       c.value = text_prop(node, "value");

@@ -2,9 +2,9 @@
 //
 // Each widget that carries the dynamic property "panelNumber" is a panel; the widgets inside it
 // that carry "ctrlNumber" are its controls. The kind of a control follows from its widget class
-// (a line edit or label holds text, a spin box or editable combo box a whole number, a combo box
-// that is not editable the index of its choice, a progress bar or double spin box a real number,
-// a plain text edit lines of text, a push button nothing). Buttons and panels name their
+// (a line edit or label holds text; a spin box, number display or editable combo box a whole
+// number; a combo box that is not editable the index of its choice; a progress bar a real
+// number; a plain text edit lines of text; a push button nothing). Buttons and panels name their
 // callbacks in "callback" and "panelCallback"; "value" overrides a control's starting value.
 //
 // Only QtCore is used, so the command line reads the same file without any widgets.

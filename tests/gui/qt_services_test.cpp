@@ -96,6 +96,8 @@ int flood_popup(void* data) {
     SetCtrlAttribute(flood.popup, PRGPANEL_OK, ATTR_DIMMED, i % 2);
   }
   InsertTextBoxLine(flood.popup, PRGPANEL_STATUS, 0, "first");
+  InsertTextBoxLine(flood.popup, PRGPANEL_STATUS, 2, "third");
+  InsertTextBoxLine(flood.popup, PRGPANEL_STATUS, -1, "last");
   return 0;
 }
 
@@ -115,6 +117,8 @@ TEST_F(QtServicesTest, WorkerChangesReachTheWidgetsInOrderWhileTheGuiThreadWaits
   for (int i = 0; i < flood.lines; ++i) {
     expected << QStringLiteral("line %1").arg(i);
   }
+  expected.insert(2, QStringLiteral("third"));
+  expected << QStringLiteral("last");
   auto* box = qobject_cast<QPlainTextEdit*>(pf::control_widget(flood.popup, PRGPANEL_STATUS));
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->toPlainText().split(u'\n'), expected);

@@ -154,6 +154,9 @@ TEST(UirFile, LabelsStartValuesAndMnemonics) {
       ctrl("QSpinBox", "n", "<number>2</number>",
            "<property name=\"maximum\"><number>9</number></property>"
            "<property name=\"value\"><number>5</number></property>") +
+      ctrl("QComboBox", "kind", "<number>3</number>",
+           "<property name=\"currentIndex\"><number>-1</number></property>"
+           "<item><property name=\"text\"><string>a</string></property></item>") +
       ctrl("QPushButton", "go", "<number>1</number>",
            "<property name=\"text\"><string>&amp;Go</string></property>"
            "<property name=\"callback\" stdset=\"0\"><string>GoCB</string></property>"));
@@ -164,6 +167,8 @@ TEST(UirFile, LabelsStartValuesAndMnemonics) {
   EXPECT_EQ(control(*panel, 6)->value, CtrlValue(4));
   EXPECT_EQ(control(*panel, 2)->value, CtrlValue(5));
   EXPECT_EQ(control(*panel, 2)->maximum, 9);
+  EXPECT_EQ(control(*panel, 3)->kind, ControlKind::Ring);
+  EXPECT_EQ(control(*panel, 3)->value, CtrlValue(0));  // no choice made: the first
   EXPECT_EQ(control(*panel, 1)->label, "Go");
   EXPECT_EQ(control(*panel, 1)->callback, "GoCB");
 }
