@@ -54,7 +54,7 @@ TEST(CliProcess, ExitStatusOfEveryCommand) {
   EXPECT_EQ(read_text(dir.path() / "back.hex"), read_text(good));
 }
 
-// docs/cli-usage.md is the README's usage section: every help page, each in a text block.
+// The README's usage section and docs/cli-usage.md: every help page, each in a text block.
 TEST(CliProcess, UsageTextEqualsTheHelpPages) {
   std::string expected =
       "# driveflash-cli usage\n\n"
@@ -71,6 +71,17 @@ TEST(CliProcess, UsageTextEqualsTheHelpPages) {
     expected += "\n## driveflash-cli " + (command.empty() ? "" : command + " ") + "--help\n\n";
     expected += "```text\n" + r.out + "```\n";
   }
+  // The README shows the top-level page between its markers.
+  const std::string readme = read_text(fs::path(DRIVEFLASH_SOURCE_DIR) / "README.md");
+  const std::string open = "<!-- cli-usage: kept equal to `driveflash-cli --help` by a test -->\n";
+  const std::size_t from = readme.find(open);
+  const std::size_t to = readme.find("<!-- /cli-usage -->");
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  const ProcessResult top = run_cli({"--help"}, fs::current_path());
+  EXPECT_EQ(readme.substr(from + open.size(), to - from - open.size()),
+            "```text\n" + top.out + "```\n");
+
   const fs::path doc = fs::path(DRIVEFLASH_SOURCE_DIR) / "docs" / "cli-usage.md";
   if (read_text(doc) != expected) {
     const fs::path fresh = fs::current_path() / "cli-usage.md";
