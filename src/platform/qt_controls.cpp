@@ -159,7 +159,9 @@ void finish_typing(QWidget* w) {
 void finish_all_typing() {
   std::vector<QWidget*> widgets;
   for (const Typing& t : g_typing) {
-    widgets.push_back(t.widget);
+    if (t.widget != nullptr) {
+      widgets.push_back(t.widget);
+    }
   }
   for (QWidget* w : widgets) {
     finish_typing(w);
