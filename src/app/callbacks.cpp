@@ -68,9 +68,9 @@ int Selctfile(int panel, int, int event, void*, int, int) {
     return 0;
   }
   GetCtrlVal(panel, MAINPANEL_FILETYPE, &filetype);
-  const char* spec = filetype == kFileTypeEhex ? "*.ehex" : "*.hex";
-  if (FileSelectPopup(filename, spec, spec, "Select firmware", VAL_SELECT_BUTTON, 0, 0, 1, 0,
-                      filename) == VAL_EXISTING_FILE_SELECTED) {
+  const char* file_spec = filetype == kFileTypeEhex ? "*.ehex" : "*.hex";
+  if (FileSelectPopup(filename, file_spec, file_spec, "Select firmware", VAL_SELECT_BUTTON, 0, 0, 1,
+                      0, filename) == VAL_EXISTING_FILE_SELECTED) {
     SetCtrlVal(panel, MAINPANEL_FILEPATH, filename);
   }
   return 0;

@@ -149,8 +149,8 @@ int fire_event(int panel, int control, int event);
 // FileSelectPopup with "no file"; tests and front ends install their own.
 struct DialogHooks {
   std::function<void(const std::string& title, const std::string& message)> message;
-  std::function<std::optional<std::string>(const std::string& directory, const std::string& spec,
-                                           const std::string& title)>
+  std::function<std::optional<std::string>(const std::string& directory,
+                                           const std::string& file_spec, const std::string& title)>
       file_select;
 };
 void set_dialog_hooks(DialogHooks hooks);

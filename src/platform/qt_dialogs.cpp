@@ -84,15 +84,15 @@ void place(QFileDialog& dialog, const std::string& start) {
   }
 }
 
-std::optional<std::string> select_file(const std::string& start, const std::string& spec,
+std::optional<std::string> select_file(const std::string& start, const std::string& file_spec,
                                        const std::string& title) {
   QFileDialog dialog(top_panel_window(), QString::fromStdString(title));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   QStringList filters;
-  if (!spec.empty()) {
+  if (!file_spec.empty()) {
     filters << QStringLiteral("固件 / Firmware (%1)")
-                   .arg(QString::fromStdString(spec).replace(u';', u' '));
+                   .arg(QString::fromStdString(file_spec).replace(u';', u' '));
   }
   // Neither the directory nor the extension is restricted: any file may be chosen.
   filters << QStringLiteral("所有文件 / All files (*)");
@@ -170,9 +170,9 @@ void install_qt_dialogs() {
   hooks.message = [](const std::string& title, const std::string& message) {
     on_gui_and_wait([&] { return show_message(title, message); });
   };
-  hooks.file_select = [](const std::string& start, const std::string& spec,
+  hooks.file_select = [](const std::string& start, const std::string& file_spec,
                          const std::string& title) {
-    return on_gui_and_wait([&] { return select_file(start, spec, title); });
+    return on_gui_and_wait([&] { return select_file(start, file_spec, title); });
   };
   set_dialog_hooks(std::move(hooks));
 }

@@ -95,9 +95,9 @@ void GuiTest::SetUp() {
   hooks.message = [this](const std::string& title, const std::string& message) {
     messages_.emplace_back(title, message);
   };
-  hooks.file_select = [this](const std::string& directory, const std::string& spec,
+  hooks.file_select = [this](const std::string& directory, const std::string& file_spec,
                              const std::string& title) -> std::optional<std::string> {
-    asks_.push_back({directory, spec, title});
+    asks_.push_back({directory, file_spec, title});
     if (answers_.empty()) {
       return std::nullopt;
     }

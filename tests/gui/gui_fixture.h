@@ -82,7 +82,7 @@ class GuiTest : public ::testing::Test {
   std::unique_ptr<ScopedCwd> cwd_;
   struct FileAsk {
     std::string directory;
-    std::string spec;
+    std::string file_spec;
     std::string title;
   };
   std::vector<FileAsk> asks_;

@@ -56,11 +56,11 @@ TEST_F(MainPanelTest, FileDialogListsTheSelectedKindAndStartsAtTheLastChoice) {
   choose_file(std::nullopt);
   ASSERT_EQ(asks_.size(), 3u);
   EXPECT_EQ(asks_[0].directory, "");
-  EXPECT_EQ(asks_[0].spec, "*.hex");
+  EXPECT_EQ(asks_[0].file_spec, "*.hex");
   EXPECT_EQ(asks_[0].title, "Select firmware");
   EXPECT_EQ(asks_[1].directory, first);
-  EXPECT_EQ(asks_[1].spec, "*.ehex");
-  EXPECT_EQ(asks_[2].spec, "*.hex");
+  EXPECT_EQ(asks_[1].file_spec, "*.ehex");
+  EXPECT_EQ(asks_[2].file_spec, "*.hex");
 }
 
 TEST_F(MainPanelTest, CancellingTheDialogKeepsThePathShown) {

@@ -107,9 +107,9 @@ TEST_F(PanelsTest, DialogsAnswerThroughHooks) {
   EXPECT_STREQ(path, "unchanged");
   std::string message;
   pf::set_dialog_hooks({[&](const std::string& t, const std::string& m) { message = t + m; },
-                        [](const std::string&, const std::string& spec,
+                        [](const std::string&, const std::string& file_spec,
                            const std::string&) -> std::optional<std::string> {
-                          return spec == "*.hex"
+                          return file_spec == "*.hex"
                                      ? std::optional<std::string>("/etc/hostname")
                                      : std::optional<std::string>(std::string(300, 'x'));
                         }});
