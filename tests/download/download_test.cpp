@@ -114,7 +114,7 @@ class DownloadTest : public ::testing::Test {
                           std::uint32_t data_to) {
     for (std::uint32_t i = 0; i < 256; ++i) {
       const std::uint32_t a = first + i;
-      EXPECT_EQ(page[i], a >= data_from && a < data_to ? pattern(a) : 0) << std::hex << a;
+      EXPECT_EQ(page[i], a >= data_from && a < data_to ? pattern_at(a) : 0) << std::hex << a;
     }
   }
 
@@ -139,8 +139,9 @@ TEST_F(DownloadTest, TwoPagesInOneRegionForEveryFileKind) {
     progress_.clear();
     writes_at_progress_.clear();
     ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
-    const std::string path = k.filetype == 1 ? dir_.write("f.ehex", ehex_file(two_page_records()))
-                                             : dir_.write("f.hex", plain_file(two_page_records()));
+    const std::string path = k.filetype == 1
+                                 ? dir_.write("f.ehex", ehex_file_of(two_page_records()))
+                                 : dir_.write("f.hex", plain_file(two_page_records()));
 
     EXPECT_EQ(download(path, k.filetype), 0);
     EXPECT_EQ(frames(), erase_then({"H10001000", "D", "D", "E"}));
@@ -207,7 +208,7 @@ TEST_F(DownloadTest, RefusedFilesAreNeverErased) {
   };
   const std::string cut =
       plain_file({ela_record(0x1000), data_record(0x10001000, 16).substr(0, 25)});
-  const Bytes ehex = ehex_file({ela_record(0x1000), data_record(0x10001000, 16)});
+  const Bytes ehex = ehex_file_of({ela_record(0x1000), data_record(0x10001000, 16)});
   const std::string conflict = plain_file(
       join({{ela_record(0x1000)}, data_run(0x10001000, 48), {hex_record(0x00, 0x1000, {1})}}));
   const std::vector<Case> cases = {

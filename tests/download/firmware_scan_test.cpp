@@ -95,7 +95,7 @@ TEST(FirmwareScan, CleanFileReportsDataAndPlan) {
   ASSERT_EQ(r.runs.size(), 1u);
   EXPECT_EQ(r.runs[0].address, 0x10001000u);
   EXPECT_EQ(r.runs[0].bytes.size(), 512u);
-  EXPECT_EQ(r.runs[0].bytes[0x1FF], pattern(0x100011FF));
+  EXPECT_EQ(r.runs[0].bytes[0x1FF], pattern_at(0x100011FF));
   EXPECT_EQ(r.data_bytes, 512u);
   ASSERT_EQ(r.regions.size(), 1u);
   EXPECT_EQ(r.regions[0].first_page, 0x10001000u);
@@ -162,7 +162,7 @@ TEST(FirmwareScan, OrderOverlapAndRegions) {
     for (const auto& run : r.runs) {
       runs.emplace_back(run.address, run.bytes.size());
       for (std::size_t i = 0; i < run.bytes.size(); ++i) {
-        ASSERT_EQ(run.bytes[i], pattern(run.address + static_cast<std::uint32_t>(i))) << c.name;
+        ASSERT_EQ(run.bytes[i], pattern_at(run.address + static_cast<std::uint32_t>(i))) << c.name;
       }
     }
     EXPECT_EQ(runs, c.runs) << c.name;
@@ -181,7 +181,7 @@ TEST(FirmwareScan, EncryptedRecordsSpanWholeBlocks) {
        {std::size_t{16}, std::size_t{32}, std::size_t{34}, std::size_t{255}}) {
     const std::vector<std::string> records{ela_record(0x1000), data_record(0x10001000, n),
                                            eof_record()};
-    const Bytes file = ehex_file(records);
+    const Bytes file = ehex_file_of(records);
     EXPECT_EQ(file.size(), 16 * (1 + ehex_blocks(n) + 1)) << n;
     TempDir dir;
     const std::string path = dir.write("f.ehex", file);
@@ -193,7 +193,7 @@ TEST(FirmwareScan, EncryptedRecordsSpanWholeBlocks) {
     EXPECT_EQ(r.chunks[0].address, 0x10001000u);
     ASSERT_EQ(r.chunks[0].bytes.size(), n);
     for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_EQ(r.chunks[0].bytes[i], pattern(0x10001000 + static_cast<std::uint32_t>(i)));
+      EXPECT_EQ(r.chunks[0].bytes[i], pattern_at(0x10001000 + static_cast<std::uint32_t>(i)));
     }
   }
   EXPECT_EQ(ehex_blocks(16), 3u);
@@ -203,7 +203,7 @@ TEST(FirmwareScan, EncryptedRecordsSpanWholeBlocks) {
 }
 
 TEST(FirmwareScan, DamagedEncryptedFilesAreRefused) {
-  const Bytes good = ehex_file({ela_record(0x1000), data_record(0x10001000, 16)});
+  const Bytes good = ehex_file_of({ela_record(0x1000), data_record(0x10001000, 16)});
   Bytes foreign = good;
   foreign[16] ^= 0x01;  // the data record's first block no longer deciphers to ':'
   struct Case {

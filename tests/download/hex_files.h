@@ -7,51 +7,28 @@
 #include <string>
 #include <vector>
 
-#include "crypto/aes.h"
-#include "support/test_support.h"
+#include "support/hex_records.h"
 
 namespace driveflash::test {
 
 // Data bytes are never zero and depend on their address, so fill shows and so does a byte
 // at a wrong address.
-inline std::uint8_t pattern(std::uint32_t address) {
+inline std::uint8_t pattern_at(std::uint32_t address) {
   return static_cast<std::uint8_t>(0x80u |
                                    ((address ^ (address >> 7u) ^ (address >> 14u)) & 0x7Fu));
 }
 
-// One record's text, checksum included, without a line end.
-inline std::string hex_record(std::uint8_t type, std::uint16_t address, const Bytes& data) {
-  Bytes fields{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8u),
-               static_cast<std::uint8_t>(address), type};
-  fields.insert(fields.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  std::string text = ":";
-  char digits[3];
-  for (const std::uint8_t b : fields) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    text += digits;
-    sum += b;
-  }
-  std::snprintf(digits, sizeof digits, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
-  return text + digits;
-}
-
 inline std::string ela_record(std::uint16_t upper) {
-  return hex_record(0x04, 0,
-                    {static_cast<std::uint8_t>(upper >> 8u), static_cast<std::uint8_t>(upper)});
+  return ext_linear(upper);
 }
 
 // `n` pattern bytes for the full address (its low half is the address field).
 inline std::string data_record(std::uint32_t full, std::size_t n) {
   Bytes data;
   for (std::size_t i = 0; i < n; ++i) {
-    data.push_back(pattern(full + static_cast<std::uint32_t>(i)));
+    data.push_back(pattern_at(full + static_cast<std::uint32_t>(i)));
   }
   return hex_record(0x00, static_cast<std::uint16_t>(full), data);
-}
-
-inline std::string eof_record() {
-  return hex_record(0x01, 0, {});
 }
 
 // `count` records of `size` bytes back to back from `full`, within one 64 KB segment.
@@ -86,19 +63,9 @@ inline std::size_t ehex_blocks(std::size_t n) {
   return (11 + 2 * n) / 16 + 1;
 }
 
-// Each record filled to whole 16-byte blocks and every block enciphered on its own.
-inline Bytes ehex_file(const std::vector<std::string>& records) {
-  Bytes file;
-  for (const auto& r : records) {
-    Bytes plain(r.begin(), r.end());
-    // The fill is not part of the record; something other than zero shows it is ignored.
-    plain.resize((plain.size() / 16 + 1) * 16, 0x5A);
-    for (std::size_t at = 0; at < plain.size(); at += 16) {
-      crypto::encrypt_block(plain.data() + at);
-    }
-    file.insert(file.end(), plain.begin(), plain.end());
-  }
-  return file;
+// The fill is not part of a record; something other than zero shows it is ignored.
+inline Bytes ehex_file_of(const std::vector<std::string>& records) {
+  return ehex_file(records, 0x5A);
 }
 
 // The 34-line file: a 04 record, 32 records of 16 bytes from 0x10001000, end of file.

@@ -8,16 +8,13 @@
 #include <vector>
 
 #include "bsl/frames.h"
+#include "download/hex_files.h"
 
 namespace {
 
 namespace di = driveflash::image;
 
-// Data bytes are never zero, so a zero in a page is always fill; the value depends on the
-// address, so a byte at a wrong address shows.
-std::uint8_t pattern(std::uint32_t a) {
-  return static_cast<std::uint8_t>(0x80u | ((a ^ (a >> 7u) ^ (a >> 14u)) & 0x7Fu));
-}
+using driveflash::test::pattern_at;
 
 struct Rec {
   std::uint8_t type = 0;
@@ -31,7 +28,7 @@ Rec ela(std::uint16_t upper) {
 Rec dat(std::uint32_t full, std::size_t n) {
   Rec r{0x00, static_cast<std::uint16_t>(full), {}};
   for (std::size_t i = 0; i < n; ++i) {
-    r.data.push_back(pattern(full + static_cast<std::uint32_t>(i)));
+    r.data.push_back(pattern_at(full + static_cast<std::uint32_t>(i)));
   }
   return r;
 }
