@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs, from Debian 12 packages, whatever the build, the tests and the
-# screenshots need and the machine lacks. Safe to run again: it asks apt only
+# Installs, from Debian 12 packages, whatever the build, the tests, the
+# screenshots and the performance report need and the machine lacks (the
+# last two only when asked: DRIVEFLASH_SETUP_SCREENSHOTS=1,
+# DRIVEFLASH_SETUP_REPORT=1). Safe to run again: it asks apt only
 # when something is missing.
 set -euo pipefail
 
@@ -13,6 +15,10 @@ packages=(
 )
 if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
   packages+=(xvfb xauth imagemagick)
+fi
+# The performance report's plot (scripts/perf_report.sh).
+if [ "${DRIVEFLASH_SETUP_REPORT:-0}" = 1 ]; then
+  packages+=(gnuplot-nox)
 fi
 
 missing=()
