@@ -42,6 +42,8 @@ class ImageWriter {
     image_[pos_++] = byte;
     return true;
   }
+  // Bytes written so far: data and gap fill.
+  std::size_t written() const { return pos_; }
 
  private:
   std::span<unsigned char> image_;
@@ -111,6 +113,8 @@ int make_flash_image(const char* path, std::span<unsigned char> image, unsigned 
   // Set by the first upper-address record, so that the image starts with the first data
   // byte instead of the record's offset in zeros.
   bool skipGap = false;
+  // Where the last data byte went: gap fill counts no data but moves the data after it along.
+  std::size_t dataEnd = 0;
   // Cleared before each line: fields a short line lacks read as zero, never as the text of
   // an earlier line.
   std::array<char, kLineLimit + 1> line{};
@@ -154,6 +158,7 @@ int make_flash_image(const char* path, std::span<unsigned char> image, unsigned 
         }
       }
       *imageLength += last.count;
+      dataEnd = out.written();
     } else if (type == kRecordExtLinear && !addressSeen) {
       if (length < kExtLinearChars) {
         return kStatusInvalidHexfile;
@@ -165,7 +170,9 @@ int make_flash_image(const char* path, std::span<unsigned char> image, unsigned 
     }
   }
 
-  if (*imageLength > capacity || *imageLength == 0) {
+  // The run sends `capacity` bytes of the image: data that gap fill pushed past them would
+  // never reach the chip, yet the image would pass as built.
+  if (*imageLength > capacity || *imageLength == 0 || dataEnd > capacity) {
     return kStatusInvalidHexfile;
   }
   while (*imageLength < kLoaderImageFill) {
