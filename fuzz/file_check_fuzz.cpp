@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const df::FirmwareInput in = df::firmware_input(data, size);
   const char* path = file.write(in.file);
 
-  for (const int filetype : {kFileTypeHex, kFileTypeEhex}) {
+  {
+    const int filetype = in.filetype;
     const img::FileKind kind = img::file_kind(filetype);
     int count = 0;
     const int check = run_check(path, kind, count);
