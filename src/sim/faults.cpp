@@ -16,8 +16,8 @@ constexpr std::array<FrameKind, 5> kTriggerKinds = {
 
 constexpr std::string_view kKnownOptions =
     "silent, short-identity, no-bsl, handshake=HH, length-reply=HH, loader-reply=HH, "
-    "reply:KIND@K=HH, protect=N, silent-from:KIND@K, disconnect:KIND@K, slow=N(us|ms|s), "
-    "line-time";
+    "reply:KIND@K=HH, protect=N, silent-from:KIND@K, disconnect:KIND@K, flood-from:KIND@K, "
+    "slow=N(us|ms|s), drip=N(us|ms|s), line-time";
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -149,10 +149,17 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
       return fail("expected slow=N with a unit us, ms or s, at most 60s, e.g. slow=50ms");
     }
     ok = true;
+  } else if (name == "drip") {
+    if (eq != name_end || !parse_duration(value, f.drip)) {
+      return fail("expected drip=N with a unit us, ms or s, at most 60s, e.g. drip=10ms");
+    }
+    ok = true;
   } else if (name == "silent-from") {
     ok = trigger_value(f.silent_from);
   } else if (name == "disconnect") {
     ok = trigger_value(f.disconnect_at);
+  } else if (name == "flood-from") {
+    ok = trigger_value(f.flood_from);
   } else if (name == "reply") {
     // reply:KIND@K=HH
     ReplyOverride r;

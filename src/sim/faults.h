@@ -13,7 +13,10 @@
 //   protect=N               the first N download headers (mode 0) are answered F8
 //   silent-from:KIND@K      the secondary loader hangs from the K-th frame of KIND on
 //   disconnect:KIND@K       the line drops when the K-th frame of KIND arrives
+//   flood-from:KIND@K       from the K-th frame of KIND on the secondary loader answers nothing
+//                           and the line carries garbage instead, as fast as the host takes it
 //   slow=N(us|ms|s)         every reply leaves N after the request that caused it
+//   drip=N(us|ms|s)         a reply of several bytes leaves one byte at a time, N apart
 //   line-time               in-process lines also take the bytes' time on the wire at the
 //                           port's baud rate (10 bits a byte, more with parity or 2 stop bits)
 //
@@ -74,7 +77,9 @@ struct Faults {
   std::uint64_t protect = 0;
   std::optional<FrameTrigger> silent_from;
   std::optional<FrameTrigger> disconnect_at;
+  std::optional<FrameTrigger> flood_from;
   std::chrono::microseconds delay{0};
+  std::chrono::microseconds drip{0};
   bool line_time = false;  // not a fault of the drive: how in-process lines time the bytes
 
   bool operator==(const Faults&) const = default;

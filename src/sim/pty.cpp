@@ -19,6 +19,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 // How often a hung-up master is looked at for the host's return.
 constexpr std::chrono::milliseconds kHangupPoll{10};
+// Garbage bytes a flooding drive offers the line at a time.
+constexpr std::size_t kFloodChunk = 256;
 
 std::string system_error(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
@@ -138,14 +140,18 @@ void PtyServer::serve() {
   // The pair starts out hung up: its slave was opened once, for raw mode, and closed.
   bool hung_up = true;
   std::array<std::uint8_t, 4096> buffer{};
+  std::array<std::uint8_t, kFloodChunk> flood{};
+  std::uint64_t flood_sent = 0;
   const auto fail = [this](std::string why) {
     std::lock_guard lock(failure_mutex_);
     failure_ = std::move(why);
   };
 
   for (;;) {
-    // A reply that is due waits for POLLOUT; one still to come sets the time-out.
-    const bool ready_to_send = !due.empty() && due.front().due <= SteadyClock::now();
+    // A reply that is due, or a flood, waits for POLLOUT; a reply still to come sets the
+    // time-out.
+    const bool flooding = drive_->flooding();
+    const bool ready_to_send = flooding || (!due.empty() && due.front().due <= SteadyClock::now());
     int timeout_ms = -1;
     if (hung_up) {
       if (wait_for_stop(kHangupPoll)) return;
@@ -216,6 +222,18 @@ void PtyServer::serve() {
       bytes.erase(bytes.begin(), bytes.begin() + n);
       if (!bytes.empty()) break;
       due.pop_front();
+    }
+    if (drive_->flooding()) {
+      // The drive answers nothing more; the host gets garbage for as long as it reads.
+      due.clear();
+      for (std::size_t i = 0; i < kFloodChunk; ++i) flood[i] = flood_byte(flood_sent + i);
+      const ssize_t n = ::write(master, flood.data(), kFloodChunk);
+      if (n > 0) {
+        flood_sent += static_cast<std::uint64_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
+        fail(system_error("write"));
+        return;
+      }
     }
   }
 }

@@ -12,6 +12,8 @@
 // slave descriptor kept open to spare the master its EIO, the reset request's echo would
 // outlive the close and greet the host when it reopens the device at the loader baud.)
 // Baud rate and framing set by the host on the slave are ignored: the pair has no wire.
+// A flooding drive (flood-from) keeps the slave's input full of garbage while the host has the
+// device open; the kernel's buffer bounds what is on its way at any time.
 #pragma once
 
 #include <atomic>

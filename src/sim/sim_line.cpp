@@ -1,6 +1,7 @@
 #include "sim/sim_line.h"
 
 #include <algorithm>
+#include <array>
 
 namespace driveflash::sim {
 
@@ -37,6 +38,11 @@ void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
       send_to_host(std::span(&b, 1), at);
     }
     line_free_ = at;
+  }
+  if (drive_->flooding()) {
+    std::array<std::uint8_t, kFloodBurst> burst{};
+    for (std::uint8_t& b : burst) b = flood_byte(flood_sent_++);
+    send_to_host(burst, std::max(now, line_free_));
   }
 }
 

@@ -21,12 +21,16 @@ namespace driveflash::sim {
 // One open line to a virtual drive. A reply reaches the host at write time + the drive's
 // delay; with the "line-time" option its bytes also take their time on the wire at the line's
 // baud rate, after the request's own bytes. A disconnect fault makes the line fail for good.
+// A flooding drive's line answers every write with a burst of kFloodBurst garbage bytes, which
+// is as much garbage as the host's reads can meet in virtual time.
 class SimLine final : public platform::QueuedLine {
  public:
   SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettings& settings);
 
   // Time one byte takes on a line with these settings (start bit, data, parity, stop bits).
   static platform::Micros byte_time(const platform::LineSettings& settings);
+
+  static constexpr std::size_t kFloodBurst = 1024;
 
  protected:
   void on_host_write(std::span<const std::uint8_t> bytes, platform::Micros now) override;
@@ -36,6 +40,7 @@ class SimLine final : public platform::QueuedLine {
   platform::Micros byte_time_;
   bool line_time_;
   platform::Micros line_free_{0};  // when the drive's transmitter is idle again
+  std::uint64_t flood_sent_ = 0;
 };
 
 inline constexpr const char* kSimPortName = "sim";

@@ -115,9 +115,25 @@ std::vector<VirtualDrive::Output> VirtualDrive::feed(std::span<const std::uint8_
   return out;
 }
 
+std::uint8_t flood_byte(std::uint64_t n) {
+  // splitmix64: well spread, and the n-th byte needs no state.
+  std::uint64_t z = n + 0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  const auto b = static_cast<std::uint8_t>(z ^ (z >> 31));
+  return b == kReplyOk || b == kReplyHeaderOk ? static_cast<std::uint8_t>(b ^ 0x80) : b;
+}
+
 void VirtualDrive::reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes) {
   if (faults_.silent) return;
-  out.push_back({std::move(bytes), faults_.delay, consumed_, false});
+  if (faults_.drip.count() == 0 || bytes.size() < 2) {
+    out.push_back({std::move(bytes), faults_.delay, consumed_, false});
+    return;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto after = faults_.drip * static_cast<std::chrono::microseconds::rep>(i);
+    out.push_back({{bytes[i]}, faults_.delay + after, consumed_, false});
+  }
 }
 
 void VirtualDrive::step_application(std::uint8_t byte, std::vector<Output>& out) {
@@ -217,7 +233,8 @@ void VirtualDrive::frame_complete(std::vector<Output>& out) {
     return;
   }
   if (matches(faults_.silent_from, kind, index)) loader_hung_ = true;
-  if (loader_hung_) return;
+  if (matches(faults_.flood_from, kind, index)) flooding_ = true;
+  if (loader_hung_ || flooding_) return;
   for (const ReplyOverride& r : faults_.replies) {
     if (r.at.kind == kind && r.at.index == index) {
       reply(out, {r.reply});
@@ -309,6 +326,11 @@ void VirtualDrive::restart_application() {
 VirtualDrive::Stage VirtualDrive::stage() const {
   std::lock_guard lock(mutex_);
   return stage_;
+}
+
+bool VirtualDrive::flooding() const {
+  std::lock_guard lock(mutex_);
+  return flooding_;
 }
 
 VirtualDrive::Statistics VirtualDrive::statistics() const {

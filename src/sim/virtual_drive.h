@@ -30,7 +30,9 @@
 // Flash: see FlashModel (200 KB from 0x10001000, erased cells 0x00). A new drive's flash is
 // all erased; preload_flash() puts an existing application in.
 //
-// Faults (faults.h) change replies, timing and the line. Thread-safe: every member locks.
+// Faults (faults.h) change replies, timing and the line. A flooding drive (flood-from) answers
+// nothing more; the line it sits on sends flood_byte(0), flood_byte(1), ... instead.
+// Thread-safe: every member locks.
 #pragma once
 
 #include <array>
@@ -61,6 +63,10 @@ std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes);
 inline constexpr std::uint16_t kIdentityRegisterValue = 0x1302;
 // Largest loader the ROM accepts: the XMC1300's 16 KB of SRAM.
 inline constexpr std::uint32_t kMaxLoaderSize = 16 * 1024;
+
+// The n-th byte of a flood: noise, the same on every run, that never holds a byte a loader
+// frame counts as success (0x50, 0x55), so that a flood cannot pass for a working loader.
+std::uint8_t flood_byte(std::uint64_t n);
 
 class VirtualDrive {
  public:
@@ -103,6 +109,8 @@ class VirtualDrive {
 
   Stage stage() const;
   bool unplugged() const { return stage() == Stage::kUnplugged; }
+  // Whether a flood-from fault has struck: the line should carry garbage from now on.
+  bool flooding() const;
   Statistics statistics() const;
   const Faults& faults() const { return faults_; }
   // The last loader image the ROM loader took in.
@@ -141,6 +149,7 @@ class VirtualDrive {
   bool region_open_ = false;
   std::uint32_t next_page_ = 0;
   bool loader_hung_ = false;
+  bool flooding_ = false;
   Statistics stats_;
   FlashModel flash_;
 };

@@ -50,6 +50,14 @@ const GoodCase kGood[] = {
     {"slow=2s", make([](Faults& f) { f.delay = microseconds(2'000'000); })},
     {"slow=250us", make([](Faults& f) { f.delay = microseconds(250); })},
     {"slow=60s", make([](Faults& f) { f.delay = microseconds(60'000'000); })},
+    {"flood-from:data@2", make([](Faults& f) {
+       f.flood_from = FrameTrigger{FrameKind::kData, 2};
+     })},
+    {"drip=10ms", make([](Faults& f) { f.drip = microseconds(10'000); })},
+    {"drip=400ms, slow=1ms", make([](Faults& f) {
+       f.drip = microseconds(400'000);
+       f.delay = microseconds(1'000);
+     })},
 };
 
 class FaultsParse : public ::testing::TestWithParam<GoodCase> {};
@@ -94,6 +102,11 @@ const BadCase kBad[] = {
     {"slow=99999999999999999999999ms", "unit"},
     {"silent-from=data@5", "silent-from:KIND@K"},
     {"disconnect:data", "KIND@K"},
+    {"flood-from=eot@1", "flood-from:KIND@K"},
+    {"flood-from:entry@1", "unknown frame kind 'entry'"},
+    {"drip=10", "unit"},
+    {"drip:10ms", "drip=N"},
+    {"drip=1ms,drip=2ms", "given twice"},
     {"silent,,no-bsl", "empty option"},
     {"silent,", "empty option"},
     {"silent,silent", "given twice"},
