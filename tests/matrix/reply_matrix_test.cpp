@@ -1,0 +1,317 @@
+// The fault matrix, in virtual time: every exchange of a run that waits for a reply, times
+// every reply it can get (each of the 256 byte values, silence, a short or long reply where
+// replies are longer than a byte, the line dropping). Each run goes as the operator's does:
+// Program schedules the worker on a pool thread, the run rests in state 6 with the status line
+// the reply tables give, the port closed and the counter counting only successes, and closing
+// the popup ends the worker.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "app/run_context.h"
+#include "matrix/popup_run.h"
+#include "matrix/reply_table.h"
+#include "matrix/twisted_drive.h"
+#include "platform/serial.h"
+#include "platform/timing.h"
+#include "run/run_harness.h"
+#include "support/hex_records.h"
+
+namespace driveflash::test {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+constexpr auto kCaseLimit = std::chrono::seconds(30);
+constexpr auto kRestLimit = std::chrono::milliseconds(10'000);
+
+// Three regions inside the eight sectors the erase clears, so that a download that starts over
+// finds its pages erased again: 600 bytes from a page start (two pages, then 88 bytes that go
+// out padded when the next region begins), 300 bytes 64 bytes into a page, and one exact page.
+// Frames: header, 3 data, eot; header, 2 data, eot; header, 1 data, eot.
+const std::vector<std::pair<std::uint32_t, Bytes>> kFirmware = {
+    {0x10001000, pattern(600, 1)}, {0x10003040, pattern(300, 2)}, {0x10005000, pattern(256, 3)}};
+
+std::string firmware_text() {
+  std::string text;
+  const std::string eof = eof_record() + "\n";
+  for (const auto& [address, data] : kFirmware) {
+    const std::string part = make_hex(address, data);
+    text += part.substr(0, part.size() - eof.size());
+  }
+  return text + eof;
+}
+
+// How the run judges the exchange.
+enum class Judge {
+  kFirstIdentity,
+  kSecondIdentity,
+  kReset,
+  kEntryByte,
+  kEntry,
+  kLength,
+  kLoader,
+  kErase,
+  kHeader,
+  kData,
+  kEot,
+  kClose
+};
+
+struct Position {
+  std::string name;
+  ExchangeAt at;
+  Judge judge;
+};
+
+std::vector<Position> positions() {
+  std::vector<Position> out = {
+      {"identity_1", {Exchange::kIdentity, 1}, Judge::kFirstIdentity},
+      {"identity_2", {Exchange::kIdentity, 2}, Judge::kSecondIdentity},
+      {"reset", {Exchange::kReset, 1}, Judge::kReset},
+      {"entry_00", {Exchange::kEntryByte, 1}, Judge::kEntryByte},
+      {"entry_6C", {Exchange::kEntry, 1}, Judge::kEntry},
+      {"length", {Exchange::kLength, 1}, Judge::kLength},
+      {"loader", {Exchange::kLoader, 1}, Judge::kLoader},
+  };
+  for (int i = 1; i <= 8; ++i) {
+    out.push_back({"erase_" + std::to_string(i), {Exchange::kErase, i}, Judge::kErase});
+  }
+  for (int i = 1; i <= 3; ++i) {
+    out.push_back({"region_header_" + std::to_string(i), {Exchange::kHeader, i}, Judge::kHeader});
+  }
+  // Every data frame: the first, the padded last page of a region (3, 5), the middle, the last.
+  for (int i = 1; i <= 6; ++i) {
+    out.push_back({"data_" + std::to_string(i), {Exchange::kData, i}, Judge::kData});
+  }
+  for (int i = 1; i <= 3; ++i) {
+    out.push_back({"eot_" + std::to_string(i), {Exchange::kEot, i}, Judge::kEot});
+  }
+  out.push_back({"closing_header", {Exchange::kClose, 1}, Judge::kClose});
+  return out;
+}
+
+void PrintTo(const Position& p, std::ostream* out) {
+  *out << p.name;
+}
+
+std::vector<Twist> twists_for(Judge judge) {
+  std::vector<Twist> out;
+  switch (judge) {
+    case Judge::kFirstIdentity:
+    case Judge::kSecondIdentity:
+      for (std::size_t keep = 0; keep < 7; ++keep) {
+        out.push_back(Twist::cut(keep));
+      }
+      out.push_back(Twist::reply(hex_bytes("01 83 02 C0 F1")));  // a Modbus exception reply
+      out.push_back(Twist::reply(Bytes(7, 0x00)));               // any 7 bytes count
+      out.push_back(Twist::reply(Bytes(7, 0xFF)));
+      out.push_back(Twist::extra({0x00}));
+      break;
+    case Judge::kReset:
+      out = {Twist::byte(0x00), Twist::cut(3), Twist::extra({0x5D})};
+      break;
+    case Judge::kEntryByte:
+      // Nothing answers the first byte of the entry; only the line can drop there.
+      return {Twist::disconnect()};
+    default:
+      for (int b = 0; b < 256; ++b) {
+        out.push_back(Twist::byte(static_cast<std::uint8_t>(b)));
+      }
+      break;
+  }
+  out.push_back(Twist::silence());
+  out.push_back(Twist::disconnect());
+  return out;
+}
+
+struct Expected {
+  bool success = false;
+  Lines tail;             // the last lines of the status box
+  bool repeated = false;  // the download started over once
+  ExchangeAt last;        // the last exchange the host began
+};
+
+const Lines kConnected = {"驱动器连接成功!"};
+
+// What the run must come to, from the Parts' tables alone.
+Expected expected(const Position& p, const Twist& t) {
+  std::optional<std::uint8_t> first;
+  std::size_t length = 0;
+  switch (t.kind) {
+    case Twist::Kind::kBytes:
+      length = t.bytes.size();
+      if (!t.bytes.empty()) {
+        first = t.bytes.front();
+      }
+      break;
+    case Twist::Kind::kCut:
+      length = t.keep;
+      break;
+    case Twist::Kind::kExtra:
+      length = 8;
+      break;
+    default:
+      break;
+  }
+  const bool gone = t.kind == Twist::Kind::kDisconnect;
+  const auto fail = [&](Lines tail) { return Expected{false, std::move(tail), false, p.at}; };
+  const Expected success{true, {"Done!"}, false, {Exchange::kClose, 1}};
+  Expected repeated = success;
+  repeated.repeated = true;
+  const auto by_code = [&](int code, Lines before) {
+    if (code == 0) {
+      return success;
+    }
+    if (code == 248) {
+      return repeated;
+    }
+    before.push_back(status_text(code));
+    return fail(std::move(before));
+  };
+  switch (p.judge) {
+    case Judge::kFirstIdentity:
+      // The first answer is read only to clear it; a line that died stays dead.
+      return gone ? fail({"未知型号的驱动器!"}) : success;
+    case Judge::kSecondIdentity:
+      return !gone && length >= 7 ? success : fail({"未知型号的驱动器!"});
+    case Judge::kReset:
+      // Nothing is read after the reset request; a drive that is gone cannot be reopened.
+      if (gone) {
+        Expected e = fail({"驱动器连接成功!", "新波特率设置失败！"});
+        e.last = {Exchange::kOpen, 2};
+        return e;
+      }
+      return success;
+    case Judge::kEntryByte:
+    case Judge::kEntry:
+      return first == 0x5D ? success : fail({"ERROR: ASC BSL initialization failed!"});
+    case Judge::kLength:
+      return first == 0x01
+                 ? success
+                 : fail({"ASC BSL initialization OK!", "ERROR: Send application length failed!"});
+    case Judge::kLoader:
+      return first == 0x01 ? success
+                           : fail({"Sending XMC1x_ASCLoader...",
+                                   "ERROR: Installing ASCLoader failed  - quitting..."});
+    case Judge::kErase:
+      return by_code(
+          judged(FrameColumn::kHeader, first),
+          {"Erasing sector " + std::to_string(p.at.index - 1) + ", This may take a few seconds...",
+           "Erase Flash failed!"});
+    case Judge::kHeader:
+      return by_code(judged(FrameColumn::kHeader, first), {"Done!"});
+    case Judge::kData:
+      return by_code(judged(FrameColumn::kData, first), {"Done!"});
+    case Judge::kEot:
+      return by_code(judged(FrameColumn::kEot, first), {"Done!"});
+    case Judge::kClose:
+      // The closing header's reply is never read, and the run has counted by then.
+      return success;
+  }
+  return {};
+}
+
+int failures_so_far() {
+  return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+class ReplyMatrix : public ::testing::TestWithParam<Position> {
+ protected:
+  static void SetUpTestSuite() {
+    clock_ = std::make_unique<platform::ScopedVirtualClock>();
+    run_ = std::make_unique<PopupRun>();
+    run_->set_firmware("three_regions.hex", firmware_text());
+  }
+  static void TearDownTestSuite() {
+    run_.reset();
+    clock_.reset();
+  }
+
+  // One run with `t` at `p`; checks it against `want`.
+  static void run_case(const Position& p, const Twist& t, const Expected& want,
+                       std::chrono::microseconds& longest_close) {
+    Watchdog dog("fault matrix, " + p.name + ", " + describe(t), kCaseLimit);
+    const auto drive = TwistedDrive::make();
+    drive->twist(p.at, t);
+    drive->map(PopupRun::kPort);
+    const int before = okcount.load();
+    ASSERT_TRUE(run_->press_program());
+    const bool rested = run_->wait_for_rest(kRestLimit);
+    EXPECT_TRUE(rested) << "the run did not come to rest";
+    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << "the port is open at rest";
+    EXPECT_TRUE(run_->close_popup()) << "the popup stayed";
+    longest_close = std::max(longest_close, run_->last_close_time());
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+
+    const Lines lines = run_->lines();
+    ASSERT_GE(lines.size(), want.tail.size());
+    EXPECT_EQ(Lines(lines.end() - static_cast<std::ptrdiff_t>(want.tail.size()), lines.end()),
+              want.tail);
+    EXPECT_EQ(okcount.load(), before + (want.success ? 1 : 0));
+    EXPECT_EQ(run_->counter_display(), okcount.load());
+    const auto log = drive->log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(exchange_name(log.back().kind), exchange_name(want.last.kind))
+        << "nothing may be sent after the step that failed";
+    EXPECT_EQ(log.back().index, want.last.index);
+    if (want.success) {
+      const auto erases = std::count(lines.begin(), lines.end(),
+                                     "Erasing sector 0, This may take a few seconds...");
+      EXPECT_EQ(erases, want.repeated ? 2 : 1) << "a 248 starts the download over, once";
+      std::string mismatch;
+      EXPECT_TRUE(drive->drive().flash_matches(kFirmware, &mismatch)) << mismatch;
+    }
+  }
+
+  static inline std::unique_ptr<platform::ScopedVirtualClock> clock_;
+  static inline std::unique_ptr<PopupRun> run_;
+};
+
+TEST_P(ReplyMatrix, EveryReplyEndsTheRunAsTheTablesSay) {
+  const Position& p = GetParam();
+  const std::vector<Twist> twists = twists_for(p.judge);
+  const auto start = Steady::now();
+  std::chrono::microseconds longest_close{0};
+  int failing = 0;
+  for (const Twist& t : twists) {
+    SCOPED_TRACE(p.name + ": " + describe(t));
+    const int before = failures_so_far();
+    run_case(p, t, expected(p, t), longest_close);
+    if (failures_so_far() != before && ++failing == 5) {
+      ADD_FAILURE() << "five replies failed at " << p.name << "; the rest is not tried";
+      break;
+    }
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+  std::printf("[  matrix  ] %-16s %3zu runs in %5lld ms, longest close %lld us\n", p.name.c_str(),
+              twists.size(), static_cast<long long>(took.count()),
+              static_cast<long long>(longest_close.count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, ReplyMatrix, ::testing::ValuesIn(positions()),
+                         [](const auto& row) { return row.param.name; });
+
+// The healthy run behind every row: the exchanges in the order the Parts give them.
+TEST_F(ReplyMatrix, AHealthyRunGoesThroughTheExchangesInOrder) {
+  const auto drive = TwistedDrive::make();
+  drive->map(PopupRun::kPort);
+  ASSERT_TRUE(run_->press_program());
+  ASSERT_TRUE(run_->wait_for_rest(kRestLimit));
+  EXPECT_TRUE(run_->close_popup());
+  std::string names;
+  for (const ExchangeAt& at : drive->log()) {
+    names += std::string(exchange_name(at.kind)) + " ";
+  }
+  std::string erases;
+  for (int i = 0; i < 8; ++i) {
+    erases += "erase ";
+  }
+  EXPECT_EQ(names, "open identity identity reset open entry_byte entry length loader " + erases +
+                       "header data data data eot header data data eot header data eot close ");
+}
+
+}  // namespace
+}  // namespace driveflash::test
