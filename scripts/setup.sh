@@ -12,6 +12,8 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-tools-dev
   libqt6uitools6 libqt6opengl6-dev libgl-dev
   fonts-wqy-microhei
+  # the fuzz targets: clang's libFuzzer and sanitizer runtimes, llvm-symbolizer for reports
+  libclang-rt-14-dev llvm
 )
 if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
   packages+=(xvfb xauth imagemagick)
