@@ -9,4 +9,7 @@ target_compile_definitions(driveflash_matrix_support PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 
 driveflash_test(matrix_test sim SOURCES matrix/reply_matrix_test.cpp matrix/sim_faults_run_test.cpp
+  matrix/stop_test.cpp
   LIBS driveflash_matrix_support)
+driveflash_test(matrix_cli_test sim SOURCES matrix/cli_stop_test.cpp
+  LIBS driveflash_matrix_support driveflash_cli driveflash_cli_testsupport)

@@ -1,0 +1,186 @@
+// Closing the programming popup while the run is in each of its states: the worker finishes
+// the step under way and makes no further pass, the port is closed behind it, and the popup
+// goes. The panels are the program's own panel file, loaded as the program loads them.
+#include <gtest/gtest.h>
+
+#include "app/run_context.h"
+#include "matrix/popup_run.h"
+#include "matrix/twisted_drive.h"
+#include "platform/serial.h"
+#include "platform/timing.h"
+#include "run/run_harness.h"
+#include "support/hex_records.h"
+
+namespace driveflash::test {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kCaseLimit = std::chrono::seconds(30);
+
+// Where the worker is held while the operator acts, what the state's step says last before
+// the stop is noticed, and where the run stands when the worker returns.
+struct StopCase {
+  const char* name;
+  int state;
+  ExchangeAt hold;  // kOther: no hold, the run rests first
+  std::string last_line;
+  int state_after;
+  ExchangeAt last_exchange;  // the last the host began: nothing after the step under way
+  bool counted;              // the step under way was the download, and it ran to its end
+};
+
+const std::vector<StopCase>& stop_cases() {
+  static const std::vector<StopCase> cases = {
+      {"open",
+       kStateOpen,
+       {Exchange::kOpen, 1},
+       "初始化中...",
+       kStateDrive,
+       {Exchange::kOpen, 1},
+       false},
+      {"drive",
+       kStateDrive,
+       {Exchange::kIdentity, 1},
+       "驱动器连接成功!",
+       kStateHandshake,
+       {Exchange::kOpen, 2},
+       false},
+      {"handshake",
+       kStateHandshake,
+       {Exchange::kEntryByte, 1},
+       "ASC BSL initialization OK!",
+       kStateLength,
+       {Exchange::kEntry, 1},
+       false},
+      {"length",
+       kStateLength,
+       {Exchange::kLength, 1},
+       "Send application length OK!",
+       kStateLoader,
+       {Exchange::kLength, 1},
+       false},
+      {"loader",
+       kStateLoader,
+       {Exchange::kLoader, 1},
+       "Bootload success!",
+       kStateDownload,
+       {Exchange::kLoader, 1},
+       false},
+      {"download",
+       kStateDownload,
+       {Exchange::kData, 2},
+       "Done!",
+       kStateFinished,
+       {Exchange::kClose, 1},
+       true},
+      {"rest",
+       kStateFinished,
+       {Exchange::kOther, 0},
+       "Done!",
+       kStateFinished,
+       {Exchange::kClose, 1},
+       true},
+  };
+  return cases;
+}
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class StopAtEachState : public ::testing::TestWithParam<StopCase> {
+ protected:
+  StopAtEachState() : run_(PopupRun::Panels::kPanelFile) {
+    run_.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
+    drive_->map(PopupRun::kPort);
+  }
+
+  // Presses Program and waits until the worker is where the case wants it.
+  void start() {
+    const StopCase& c = GetParam();
+    if (c.hold.kind != Exchange::kOther) {
+      drive_->hold(c.hold);
+    }
+    before_ = okcount.load();
+    shown_before_ = run_.counter_display();
+    ASSERT_TRUE(run_.press_program());
+    if (c.hold.kind != Exchange::kOther) {
+      ASSERT_TRUE(drive_->wait_until_held(10s)) << "the run never reached " << c.name;
+      EXPECT_EQ(runstate.load(), c.state);
+    } else {
+      ASSERT_TRUE(run_.wait_for_rest(10s));
+    }
+  }
+
+  void check_stopped() {
+    const StopCase& c = GetParam();
+    EXPECT_EQ(prgpanel, 0) << "the popup stayed";
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(runstate.load(), c.state_after) << "the worker made another pass";
+    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << "the port was left open";
+    ASSERT_FALSE(run_.lines().empty());
+    EXPECT_EQ(run_.lines().back(), c.last_line);
+    const std::vector<ExchangeAt> log = drive_->log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(exchange_name(log.back().kind), exchange_name(c.last_exchange.kind));
+    EXPECT_EQ(log.back().index, c.last_exchange.index);
+    EXPECT_EQ(okcount.load(), before_ + (c.counted ? 1 : 0));
+    EXPECT_EQ(run_.counter_display(), c.counted ? okcount.load() : shown_before_);
+  }
+
+  platform::ScopedVirtualClock clock_;
+  PopupRun run_;
+  std::shared_ptr<TwistedDrive> drive_ = TwistedDrive::make();
+  int before_ = 0;
+  int shown_before_ = 0;
+};
+
+TEST_P(StopAtEachState, ClosingThePopupEndsTheWorkerAndClosesThePort) {
+  Watchdog dog(std::string("closing the popup in state ") + GetParam().name, kCaseLimit);
+  start();
+  EXPECT_TRUE(run_.close_popup());
+  check_stopped();
+}
+
+// The OK button stops the run just as the close box does, except during the download, when the
+// worker has dimmed it: the click does nothing until the run rests.
+TEST_P(StopAtEachState, TheOkButtonTooUnlessTheDownloadRuns) {
+  Watchdog dog(std::string("pressing OK in state ") + GetParam().name, kCaseLimit);
+  start();
+  if (GetParam().state == kStateDownload) {
+    EXPECT_FALSE(run_.press_ok()) << "a dimmed OK button took the click";
+    EXPECT_EQ(runflag.load(), 1);
+    drive_->release();
+    ASSERT_TRUE(run_.wait_for_rest(10s));
+  }
+  EXPECT_TRUE(run_.press_ok());
+  check_stopped();
+}
+
+INSTANTIATE_TEST_SUITE_P(States, StopAtEachState, ::testing::ValuesIn(stop_cases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The next run after a stop finds the port free and the drive where the stop left it: a
+// drive stopped before its reset still answers as an application and is programmed.
+TEST(StopThenRunAgain, TheNextRunStartsClean) {
+  Watchdog dog("a run after a stop", kCaseLimit);
+  platform::ScopedVirtualClock clock;
+  PopupRun run;
+  run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
+  const auto drive = TwistedDrive::make();
+  drive->map(PopupRun::kPort);
+  drive->hold({Exchange::kOpen, 1});
+  ASSERT_TRUE(run.press_program());
+  ASSERT_TRUE(drive->wait_until_held(10s));
+  ASSERT_TRUE(run.close_popup());
+  const int before = okcount.load();
+  ASSERT_TRUE(run.press_program());
+  ASSERT_TRUE(run.wait_for_rest(10s));
+  EXPECT_EQ(run.lines().back(), "Done!");
+  EXPECT_TRUE(run.close_popup());
+  EXPECT_EQ(okcount.load(), before + 1);
+  EXPECT_TRUE(drive->drive().flash_matches({{0x10001000, pattern(700)}}));
+}
+
+}  // namespace
+}  // namespace driveflash::test
