@@ -13,3 +13,5 @@ driveflash_test(matrix_test sim SOURCES matrix/reply_matrix_test.cpp matrix/sim_
   LIBS driveflash_matrix_support)
 driveflash_test(matrix_cli_test sim SOURCES matrix/cli_stop_test.cpp
   LIBS driveflash_matrix_support driveflash_cli driveflash_cli_testsupport)
+driveflash_test(matrix_pty_test pty SOURCES pty/pty_fault_test.cpp pty/qt_app.cpp
+  LIBS driveflash_matrix_support)
