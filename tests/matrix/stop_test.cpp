@@ -3,12 +3,16 @@
 // goes. The panels are the program's own panel file, loaded as the program loads them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "app/run_context.h"
 #include "matrix/popup_run.h"
 #include "matrix/twisted_drive.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
 #include "run/run_harness.h"
+#include "sim/sim_line.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {
@@ -159,6 +163,57 @@ TEST_P(StopAtEachState, TheOkButtonTooUnlessTheDownloadRuns) {
 
 INSTANTIATE_TEST_SUITE_P(States, StopAtEachState, ::testing::ValuesIn(stop_cases()),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// A download answered 0xF8 starts over on the next pass; a close that comes while it is under
+// way ends the run before that pass, with the port (still open for the repeat) closed.
+TEST(StopWhileProtected, EndsBeforeTheDownloadStartsOver) {
+  Watchdog dog("closing the popup while a download is refused", kCaseLimit);
+  platform::ScopedVirtualClock clock;
+  PopupRun run;
+  run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
+  const auto drive = TwistedDrive::make();
+  drive->map(PopupRun::kPort);
+  drive->twist({Exchange::kHeader, 1}, Twist::byte(0xF8));
+  drive->hold({Exchange::kHeader, 1});
+  const int before = okcount.load();
+  ASSERT_TRUE(run.press_program());
+  ASSERT_TRUE(drive->wait_until_held(10s));
+  EXPECT_TRUE(run.close_popup());
+  EXPECT_EQ(runstate.load(), kStateDownload);
+  EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+  EXPECT_EQ(okcount.load(), before);
+  EXPECT_EQ(drive->count(Exchange::kErase), 8) << "the download was not started again";
+  EXPECT_EQ(run.lines().back(), "Done!");
+}
+
+// A drive that refuses every download keeps the run repeating it; closing the popup is the way
+// out, and it is answered as soon as the download under way returns.
+TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
+  Watchdog dog("closing the popup on a drive that refuses every download", kCaseLimit);
+  platform::ScopedVirtualClock clock;
+  PopupRun run;
+  run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
+  sim::Faults faults;
+  faults.protect = 1'000'000'000;
+  const auto drive = std::make_shared<sim::VirtualDrive>(faults);
+  sim::map_sim_port(PopupRun::kPort, drive);
+  const int before = okcount.load();
+  ASSERT_TRUE(run.press_program());
+  // Let it go round a few times.
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (drive->statistics().count(sim::FrameKind::kHeader) < 3 &&
+         std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GE(drive->statistics().count(sim::FrameKind::kHeader), 3u);
+  EXPECT_TRUE(run.close_popup());
+  EXPECT_EQ(runflag.load(), 0);
+  EXPECT_EQ(runstate.load(), kStateDownload);
+  EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+  EXPECT_EQ(okcount.load(), before);
+  const auto lines = run.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
+}
 
 // The next run after a stop finds the port free and the drive where the stop left it: a
 // drive stopped before its reset still answers as an application and is programmed.
