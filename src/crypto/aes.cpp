@@ -85,8 +85,10 @@ constexpr std::array<std::uint8_t, 11> Rcon = make_rcon();
 static_assert(sbox[0x00] == 0x63 && sbox[0x53] == 0xED && sbox[0xFF] == 0x16);
 static_assert(rsbox[0x63] == 0x00 && Rcon[8] == 0x1B && Rcon[9] == 0x36);
 
+// NOLINTBEGIN(modernize-avoid-c-arrays): the key buffers are the cipher's C interface
 const unsigned char key[16] = {DRIVEFLASH_EHEX_KEY_BYTES};
 unsigned char key2[16] = {};
+// NOLINTEND(modernize-avoid-c-arrays)
 
 unsigned char galois_mul2(unsigned char value) {
   return xtime(value);
@@ -130,8 +132,8 @@ void substitute(unsigned char* state, const std::array<std::uint8_t, 256>& table
 
 // The state is column-major (byte r + 4c is row r, column c); row r turns by r columns.
 void shift_rows(unsigned char* state, bool inverse) {
-  unsigned char copy[kBlockBytes];
-  std::memcpy(copy, state, kBlockBytes);
+  std::array<unsigned char, kBlockBytes> copy{};
+  std::memcpy(copy.data(), state, kBlockBytes);
   for (std::size_t r = 1; r < 4; ++r) {
     for (std::size_t c = 0; c < 4; ++c) {
       const std::size_t from = inverse ? (c + 4 - r) % 4 : (c + r) % 4;
@@ -143,7 +145,7 @@ void shift_rows(unsigned char* state, bool inverse) {
 void mix_columns(unsigned char* state) {
   for (std::size_t c = 0; c < 4; ++c) {
     unsigned char* col = state + 4 * c;
-    const unsigned char all = static_cast<unsigned char>(col[0] ^ col[1] ^ col[2] ^ col[3]);
+    const auto all = static_cast<unsigned char>(col[0] ^ col[1] ^ col[2] ^ col[3]);
     const unsigned char first = col[0];
     for (std::size_t r = 0; r < 4; ++r) {
       const unsigned char next = r == 3 ? first : col[r + 1];

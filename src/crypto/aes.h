@@ -9,9 +9,11 @@ extern const std::array<std::uint8_t, 256> rsbox;
 extern const std::array<std::uint8_t, 11> Rcon;
 
 // The key of the encrypted-hex format, fixed when the program is built.
+// NOLINTNEXTLINE(modernize-avoid-c-arrays): the key buffers are the cipher's C interface
 extern const unsigned char key[16];
 // Working copy handed to the cipher: refreshed from `key` before every block, because the
 // cipher uses its key buffer as working store.
+// NOLINTNEXTLINE(modernize-avoid-c-arrays): the key buffers are the cipher's C interface
 extern unsigned char key2[16];
 
 // Enciphers (decrypt == 0) or deciphers (any other value) `block` in place. On return from
