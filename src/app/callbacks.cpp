@@ -1,5 +1,6 @@
 #include "app/callbacks.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,8 +32,8 @@ bool name_fits_kind(const char* name, int kind) {
 
 bool file_opens(const char* name) {
   driveflash::platform::FileHandle f(CVI_OpenFile(name, VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_BINARY));
-  char probe[1];
-  return f.valid() && CVI_ReadFile(f.get(), probe, 1) >= 0;
+  std::array<char, 1> probe{};
+  return f.valid() && CVI_ReadFile(f.get(), probe.data(), 1) >= 0;
 }
 
 }  // namespace

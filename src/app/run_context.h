@@ -38,11 +38,13 @@ extern int prgpanel;
 extern int threadid;
 extern int comport;
 extern int baudrate;
+// NOLINTBEGIN(modernize-avoid-c-arrays): the run context keeps the design's C buffers
 extern char filename[260];
 extern int filetype;
 extern const int loadersize;
 extern unsigned char loaderimage[16384];
 extern char loaderpath[100];
+// NOLINTEND(modernize-avoid-c-arrays)
 extern unsigned loaderaddr;
 extern unsigned loaderlen;
 extern std::atomic<int> okcount;
