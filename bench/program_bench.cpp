@@ -8,98 +8,44 @@
 // most 1.02).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/program.h"
+#include "perf_support.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace driveflash::cli;
+using driveflash::bench::WorkDir;
 
-constexpr std::uint32_t kFlashBase = 0x10001000;
-constexpr std::size_t kFirmwareBytes = 200 * 1024;
+constexpr std::size_t kFirmwareKilobytes = 200;
 
-std::string record(int type, std::uint32_t address, const unsigned char* data, std::size_t n) {
-  unsigned sum = static_cast<unsigned>(n) + ((address >> 8) & 0xFF) + (address & 0xFF) +
-                 static_cast<unsigned>(type);
-  char text[16];
-  std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(n), address & 0xFFFF,
-                static_cast<unsigned>(type));
-  std::string line = text;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(text, sizeof text, "%02X", data[i]);
-    line += text;
-    sum += data[i];
-  }
-  std::snprintf(text, sizeof text, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-  return line + text;
-}
-
-// Pseudo-random code from the start of the flash, in 16-byte records.
-std::string firmware_hex(std::size_t size) {
-  std::string hex;
-  unsigned x = 12345;
-  std::uint32_t upper = 0xFFFFFFFF;
-  for (std::size_t at = 0; at < size; at += 16) {
-    const std::uint32_t address = kFlashBase + static_cast<std::uint32_t>(at);
-    if ((address >> 16) != upper) {
-      upper = address >> 16;
-      const unsigned char u[2] = {static_cast<unsigned char>(upper >> 8),
-                                  static_cast<unsigned char>(upper)};
-      hex += record(4, 0, u, 2);
-    }
-    unsigned char data[16];
-    for (unsigned char& b : data) {
-      x = x * 1103515245u + 12345u;
-      b = static_cast<unsigned char>(x >> 16);
-    }
-    hex += record(0, address, data, 16);
-  }
-  return hex + record(1, 0, nullptr, 0);
-}
-
-// A directory to run in: the stand-in loader, the panel file and the firmware.
+// A working directory holding the stand-in loader, the panel file and the firmware, made the
+// current directory for the benchmark.
 struct Stage {
-  fs::path dir = fs::temp_directory_path() / ("driveflash-bench-" + std::to_string(::getpid()));
-  fs::path previous = fs::current_path();
+  WorkDir dir;
+  std::filesystem::path previous = std::filesystem::current_path();
   std::string hex;
   std::string ehex;
 
-  explicit Stage(std::size_t size) {
-    const fs::path resources = DRIVEFLASH_RESOURCES;
-    fs::create_directories(dir / "XMC1300");
-    fs::copy_file(resources / "XMC1300" / "XMC1x_ASCLoader.hex",
-                  dir / "XMC1300" / "XMC1x_ASCLoader.hex", fs::copy_options::overwrite_existing);
-    fs::copy_file(resources / "Brenfold.uir", dir / "Brenfold.uir",
-                  fs::copy_options::overwrite_existing);
-    hex = (dir / "fw.hex").string();
-    std::ofstream(hex, std::ios::binary) << firmware_hex(size);
-    Arguments a;
-    a.command = Command::EhexEncrypt;
-    a.file = hex;
-    a.output = ehex = (dir / "fw.ehex").string();
-    a.force = true;
-    std::ostringstream out, err;
-    run_ehex(a, out, err);
-    fs::current_path(dir);
+  explicit Stage(std::size_t kilobytes) : dir("bench") {
+    const std::filesystem::path h = dir.write_firmware(kilobytes);
+    hex = h.string();
+    ehex = std::filesystem::path(h).replace_extension(".ehex").string();
+    std::filesystem::current_path(dir.path());
   }
-  ~Stage() {
-    fs::current_path(previous);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+  ~Stage() { std::filesystem::current_path(previous); }
+  Stage(const Stage&) = delete;
+  Stage& operator=(const Stage&) = delete;
 };
 
 double cpu_seconds() {
@@ -110,7 +56,7 @@ double cpu_seconds() {
 }
 
 void BM_ProgramEncrypted200K(benchmark::State& state) {
-  Stage stage(kFirmwareBytes);
+  Stage stage(kFirmwareKilobytes);
   driveflash::platform::ScopedVirtualClock clock;
   Arguments args;
   args.command = Command::Program;
@@ -145,7 +91,7 @@ void BM_ProgramEncrypted200K(benchmark::State& state) {
 BENCHMARK(BM_ProgramEncrypted200K)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RealTimeOverWaits64K(benchmark::State& state) {
-  Stage stage(64 * 1024);
+  Stage stage(64);
   Arguments args;
   args.command = Command::Program;
   args.file = stage.hex;
