@@ -44,7 +44,7 @@ struct ParseResult {
 ParseResult parse_arguments(const std::vector<std::string_view>& argv);
 
 // The help page for a topic, as --help prints it.
-const std::string& usage_text(HelpTopic topic);
+std::string_view usage_text(HelpTopic topic);
 // The command's name as typed ("program", "ehex", ...), "" for the overview.
 std::string_view topic_name(HelpTopic topic);
 // The file kind a name suggests: encrypted hex for a name ending in ".ehex" (any case).

@@ -22,7 +22,7 @@ struct Range {
 
 // The XMC1000 flash map (its largest member) and the part the whole-flash erase clears.
 template <std::size_t N>
-std::uint64_t table_end(const std::array<flash_sector, N>& table) {
+std::uint64_t table_end(const std::array<flash_sector, N>& table) noexcept {
   std::uint64_t end = 0;
   for (const flash_sector& s : table) {
     end = std::max(end, std::uint64_t{s.address} + s.size);
@@ -30,6 +30,8 @@ std::uint64_t table_end(const std::array<flash_sector, N>& table) {
   return end;
 }
 
+// The sector tables are constinit, so they are filled before any dynamic initialization.
+// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init): the tables are constinit
 const Range kFlash{XMC1000_200_FLASH_SectorTable[0].address,
                    table_end(XMC1000_200_FLASH_SectorTable)};
 const Range kErased{kEraseFirstSector, std::uint64_t{kEraseFirstSector} +
@@ -39,6 +41,7 @@ struct FlashSize {
   int kilobytes;
   std::uint64_t end;
 };
+// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init): the tables are constinit
 const std::array<FlashSize, 6> kSizes = {{
     {8, table_end(XMC1000_8_FLASH_SectorTable)},
     {16, table_end(XMC1000_16_FLASH_SectorTable)},
@@ -49,9 +52,10 @@ const std::array<FlashSize, 6> kSizes = {{
 }};
 
 std::string hex32(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
-  return text;
+  std::array<char, 24> text{};
+  // NOLINTNEXTLINE(cert-err33-c): at most 18 characters in the 24-byte buffer
+  std::snprintf(text.data(), text.size(), "0x%08llX", static_cast<unsigned long long>(value));
+  return text.data();
 }
 
 std::string range_text(const Range& r) {
@@ -107,6 +111,7 @@ Findings examine(const image::FirmwareReport& rep) {
 
 std::vector<std::string> ranges_json(const std::vector<Range>& ranges) {
   std::vector<std::string> items;
+  items.reserve(ranges.size());
   for (const Range& r : ranges) {
     items.push_back(JsonObject()
                         .add("first", hex32(r.first))

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -26,10 +27,11 @@ using namespace driveflash::cli;
 // The key the build starts from when none is given: firmware enciphered under it will not
 // program a drive that expects the production key, so say which one this is.
 bool development_key() {
-  constexpr unsigned char kDevelopment[16] = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
-                                              0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
-  constexpr unsigned char kBuilt[16] = {DRIVEFLASH_EHEX_KEY_BYTES};
-  return std::equal(std::begin(kDevelopment), std::end(kDevelopment), std::begin(kBuilt));
+  constexpr std::array<unsigned char, 16> kDevelopment = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE,
+                                                          0xD2, 0xA6, 0xAB, 0xF7, 0x15, 0x88,
+                                                          0x09, 0xCF, 0x4F, 0x3C};
+  constexpr std::array<unsigned char, 16> kBuilt = {DRIVEFLASH_EHEX_KEY_BYTES};
+  return kDevelopment == kBuilt;
 }
 
 int terminal_width() {
@@ -42,10 +44,10 @@ int terminal_width() {
 
 int program(const Arguments& args) {
   // Real serial ports need an application object before the worker opens one.
-  static char name[] = "driveflash-cli";
-  static char* qt_argv[] = {name, nullptr};
+  static auto name = std::to_array("driveflash-cli");
+  static std::array<char*, 2> qt_argv = {name.data(), nullptr};
   static int qt_argc = 1;
-  QCoreApplication app(qt_argc, qt_argv);
+  QCoreApplication app(qt_argc, qt_argv.data());
   RunWaker waker;
   RunWaker::install_signal_handlers(&waker);
   const Terminal term{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, terminal_width()};

@@ -14,11 +14,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/commands.h"
@@ -88,7 +88,7 @@ int write_checked(const std::string& path, const Bytes& bytes, bool force, int k
       (target.parent_path().empty() ? fs::path(".") : target.parent_path()) / ".driveflash-XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) {
-    error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    error = "cannot create a file beside " + path + ": " + std::generic_category().message(errno);
     return kExitUsage;
   }
   std::size_t done = 0;
@@ -108,7 +108,7 @@ int write_checked(const std::string& path, const Bytes& bytes, bool force, int k
   ::close(fd);
   if (!written) {
     ::unlink(temp.c_str());
-    error = "cannot write " + path + ": " + std::strerror(saved);
+    error = "cannot write " + path + ": " + std::generic_category().message(saved);
     return kExitUsage;
   }
   if (!same_data(temp, kind, source)) {
@@ -126,8 +126,9 @@ int write_checked(const std::string& path, const Bytes& bytes, bool force, int k
     ::unlink(temp.c_str());
   }
   if (placed != 0) {
-    error = place_errno == EEXIST ? path + " exists; --force replaces it"
-                                  : "cannot write " + path + ": " + std::strerror(place_errno);
+    error = place_errno == EEXIST
+                ? path + " exists; --force replaces it"
+                : "cannot write " + path + ": " + std::generic_category().message(place_errno);
     return kExitUsage;
   }
   return kExitOk;
@@ -174,7 +175,7 @@ Converted encrypt(const Bytes& in) {
 Converted decrypt(const Bytes& in) {
   Converted c;
   int blocks = 0;
-  std::array<unsigned char, image::kMaxRecordBlocks * kCipherBlock> text{};
+  std::array<unsigned char, std::size_t{image::kMaxRecordBlocks} * kCipherBlock> text{};
   // The scan has refused files that end inside a record and first blocks without ':'.
   for (std::size_t at = 0; at + kCipherBlock <= in.size();) {
     std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), kCipherBlock, text.begin());
@@ -184,9 +185,9 @@ Converted decrypt(const Bytes& in) {
       break;
     }
     for (int j = 1; j < blocks; ++j) {
-      unsigned char* block = text.data() + j * kCipherBlock;
-      std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at) + j * kCipherBlock, kCipherBlock,
-                  block);
+      const std::ptrdiff_t offset = std::ptrdiff_t{j} * kCipherBlock;
+      unsigned char* block = text.data() + offset;
+      std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at) + offset, kCipherBlock, block);
       crypto::decrypt_block(block);
     }
     at += static_cast<std::size_t>(blocks) * kCipherBlock;

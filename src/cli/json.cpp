@@ -1,5 +1,7 @@
 #include "cli/json.h"
 
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -19,7 +21,8 @@ std::size_t utf8_length(std::string_view text, std::size_t i) {
   std::uint32_t cp = 0;
   if (lead < 0x80) {
     return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
+  }
+  if ((lead & 0xE0) == 0xC0) {
     n = 2, min = 0x80, cp = lead & 0x1Fu;
   } else if ((lead & 0xF0) == 0xE0) {
     n = 3, min = 0x800, cp = lead & 0x0Fu;
@@ -47,9 +50,15 @@ std::string format_double(double value, int decimals) {
   if (!std::isfinite(value)) {
     return "null";
   }
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+  // Not printf: once Qt has started, the command line runs under the user's locale, where
+  // "%f" may write a decimal comma, which is no JSON number.
+  std::array<char, 512> text{};
+  const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value,
+                                          std::chars_format::fixed, decimals);
+  if (error != std::errc{}) {
+    return "null";
+  }
+  return {text.data(), end};
 }
 
 }  // namespace
@@ -71,9 +80,10 @@ std::string json_string(std::string_view text) {
     } else if (c == '\t') {
       out += "\\t", ++i;
     } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
-      out += escaped;
+      std::array<char, 8> escaped{};
+      // NOLINTNEXTLINE(cert-err33-c): six characters in the 8-byte buffer
+      std::snprintf(escaped.data(), escaped.size(), "\\u%04X", c);
+      out += escaped.data();
       ++i;
     } else if (const std::size_t n = utf8_length(text, i); n > 0) {
       out.append(text.substr(i, n));

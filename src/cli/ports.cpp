@@ -113,6 +113,7 @@ int list_ports(bool json, std::ostream& out) {
             [](const auto& a, const auto& b) { return a.number < b.number; });
   if (json) {
     std::vector<std::string> items;
+    items.reserve(table.size());
     for (const platform::PortEntry& e : table) {
       items.push_back(JsonObject()
                           .add("port", std::to_string(e.number))

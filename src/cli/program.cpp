@@ -164,7 +164,7 @@ struct Session {
   }
 
   // Presses Program; returns whether the run started.
-  bool press_program() {
+  static bool press_program() {
     const int button = program_button(mainpanel);
     if (button > 0) {
       pf::fire_event(mainpanel, button, EVENT_COMMIT);
@@ -186,8 +186,8 @@ struct Session {
 
   void verify_on_virtual_drive() {
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> data;
-    for (const image::DataChunk& run : scan.runs) {
-      data.emplace_back(run.address, run.bytes);
+    for (const image::DataChunk& chunk : scan.runs) {
+      data.emplace_back(chunk.address, chunk.bytes);
     }
     std::string mismatch;
     r.verified = port.drive->flash_matches(data, &mismatch);

@@ -1,6 +1,7 @@
 #include "cli/progress.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -21,13 +22,14 @@ std::string RunPrinter::bar_text(double percent, int width) {
   // the cursor never wraps at the right margin.
   const int inner = std::max(width, kMinBarWidth) - 9;
   const int filled = static_cast<int>(std::floor(p / 100.0 * inner));
-  char number[16];
-  std::snprintf(number, sizeof number, " %3d %%", static_cast<int>(std::floor(p)));
+  std::array<char, 16> number{};
+  // NOLINTNEXTLINE(cert-err33-c): 0 to 100, six characters in the 16-byte buffer
+  std::snprintf(number.data(), number.size(), " %3d %%", static_cast<int>(std::floor(p)));
   std::string text = "[";
   text.append(static_cast<std::size_t>(filled), '#');
   text.append(static_cast<std::size_t>(inner - filled), '.');
   text += "]";
-  text += number;
+  text += number.data();
   return text;
 }
 

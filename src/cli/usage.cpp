@@ -1,12 +1,12 @@
 // The help pages. docs/cli-usage.md carries the same text; a test keeps the two equal.
-#include <string>
+#include <string_view>
 
 #include "cli/arguments.h"
 
 namespace driveflash::cli {
 namespace {
 
-const std::string kMain = R"(usage: driveflash-cli COMMAND [ARGUMENTS]
+constexpr std::string_view kMain = R"(usage: driveflash-cli COMMAND [ARGUMENTS]
 
 Reprograms the flash of the XMC1300 inside a motor drive over one serial port,
 without a window: the same programming run as the Program button.
@@ -33,7 +33,8 @@ Examples:
   driveflash-cli ehex encrypt firmware.hex firmware.ehex
 )";
 
-const std::string kProgram = R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
+constexpr std::string_view kProgram =
+    R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
                               [--loader-baud N] [--kind hex|ehex] [--json]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
@@ -91,7 +92,7 @@ Examples:
   driveflash-cli program firmware.hex --port sim:reply:data@3=F9 --json
 )";
 
-const std::string kPorts = R"(usage: driveflash-cli ports [--json]
+constexpr std::string_view kPorts = R"(usage: driveflash-cli ports [--json]
 
 Lists the serial ports found on this machine, one a line: the number to pass
 to --port, the device and its description. The last line is 'sim', the
@@ -108,7 +109,7 @@ Examples:
   driveflash-cli ports --json
 )";
 
-const std::string kCheck = R"(usage: driveflash-cli check FILE [--kind hex|ehex] [--json]
+constexpr std::string_view kCheck = R"(usage: driveflash-cli check FILE [--kind hex|ehex] [--json]
 
 Reads FILE as the download will and prints what programming it would send:
 the records (the total the progress counts), the address ranges of its data,
@@ -132,7 +133,7 @@ Examples:
   driveflash-cli check firmware.bin --kind hex
 )";
 
-const std::string kEhex = R"(usage: driveflash-cli ehex encrypt IN.hex OUT.ehex [--force]
+constexpr std::string_view kEhex = R"(usage: driveflash-cli ehex encrypt IN.hex OUT.ehex [--force]
        driveflash-cli ehex decrypt IN.ehex OUT.hex [--force]
 
 Converts between plain Intel HEX and the encrypted-hex format, with the key
@@ -158,7 +159,7 @@ Examples:
 
 }  // namespace
 
-const std::string& usage_text(HelpTopic topic) {
+std::string_view usage_text(HelpTopic topic) {
   switch (topic) {
     case HelpTopic::Program:
       return kProgram;

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigaction is declared here
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <string_view>
 
 namespace driveflash::cli {
 namespace {
@@ -19,8 +21,8 @@ constexpr char kWakeByte = 'w';
 void on_signal(int number) {
   const int saved_errno = errno;
   if (g_signals.fetch_add(1) >= 1) {
-    constexpr char kText[] = "\ndriveflash-cli: stopped at once\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    constexpr std::string_view kText = "\ndriveflash-cli: stopped at once\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText.data(), kText.size());
     ::_exit(number == SIGTERM ? 128 + SIGTERM : 128 + SIGINT);
   }
   if (RunWaker* w = g_waker.load(); w != nullptr) {
@@ -40,8 +42,8 @@ void set_handler(int number, void (*handler)(int)) {
 }  // namespace
 
 RunWaker::RunWaker() {
-  int fds[2] = {-1, -1};
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+  std::array<int, 2> fds = {-1, -1};
+  if (::pipe2(fds.data(), O_CLOEXEC | O_NONBLOCK) == 0) {
     read_fd_ = fds[0];
     write_fd_ = fds[1];
   }
@@ -67,14 +69,14 @@ bool RunWaker::wait(std::chrono::milliseconds timeout) {
   }
   pollfd p{read_fd_, POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
-    char drain[64];
-    while (::read(read_fd_, drain, sizeof drain) > 0) {
+    std::array<char, 64> drain{};
+    while (::read(read_fd_, drain.data(), drain.size()) > 0) {
     }
   }
   return stop_.load();
 }
 
-void RunWaker::wake() {
+void RunWaker::wake() const {
   if (write_fd_ >= 0) {
     // A full pipe already holds a wake-up: nothing is lost when this write fails.
     [[maybe_unused]] const ssize_t n = ::write(write_fd_, &kWakeByte, 1);

@@ -19,7 +19,7 @@ class RunWaker {
   // requested (now or before).
   bool wait(std::chrono::milliseconds timeout);
   // Any thread: something changed, look again.
-  void wake();
+  void wake() const;
   // Any thread, and async-signal-safe: stop the run.
   void request_stop();
   bool stop_requested() const { return stop_.load(); }
