@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <array>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -10,6 +11,7 @@ namespace driveflash::platform {
 namespace {
 
 struct CloseFile {
+  // NOLINTNEXTLINE(cert-err33-c): files are opened for reading only; closing loses nothing
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
@@ -107,13 +109,13 @@ int ReadLine(int handle, char* buffer, int maxChars) {
   const int first = entry->get();
   if (first == EOF) {
     buffer[0] = '\0';
-    return std::ferror(entry->file.get()) ? kFileReadError : kEndOfFile;
+    return std::ferror(entry->file.get()) != 0 ? kFileReadError : kEndOfFile;
   }
   entry->unget(first);
   int count = 0;
   for (;;) {
     if (take_line_end()) {
-      if (std::ferror(entry->file.get())) {
+      if (std::ferror(entry->file.get()) != 0) {
         buffer[count] = '\0';
         return kFileReadError;
       }
@@ -140,7 +142,7 @@ int CVI_ReadFile(int handle, char* buffer, int count) {
     buffer[got++] = static_cast<char>(entry->get());
   }
   got += std::fread(buffer + got, 1, static_cast<std::size_t>(count) - got, f);
-  if (got == 0 && std::ferror(f)) {
+  if (got == 0 && std::ferror(f) != 0) {
     return kFileReadError;
   }
   return static_cast<int>(got);
@@ -152,8 +154,8 @@ long SetFilePtr(int handle, long offset, int origin) {
     return -1;
   }
   std::FILE* f = entry->file.get();
-  static constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
-  if (std::fseek(f, offset, kWhence[origin]) != 0) {
+  static constexpr std::array<int, 3> kWhence = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (std::fseek(f, offset, kWhence[static_cast<std::size_t>(origin)]) != 0) {
     return -1;
   }
   std::clearerr(f);

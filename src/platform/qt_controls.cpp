@@ -151,7 +151,7 @@ void finish_typing(QWidget* w) {
     return;
   }
   if (const std::optional<PanelState> state = panel_state(panel);
-      state && state->controls.count(control) != 0) {
+      state && state->controls.contains(control)) {
     show_value(w, state->controls.at(control).value);
   }
 }
@@ -184,7 +184,9 @@ class PortListRefresher final : public QObject {
     auto* box = qobject_cast<QComboBox*>(watched);
     const bool opening =
         event->type() == QEvent::MouseButtonPress ||
-        (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_F4);
+        (event->type() == QEvent::KeyPress &&
+         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-static-cast-downcast): type() says so
+         static_cast<QKeyEvent*>(event)->key() == Qt::Key_F4);
     if (box != nullptr && opening) {
       finish_typing(box);
       fill_port_list(box);

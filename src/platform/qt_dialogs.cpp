@@ -159,7 +159,7 @@ void run_posted_tasks() {
     std::lock_guard lock(tasks().mutex);
     batch.swap(tasks().queue);
   }
-  for (auto& task : batch) {
+  for (const auto& task : batch) {
     task();
   }
 }

@@ -150,6 +150,7 @@ std::optional<PanelDef> load_from_file(const std::string& file, int number) {
     def = parse_uir_panel(content, number, error);
   }
   if (!def) {
+    // NOLINTNEXTLINE(cert-err33-c): a diagnostic that stderr cannot take has nowhere to go
     std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     return std::nullopt;
   }
@@ -178,6 +179,7 @@ void build(int handle, const std::string& form, const PanelDef& def) {
   buffer.open(QIODevice::ReadOnly);
   std::unique_ptr<QWidget> root(loader.load(&buffer));
   if (!root) {
+    // NOLINTNEXTLINE(cert-err33-c): a diagnostic that stderr cannot take has nowhere to go
     std::fprintf(stderr, "panel %d: %s\n", def.number, qPrintable(loader.errorString()));
     return;
   }
@@ -200,7 +202,7 @@ void build(int handle, const std::string& form, const PanelDef& def) {
   auto* layout = new QVBoxLayout(window);
   layout->setContentsMargins(0, 0, 0, 0);
   if (content == root.get()) {
-    root.release();
+    root.release();  // NOLINT(bugprone-unused-return-value): setParent below hands it over
   }
   content->setParent(window);
   layout->addWidget(content);
@@ -299,7 +301,7 @@ void apply(Change& change) {
       }
       break;
     case PanelEvent::Kind::TextBoxReset: {
-      const std::string& text = std::get<std::string>(e.value);
+      const auto& text = std::get<std::string>(e.value);
       if (c != nullptr) {
         set_text_lines(c,
                        text.empty() ? std::vector<std::string>{} : std::vector<std::string>{text});

@@ -259,7 +259,7 @@ bool natural_less(std::string_view a, std::string_view b) {
 
 // n for "COMn" (any case, also as "\\.\COMn"), n from 1 to kHighestComNumber.
 std::optional<int> com_number(std::string_view device) {
-  if (device.starts_with("\\\\.\\")) {
+  if (device.starts_with(R"(\\.\)")) {
     device.remove_prefix(4);
   }
   if (device.size() < 4 || device.size() > 6) {
@@ -272,7 +272,7 @@ std::optional<int> com_number(std::string_view device) {
   }
   int n = 0;
   for (const char c : device.substr(3)) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) {
+    if (std::isdigit(static_cast<unsigned char>(c)) == 0) {
       return std::nullopt;
     }
     n = n * 10 + (c - '0');

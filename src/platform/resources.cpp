@@ -32,7 +32,7 @@ std::vector<std::string> resource_directories() {
       dirs.push_back((g_program_dir / ".." / ".." / "resources").lexically_normal().string());
     }
   }
-  dirs.push_back(DRIVEFLASH_DATA_DIR);
+  dirs.emplace_back(DRIVEFLASH_DATA_DIR);
   return dirs;
 }
 

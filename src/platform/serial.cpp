@@ -67,6 +67,7 @@ void clear_port_table() {
 std::vector<PortEntry> port_table() {
   std::lock_guard lock(g_mutex);
   std::vector<PortEntry> out;
+  out.reserve(g_table.size());
   for (const auto& [number, entry] : g_table) {
     out.push_back(entry);
   }
@@ -99,7 +100,8 @@ void map_port_to_line(int port, std::shared_ptr<SerialLine> line, std::string na
   entry.number = port;
   entry.name = std::move(name);
   entry.description = "in-process line";
-  entry.open = [line](const LineSettings&, std::string&) -> std::unique_ptr<SerialLine> {
+  entry.open = [line = std::move(line)](const LineSettings&,
+                                        std::string&) -> std::unique_ptr<SerialLine> {
     return std::make_unique<SharedLine>(line);
   };
   map_port(std::move(entry));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QXmlStreamReader>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -15,7 +16,7 @@ namespace driveflash::platform {
 namespace {
 
 // A panel file is a few kilobytes; anything far larger is not one.
-constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
+constexpr std::size_t kMaxFileSize = std::size_t{4} * 1024 * 1024;
 // Designer nests a widget in a layout in an item; real forms stay well below this.
 constexpr int kMaxDepth = 64;
 
@@ -74,6 +75,7 @@ class FormReader {
     return !error_.empty();
   }
 
+  // NOLINTNEXTLINE(misc-no-recursion): too_deep() stops the descent at kMaxDepth
   void widget(Node& node, int depth) {
     if (too_deep(depth)) {
       return;
@@ -103,6 +105,7 @@ class FormReader {
   }
 
   // A layout or a layout item: only the widgets inside matter.
+  // NOLINTNEXTLINE(misc-no-recursion): too_deep() stops the descent at kMaxDepth
   void container(std::vector<Node>& out, int depth) {
     if (too_deep(depth)) {
       return;
@@ -201,6 +204,7 @@ std::string describe(const Node& node) {
   return "'" + node.name.toStdString() + "' (" + node.cls.toStdString() + ")";
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): the reader built the tree no deeper than kMaxDepth
 void collect(const Node& node, std::vector<const Node*>& out) {
   for (const Node& child : node.children) {
     out.push_back(&child);
@@ -355,9 +359,9 @@ bool read_panel_file(const std::string& path, std::string& content, std::string&
     return false;
   }
   content.clear();
-  char buffer[4096];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    content.append(buffer, static_cast<std::size_t>(in.gcount()));
+  std::array<char, 4096> buffer{};
+  while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0) {
+    content.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
     if (content.size() > kMaxFileSize) {
       error = path + " is too large to be a panel file";
       return false;
@@ -387,6 +391,7 @@ PanelSource uir_panel_source() {
     std::string error;
     std::optional<PanelDef> def = load_uir_panel(path, number, error);
     if (!def) {
+      // NOLINTNEXTLINE(cert-err33-c): a diagnostic that stderr cannot take has nowhere to go
       std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     }
     return def;
