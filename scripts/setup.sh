@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs, from Debian 12 packages, whatever the build, the tests, the
-# screenshots and the performance report need and the machine lacks (the
+# Installs, from Debian 12 packages, whatever the build, the tests, the static
+# checks, the screenshots and the performance report need and the machine lacks (the
 # last two only when asked: DRIVEFLASH_SETUP_SCREENSHOTS=1,
 # DRIVEFLASH_SETUP_REPORT=1). Safe to run again: it asks apt only
 # when something is missing.
@@ -14,6 +14,8 @@ packages=(
   fonts-wqy-microhei
   # the fuzz targets: clang's libFuzzer and sanitizer runtimes, llvm-symbolizer for reports
   libclang-rt-14-dev llvm
+  # the static checks of scripts/lint.sh
+  clang-tidy cppcheck
 )
 if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
   packages+=(xvfb xauth imagemagick)
