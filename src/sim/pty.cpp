@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <system_error>
 #include <vector>
 
 namespace driveflash::sim {
@@ -23,7 +24,7 @@ constexpr std::chrono::milliseconds kHangupPoll{10};
 constexpr std::size_t kFloodChunk = 256;
 
 std::string system_error(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
+  return std::string(what) + ": " + std::generic_category().message(errno);
 }
 
 bool set_flags(int fd, int status_flags) {
@@ -34,6 +35,7 @@ bool set_flags(int fd, int status_flags) {
 
 struct DueReply {
   SteadyClock::time_point due;
+  // cppcheck-suppress unusedStructMember ; serve() writes it out through due.front().bytes
   std::vector<std::uint8_t> bytes;
 };
 

@@ -2,7 +2,7 @@
 //
 // Prints the device path to open on the first line of standard output, serves until SIGINT or
 // SIGTERM, optionally writes the flash to a file, and exits 0.
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigwait is declared here
 
 #include <cstdio>
 #include <fstream>
