@@ -18,7 +18,7 @@ constexpr std::uint32_t kFlashStart = 0x10001000;
 constexpr std::uint32_t kFlashSector = 0x1000;
 
 template <std::size_t Sectors>
-constexpr std::array<flash_sector, Sectors + 1> make_sector_table() {
+constexpr std::array<flash_sector, Sectors + 1> make_sector_table() noexcept {
   std::array<flash_sector, Sectors + 1> table{};
   for (std::size_t i = 0; i < Sectors; ++i) {
     table[i] = {kFlashStart + static_cast<std::uint32_t>(i) * kFlashSector, kFlashSector};

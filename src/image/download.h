@@ -30,4 +30,4 @@ extern const std::array<flash_sector, 5> XMC1000_16_FLASH_SectorTable;
 extern const std::array<flash_sector, 3> XMC1000_8_FLASH_SectorTable;
 
 // Returns 0 when the file was programmed, else a status code.
-int bl_download_pflash(int port, bl_download_request request, int filetype);
+int bl_download_pflash(int port, bl_download_request request, int file_type);

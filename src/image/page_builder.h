@@ -38,6 +38,7 @@ struct HexRecord {
 class PageBuilder {
  public:
   explicit PageBuilder(FrameSink& sink) : sink_(sink) {}
+  ~PageBuilder() = default;
   PageBuilder(const PageBuilder&) = delete;
   PageBuilder& operator=(const PageBuilder&) = delete;
 
