@@ -77,10 +77,15 @@ echo "lint: clang-tidy: ${#files[@]} files, $tidy_failures with findings, after 
 
 # cppcheck on the same files, with the build's include paths and defines. unusedFunction is
 # off: the libraries export calls that only the tests, the benchmarks or another program use.
+# On the whole of src/ a waiver that no longer matches anything fails too; on a few files
+# the waivers for the others cannot match.
 filters=()
 for f in "${files[@]}"; do
   filters+=("--file-filter=${f#"$PWD"/}")
 done
+if [ "$#" -gt 0 ]; then
+  filters+=(--suppress=unmatchedSuppression)
+fi
 if ! cppcheck --project="$build/compile_commands.json" "${filters[@]}" \
   --enable=warning,style,performance,portability,information --std=c++20 \
   --library=qt --library=posix --inline-suppr --suppressions-list=.cppcheck-suppressions \
