@@ -115,6 +115,10 @@ static_assert(kHeaderReplies[0x00] == kStatusUnknown && kDataReplies[0xF9] == 24
 
 template <std::size_t N>
 void write_frame(int port, const std::array<std::uint8_t, N>& frame) {
+  // A stray byte left from an earlier exchange would be taken for this frame's reply and shift
+  // every later one, so that a failing frame could read as a success: each frame starts from an
+  // empty input queue.
+  FlushInQ(port);
   // A short or failed write is not judged here: it shows up as a missing or wrong reply.
   ComWrt(port, reinterpret_cast<const char*>(frame.data()), static_cast<int>(N));
 }

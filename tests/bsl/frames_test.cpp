@@ -264,6 +264,33 @@ TEST(LoaderFrames, RunHeaderReadsNothing) {
   EXPECT_EQ(platform::requested_waits(), Micros(0));
 }
 
+// A loader that answers one frame twice must not have its second byte taken for the next
+// frame's reply: an error there would read as a success.
+TEST(LoaderFrames, StrayReplyBytesAreNotTakenForTheNextFrame) {
+  ScopedVirtualClock clock;
+  std::array<std::uint8_t, 256> page{};
+  struct Case {
+    const char* name;
+    std::function<int(int)> second;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"header", [](int p) { return bl_send_header(p, {.mode = 3, .word1 = 0x10002000}); }, 251},
+      {"data",
+       [&](int p) {
+         return bl_send_data(p, {page.data(), 1});
+       },
+       251},
+      {"eot", [](int p) { return bl_send_EOT(p); }, 251},
+  };
+  for (const Case& c : cases) {
+    auto line = scripted({hex_bytes("55 55"), hex_bytes("FB")});
+    ScriptedPort port(line);
+    EXPECT_EQ(bl_send_header(port.number(), {.mode = 3, .word1 = 0x10001000}), 0) << c.name;
+    EXPECT_EQ(c.second(port.number()), c.result) << c.name;
+  }
+}
+
 struct ReadCase {
   const char* name;
   const char* reply;  // "" for silence
