@@ -280,7 +280,7 @@ TEST(LoaderFrames, StrayReplyBytesAreNotTakenForTheNextFrame) {
        [&](int p) {
          return bl_send_data(p, {page.data(), 1});
        },
-       251},
+       240},
       {"eot", [](int p) { return bl_send_EOT(p); }, 251},
   };
   for (const Case& c : cases) {
