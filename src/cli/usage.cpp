@@ -78,7 +78,8 @@ once.
 Virtual drive options, comma-separated after 'sim:':
   silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
   loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
-  disconnect:KIND@K, slow=N(us|ms|s), line-time
+  disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s), drip=N(us|ms|s),
+  line-time
   (KIND: header, erase, read, data or eot; K counts frames from 1; HH is a
   byte in hex)
 
