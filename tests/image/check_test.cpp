@@ -7,9 +7,9 @@
 
 #include "crypto/aes.h"
 #include "image/file_check.h"
-#include "support/hex_records.h"
 #include "image/intel_hex.h"
 #include "platform/files.h"
+#include "support/hex_records.h"
 #include "support/test_support.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/hex_records.h"
 #include "image/intel_hex.h"
+#include "support/hex_records.h"
 #include "support/test_support.h"
 
 namespace {
