@@ -9,6 +9,7 @@
 #include "platform/panels.h"
 #include "platform/serial.h"
 #include "platform/uir_file.h"
+#include "support/run_panels.h"
 
 namespace driveflash::test {
 namespace {
@@ -16,29 +17,6 @@ namespace {
 namespace pf = platform;
 namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
-
-pf::PanelDef main_definition() {
-  pf::PanelDef def;
-  def.number = kMainPanelId;
-  def.callback = "panelCB";
-  def.controls = {{MAINPANEL_FILEPATH, pf::ControlKind::Text, "path", "", "", std::string()},
-                  {MAINPANEL_COMPORT, pf::ControlKind::Int, "port", "", "", 0},
-                  {MAINPANEL_DRIVE_BAUD, pf::ControlKind::Int, "baud1", "", "", 0},
-                  {MAINPANEL_LOADER_BAUD, pf::ControlKind::Int, "baud2", "", "", 0},
-                  {MAINPANEL_COUNTER, pf::ControlKind::Int, "count", "", "", 0},
-                  {MAINPANEL_FILETYPE, pf::ControlKind::Ring, "kind", "", "", 0}};
-  return def;
-}
-
-pf::PanelDef popup_definition() {
-  pf::PanelDef def;
-  def.number = kProgramPanelId;
-  def.callback = "panelprgCB";
-  def.controls = {{PRGPANEL_STATUS, pf::ControlKind::TextBox, "status", "", "", std::string()},
-                  {PRGPANEL_OK, pf::ControlKind::Button, "ok", "OK", "progOK", 0},
-                  {PRGPANEL_PROGRESS, pf::ControlKind::Double, "progress", "", "", 0.0}};
-  return def;
-}
 
 }  // namespace
 
@@ -77,10 +55,10 @@ PopupRun::PopupRun(Panels panels) {
   } else {
     pf::set_panel_source([](const std::string&, int number) -> std::optional<pf::PanelDef> {
       if (number == kMainPanelId) {
-        return main_definition();
+        return test::run_main_panel();
       }
       if (number == kProgramPanelId) {
-        return popup_definition();
+        return test::run_popup_panel();
       }
       return std::nullopt;
     });

@@ -18,6 +18,7 @@
 #include "platform/threads.h"
 #include "sim/pty.h"
 #include "sim/sim_line.h"
+#include "support/run_panels.h"
 #include "support/test_support.h"
 
 namespace {
@@ -74,27 +75,6 @@ std::string hex_file(std::uint32_t address, const Bytes& data) {
   return text + record(0x01, 0, nullptr, 0);
 }
 
-pf::PanelDef main_panel() {
-  pf::PanelDef def;
-  def.number = kMainPanelId;
-  def.controls = {{MAINPANEL_FILEPATH, pf::ControlKind::Text, "path", "", "", std::string()},
-                  {MAINPANEL_COMPORT, pf::ControlKind::Int, "port", "", "", 0},
-                  {MAINPANEL_DRIVE_BAUD, pf::ControlKind::Int, "baud1", "", "", 0},
-                  {MAINPANEL_LOADER_BAUD, pf::ControlKind::Int, "baud2", "", "", 0},
-                  {MAINPANEL_COUNTER, pf::ControlKind::Int, "count", "", "", 0},
-                  {MAINPANEL_FILETYPE, pf::ControlKind::Ring, "kind", "", "", 0}};
-  return def;
-}
-
-pf::PanelDef popup_panel() {
-  pf::PanelDef def;
-  def.number = kProgramPanelId;
-  def.controls = {{PRGPANEL_STATUS, pf::ControlKind::TextBox, "status", "", "", std::string()},
-                  {PRGPANEL_OK, pf::ControlKind::Button, "ok", "OK", "", 0},
-                  {PRGPANEL_PROGRESS, pf::ControlKind::Double, "progress", "", "", 0.0}};
-  return def;
-}
-
 class PtyRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,8 +91,8 @@ class PtyRunTest : public ::testing::Test {
     std::snprintf(filename, sizeof filename, "%s", path.c_str());
     filetype = 0;
     cwd_ = std::make_unique<driveflash::test::ScopedCwd>(dir_.path());
-    mainpanel = pf::create_panel(main_panel());
-    prgpanel = pf::create_panel(popup_panel());
+    mainpanel = pf::create_panel(driveflash::test::run_main_panel());
+    prgpanel = pf::create_panel(driveflash::test::run_popup_panel());
     SetCtrlVal(mainpanel, MAINPANEL_COMPORT, kPort);
     SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 19200);
     SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 115200);

@@ -6,34 +6,12 @@
 #include "app/run_context.h"
 #include "platform/panels.h"
 #include "support/hex_records.h"
+#include "support/run_panels.h"
 
 namespace driveflash::test {
 namespace pf = platform;
 
 namespace {
-
-pf::PanelDef main_def() {
-  pf::PanelDef def;
-  def.number = 1;
-  def.callback = "panelCB";
-  def.controls = {{MAINPANEL_FILEPATH, pf::ControlKind::Text, "path", "", "", std::string()},
-                  {MAINPANEL_COMPORT, pf::ControlKind::Int, "port", "", "", RunHarness::kPort},
-                  {MAINPANEL_DRIVE_BAUD, pf::ControlKind::Int, "baud1", "", "", 19200},
-                  {MAINPANEL_LOADER_BAUD, pf::ControlKind::Int, "baud2", "", "", 115200},
-                  {MAINPANEL_COUNTER, pf::ControlKind::Int, "count", "", "", 0},
-                  {MAINPANEL_FILETYPE, pf::ControlKind::Ring, "kind", "", "", 0}};
-  return def;
-}
-
-pf::PanelDef popup_def() {
-  pf::PanelDef def;
-  def.number = 2;
-  def.callback = "panelprgCB";
-  def.controls = {{PRGPANEL_STATUS, pf::ControlKind::TextBox, "status", "", "", std::string()},
-                  {PRGPANEL_OK, pf::ControlKind::Button, "ok", "OK", "progOK", 0},
-                  {PRGPANEL_PROGRESS, pf::ControlKind::Double, "progress", "", "", 0.0}};
-  return def;
-}
 
 const char* kLoaderHex =
     ":020000042000DA\n"
@@ -91,8 +69,8 @@ RunHarness::RunHarness() {
   pf::clear_port_table();
   cwd_ = std::make_unique<ScopedCwd>(dir_.path());
   set_loader(kLoaderHex);
-  main_ = pf::create_panel(main_def());
-  popup_ = pf::create_panel(popup_def());
+  main_ = pf::create_panel(run_main_panel(kPort, 19200, 115200));
+  popup_ = pf::create_panel(run_popup_panel());
   mainpanel = main_;
   prgpanel = popup_;
   observer_ = pf::add_observer([this](const pf::PanelEvent& e) {
