@@ -77,16 +77,13 @@ int PageBuilder::finish() {
   if (status_ != 0) {
     return status_;
   }
+  // A region whose last page went out whole ends with its end-of-transmission frame alone.
   if (open_ && pending_ > 0) {
-    if (const int s = send_page(); s != 0) {
-      return s;
-    }
+    return close_region();
   }
   open_ = false;
-  if (const int s = sink_.eot(); s != 0) {
-    return fail(s);
-  }
-  return 0;
+  const int s = sink_.eot();
+  return s != 0 ? fail(s) : 0;
 }
 
 int PageBuilder::open_region(std::uint32_t address) {
