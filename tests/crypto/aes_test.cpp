@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -40,54 +39,44 @@ constexpr const char* kZero = "00000000000000000000000000000000";
 
 // FIPS-197 appendices and the known-answer tables of the AES validation suite.
 const Vector kVectors[] = {
-    {"FIPS-197 C.1", "000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
+    {"FIPS197_C1", "000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
      "69c4e0d86a7b0430d8cdb78070b4c55a"},
-    {"FIPS-197 B", "2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734",
+    {"FIPS197_B", "2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734",
      "3925841d02dc09fbdc118597196a0b32"},
-    {"GFSbox 0", kZero, "f34481ec3cc627bacd5dc3fb08f273e6", "0336763e966d92595a567cc9ce537f5e"},
-    {"GFSbox 1", kZero, "9798c4640bad75c7c3227db910174e72", "a9a1631bf4996954ebc093957b234589"},
-    {"GFSbox 6", kZero, "58c8e00b2631686d54eab84b91f0aca1", "08a4e2efec8a8e3312ca7460b9040bbf"},
-    {"KeySbox 0", "10a58869d74be5a374cf867cfb473859", kZero, "6d251e6944b051e04eaa6fb4dbf78465"},
-    {"KeySbox 1", "caea65cdbb75e9169ecd22ebe6e54675", kZero, "6e29201190152df4ee058139def610bb"},
-    {"KeySbox 4", "64cf9c7abc50b888af65f49d521944b2", kZero, "f7efc89d5dba578104016ce5ad659c05"},
-    {"VarKey 0", "80000000000000000000000000000000", kZero, "0edd33d3c621e546455bd8ba1418bec8"},
-    {"VarKey 1", "c0000000000000000000000000000000", kZero, "4bc3f883450c113c64ca42e1112a9e87"},
-    {"VarKey 127", "ffffffffffffffffffffffffffffffff", kZero, "a1f6258c877d5fcd8964484538bfc92c"},
-    {"VarTxt 0", kZero, "80000000000000000000000000000000", "3ad78e726c1ec02b7ebfe92b23d9ec34"},
-    {"VarTxt 1", kZero, "c0000000000000000000000000000000", "aae5939c8efdf2f04e60b9fe7117b2c2"},
-    {"VarTxt 127", kZero, "ffffffffffffffffffffffffffffffff", "3f5b8cc9ea855a0afa7347d23e8d664e"},
+    {"GFSbox_0", kZero, "f34481ec3cc627bacd5dc3fb08f273e6", "0336763e966d92595a567cc9ce537f5e"},
+    {"GFSbox_1", kZero, "9798c4640bad75c7c3227db910174e72", "a9a1631bf4996954ebc093957b234589"},
+    {"GFSbox_6", kZero, "58c8e00b2631686d54eab84b91f0aca1", "08a4e2efec8a8e3312ca7460b9040bbf"},
+    {"KeySbox_0", "10a58869d74be5a374cf867cfb473859", kZero, "6d251e6944b051e04eaa6fb4dbf78465"},
+    {"KeySbox_1", "caea65cdbb75e9169ecd22ebe6e54675", kZero, "6e29201190152df4ee058139def610bb"},
+    {"KeySbox_4", "64cf9c7abc50b888af65f49d521944b2", kZero, "f7efc89d5dba578104016ce5ad659c05"},
+    {"VarKey_0", "80000000000000000000000000000000", kZero, "0edd33d3c621e546455bd8ba1418bec8"},
+    {"VarKey_1", "c0000000000000000000000000000000", kZero, "4bc3f883450c113c64ca42e1112a9e87"},
+    {"VarKey_127", "ffffffffffffffffffffffffffffffff", kZero, "a1f6258c877d5fcd8964484538bfc92c"},
+    {"VarTxt_0", kZero, "80000000000000000000000000000000", "3ad78e726c1ec02b7ebfe92b23d9ec34"},
+    {"VarTxt_1", kZero, "c0000000000000000000000000000000", "aae5939c8efdf2f04e60b9fe7117b2c2"},
+    {"VarTxt_127", kZero, "ffffffffffffffffffffffffffffffff", "3f5b8cc9ea855a0afa7347d23e8d664e"},
 };
 
 class KnownAnswer : public testing::TestWithParam<Vector> {};
 
-TEST_P(KnownAnswer, EncryptsToTheCiphertextAndLeavesRoundKeyTen) {
+// Encryption leaves a round key in the buffer; decryption gives the key back.
+TEST_P(KnownAnswer, BothWays) {
   const Vector& v = GetParam();
   Block block = block_of(v.plain);
   Block k = block_of(v.key);
   aes_enc_dec(block.data(), k.data(), 0);
   EXPECT_EQ(hex_of(block), hex_of(block_of(v.cipher)));
   EXPECT_NE(hex_of(k), hex_of(block_of(v.key)));
-}
 
-TEST_P(KnownAnswer, DecryptsToThePlaintextAndRestoresTheKey) {
-  const Vector& v = GetParam();
-  Block block = block_of(v.cipher);
-  Block k = block_of(v.key);
+  block = block_of(v.cipher);
+  k = block_of(v.key);
   aes_enc_dec(block.data(), k.data(), 1);
   EXPECT_EQ(hex_of(block), hex_of(block_of(v.plain)));
   EXPECT_EQ(hex_of(k), hex_of(block_of(v.key)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Aes128, KnownAnswer, testing::ValuesIn(kVectors),
-                         [](const testing::TestParamInfo<Vector>& p) {
-                           std::string name = p.param.source;
-                           for (char& c : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(c))) {
-                               c = '_';
-                             }
-                           }
-                           return name;
-                         });
+                         [](const testing::TestParamInfo<Vector>& p) { return p.param.source; });
 
 // FIPS-197 A.1: the last round key of the example key, which an encryption leaves behind.
 TEST(KeyBuffer, EncryptionLeavesRoundKeyTen) {
@@ -95,26 +84,6 @@ TEST(KeyBuffer, EncryptionLeavesRoundKeyTen) {
   Block k = block_of("2b7e151628aed2a6abf7158809cf4f3c");
   aes_enc_dec(block.data(), k.data(), 0);
   EXPECT_EQ(hex_of(k), hex_of(block_of("d014f9a8c9ee2589e13f0cc8b6630ca6")));
-}
-
-TEST(KeyBuffer, TwoDecryptionsWithOneBufferBothSucceed) {
-  Block k = block_of("000102030405060708090a0b0c0d0e0f");
-  for (int i = 0; i < 2; ++i) {
-    Block block = block_of("69c4e0d86a7b0430d8cdb78070b4c55a");
-    aes_enc_dec(block.data(), k.data(), 1);
-    EXPECT_EQ(hex_of(block), hex_of(block_of("00112233445566778899aabbccddeeff"))) << i;
-  }
-}
-
-TEST(KeyBuffer, SecondEncryptionWithoutRestoringIsWrong) {
-  Block k = block_of("000102030405060708090a0b0c0d0e0f");
-  const Block expected = block_of("69c4e0d86a7b0430d8cdb78070b4c55a");
-  Block first = block_of("00112233445566778899aabbccddeeff");
-  aes_enc_dec(first.data(), k.data(), 0);
-  Block second = block_of("00112233445566778899aabbccddeeff");
-  aes_enc_dec(second.data(), k.data(), 0);
-  EXPECT_EQ(hex_of(first), hex_of(expected));
-  EXPECT_NE(hex_of(second), hex_of(expected));
 }
 
 TEST(KeyBuffer, AnyNonZeroDirectionDecrypts) {
@@ -151,22 +120,10 @@ TEST(BlockHelpers, EncryptStartsFromTheKeyWhateverKey2Holds) {
   EXPECT_EQ(hex_of(first), hex_of(second));
 }
 
-TEST(Galois, DoublingInTheAesField) {
-  const std::array<std::array<unsigned char, 2>, 5> cases{
-      {{0x80, 0x1B}, {0x57, 0xAE}, {0x00, 0x00}, {0xAE, 0x47}, {0xFF, 0xE5}}};
-  for (const auto& [in, out] : cases) {
-    EXPECT_EQ(int{galois_mul2(in)}, int{out}) << int{in};
-  }
-}
-
+// Each table lookup the known answers may miss, checked whole.
 TEST(Tables, InverseSboxUndoesSbox) {
   for (unsigned i = 0; i < 256; ++i) {
     EXPECT_EQ(rsbox[sbox[i]], i);
-  }
-  const std::array<std::uint8_t, 10> rcon{0x01, 0x02, 0x04, 0x08, 0x10,
-                                          0x20, 0x40, 0x80, 0x1B, 0x36};
-  for (std::size_t i = 0; i < rcon.size(); ++i) {
-    EXPECT_EQ(Rcon[i], rcon[i]) << i;
   }
 }
 
