@@ -100,6 +100,7 @@ std::vector<ImageCase> image_cases() {
                      4096 + k};
   };
   const std::string line255 = hex_record(0x00, 0, d255);
+  const std::string ela = ext_linear(0x1000) + "\n";
   return {
       {"OnlyEofRecord", eof_record() + "\n", 4096, kInvalid},
       {"EmptyFile", "", 4096, kInvalid},
@@ -141,6 +142,23 @@ std::vector<ImageCase> image_cases() {
        kInvalid},
       {"UpperAddressMissing", ":00000004\n" + hex_record(0x00, 0, a) + "\n", 4096, kInvalid},
       {"GapPastTheBuffer", data_lines(0, a) + data_lines(0xFFF0, b), 65535, kInvalid},
+      // Gap fill moves the data after it along without counting it: data must still end
+      // within the capacity the run sends (found by the loader image fuzzer).
+      {"DataBehindAGapPastTheCapacity", ela + data_lines(0, a) + data_lines(0x1000, b), 4096,
+       kInvalid},
+      {"DataBehindAGapEndingAtTheCapacity", ela + data_lines(0, a) + data_lines(0x0FF0, b), 4096,
+       0, 4096, 0x10000000, cat({a, Bytes(0xFE0, 0), b}), 4096 + 0xFE0},
+      {"DataOneBytePastTheCapacity", ela + data_lines(0, a) + data_lines(0x0FF1, b), 4096,
+       kInvalid},
+      {"GapFromZeroPastTheCapacity", data_lines(0x0FF8, a), 4096, kInvalid},
+      {"GapAfterTheLastDataIsHarmless",
+       ela + data_lines(0, a) + hex_record(0x03, 0x2000, {0, 0, 0, 0}) + "\n" + eof_record() + "\n",
+       4096, 0, 4096, 0x10000000, a, 0x2000 + 4096 - 16},
+      {"LargerCapacityTakesTheGap", ela + data_lines(0, a) + data_lines(0x1000, b), 8192, 0, 4096,
+       0x10000000, cat({a, Bytes(0xFF0, 0), b}), 4096 + 0xFF0},
+      {"TwoRegionsFarApart",
+       ela + data_lines(0x1000, pattern(32)) + data_lines(0x2400, pattern(8)) + eof_record() + "\n",
+       4096, kInvalid},
   };
 }
 
