@@ -45,36 +45,24 @@ TEST(AscBsl, HandshakeReadsOnlyAfterTheSecondWait) {
   EXPECT_EQ(init_ASC_BSL(port.number()), 0);
 }
 
-struct LengthCase {
-  std::uint32_t length;
-  const char* bytes;
-};
-
-TEST(AscBsl, LengthGoesLeastSignificantByteFirst) {
-  const LengthCase cases[] = {{4096, "00 10 00 00"},
-                              {300, "2C 01 00 00"},
-                              {0, "00 00 00 00"},
-                              {0x12345678, "78 56 34 12"},
-                              {0xFFFFFFFF, "FF FF FF FF"}};
-  for (const LengthCase& c : cases) {
-    SCOPED_TRACE(c.length);
-    ScopedVirtualClock clock;
-    auto line = scripted({hex_bytes("01")});
-    ScriptedPort port(line);
-    EXPECT_EQ(send_4_length(port.number(), c.length), 0);
-    EXPECT_EQ(written(*line), std::vector<std::string>{c.bytes});
-    EXPECT_EQ(platform::requested_waits(), Micros(100'000));
-  }
-}
-
-TEST(AscBsl, LengthAcceptsOnly01) {
-  const ReplyCase cases[] = {{"01", 0}, {"5D", 242}, {"00", 242}, {"", 242}};
-  for (const ReplyCase& c : cases) {
-    SCOPED_TRACE(c.reply);
+TEST(AscBsl, LengthGoesLeastSignificantByteFirstAndAcceptsOnly01) {
+  const struct {
+    std::uint32_t length;
+    const char* bytes;
+    const char* reply;  // "" for silence
+    int result;
+  } cases[] = {{4096, "00 10 00 00", "01", 0},       {300, "2C 01 00 00", "01", 0},
+               {0, "00 00 00 00", "01", 0},          {0x12345678, "78 56 34 12", "01", 0},
+               {0xFFFFFFFF, "FF FF FF FF", "01", 0}, {4096, "00 10 00 00", "5D", 242},
+               {4096, "00 10 00 00", "00", 242},     {4096, "00 10 00 00", "", 242}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + " answered '" + c.reply + "'");
     ScopedVirtualClock clock;
     auto line = scripted({hex_bytes(c.reply)});
     ScriptedPort port(line);
-    EXPECT_EQ(send_4_length(port.number(), 4096), c.result);
+    EXPECT_EQ(send_4_length(port.number(), c.length), c.result);
+    EXPECT_EQ(written(*line), std::vector<std::string>{c.bytes});
+    EXPECT_EQ(platform::requested_waits(), Micros(100'000));
   }
 }
 

@@ -21,27 +21,17 @@ using platform::ScopedVirtualClock;
 class StatusBoxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::ControlDef box;
-    box.number = PRGPANEL_STATUS;
-    box.kind = platform::ControlKind::TextBox;
-    box.value = std::string();
-    platform::PanelDef popup;
-    popup.number = kProgramPanelId;
-    popup.controls.push_back(box);
-    prgpanel = platform::create_panel(popup);
-    ASSERT_GT(prgpanel, 0);
+    const platform::PanelDef popup{.number = kProgramPanelId,
+                                   .controls = {{PRGPANEL_STATUS, platform::ControlKind::TextBox,
+                                                 "status", "", "", std::string()}}};
+    ASSERT_GT(prgpanel = platform::create_panel(popup), 0);
   }
   void TearDown() override {
     DiscardPanel(prgpanel);
     prgpanel = 0;
   }
-
   static std::vector<std::string> status_lines() {
-    const auto state = platform::panel_state(prgpanel);
-    if (!state || state->controls.count(PRGPANEL_STATUS) == 0) {
-      return {};
-    }
-    return state->controls.at(PRGPANEL_STATUS).lines;
+    return platform::panel_state(prgpanel)->controls.at(PRGPANEL_STATUS).lines;
   }
 };
 
@@ -49,14 +39,17 @@ std::string progress_line(int sector) {
   return "Erasing sector " + std::to_string(sector) + ", This may take a few seconds...";
 }
 
-// The erase header for a sector, written out independently of the frame builder.
-std::string erase_frame(int sector) {
-  const unsigned high = static_cast<unsigned>(sector + 1) << 4;
-  char text[64];
-  std::snprintf(text, sizeof text, "00 03 10 00 %02X 00 00 00 10 00 00 00 00 00 00 %02X", high,
-                0x03U ^ high);
-  return text;
-}
+// The erase header of each 4 KB sector from 0x10001000.
+const char* const kEraseFrames[] = {
+    "00 03 10 00 10 00 00 00 10 00 00 00 00 00 00 13",
+    "00 03 10 00 20 00 00 00 10 00 00 00 00 00 00 23",
+    "00 03 10 00 30 00 00 00 10 00 00 00 00 00 00 33",
+    "00 03 10 00 40 00 00 00 10 00 00 00 00 00 00 43",
+    "00 03 10 00 50 00 00 00 10 00 00 00 00 00 00 53",
+    "00 03 10 00 60 00 00 00 10 00 00 00 00 00 00 63",
+    "00 03 10 00 70 00 00 00 10 00 00 00 00 00 00 73",
+    "00 03 10 00 80 00 00 00 10 00 00 00 00 00 00 83",
+};
 
 struct EraseCase {
   const char* name;
@@ -92,7 +85,7 @@ TEST_F(StatusBoxTest, EraseGoesSectorBySectorAndStopsAtTheFirstFailure) {
     std::vector<std::string> frames;
     std::vector<std::string> lines;
     for (int i = 0; i < sent; ++i) {
-      frames.push_back(erase_frame(i));
+      frames.push_back(kEraseFrames[i]);
       lines.push_back(progress_line(i));
       if (i < done) {
         lines.push_back("Done!");
@@ -106,41 +99,32 @@ TEST_F(StatusBoxTest, EraseGoesSectorBySectorAndStopsAtTheFirstFailure) {
   }
 }
 
-TEST(EraseFrames, FirstSectorMatchesTheWorkedFrame) {
-  EXPECT_EQ(erase_frame(0), "00 03 10 00 10 00 00 00 10 00 00 00 00 00 00 13");
-  EXPECT_EQ(erase_frame(7), "00 03 10 00 80 00 00 00 10 00 00 00 00 00 00 83");
-}
-
-struct ReadCase {
-  const char* name;
-  std::uint32_t address;
-  const char* reply;
-  int result;
-  const char* printed;
-  std::vector<std::string> lines;
-};
-
 TEST_F(StatusBoxTest, ReadSendsReadHeaderAndReportsTheWord) {
+  struct ReadCase {
+    const char* name;
+    std::uint32_t address;
+    const char* reply;
+    int result;
+    const char* frame;
+    std::string printed;  // after "Read from Address ..."
+    std::vector<std::string> lines;
+  };
   const ReadCase cases[] = {
       {"word",
        0x10001000,
        "01 04 10 00 10 00 12 34 56 78",
        0,
-       "\nRead from Address 0x10001000 (This may take a few seconds)... "
+       "00 04 10 00 10 00 00 00 00 00 00 00 00 00 00 04",
        "\nWord data read from location: 0x10001000 is 0x12345678\n",
        {"Done!"}},
       {"invalid_address",
        0x10001000,
        "FC",
        252,
-       "\nRead from Address 0x10001000 (This may take a few seconds)... ",
-       {}},
-      {"silence",
-       0x00000004,
+       "00 04 10 00 10 00 00 00 00 00 00 00 00 00 00 04",
        "",
-       240,
-       "\nRead from Address 0x00000004 (This may take a few seconds)... ",
        {}},
+      {"silence", 0x00000004, "", 240, "00 04 00 00 00 04 00 00 00 00 00 00 00 00 00 00", "", {}},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,16 +134,14 @@ TEST_F(StatusBoxTest, ReadSendsReadHeaderAndReportsTheWord) {
     ScriptedPort port(line);
     ::testing::internal::CaptureStdout();
     const int result = bl_read_flash(port.number(), c.address);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
+    char address[16];
+    std::snprintf(address, sizeof address, "0x%08X", c.address);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "\nRead from Address " + std::string(address) + " (This may take a few seconds)... " +
+                  c.printed);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(status_lines(), c.lines);
-    ASSERT_EQ(line->writes().size(), 1U);
-    char frame[64];
-    std::snprintf(
-        frame, sizeof frame, "00 04 %02X %02X %02X %02X 00 00 00 00 00 00 00 00 00 %02X",
-        c.address >> 24, (c.address >> 16) & 0xFF, (c.address >> 8) & 0xFF, c.address & 0xFF,
-        (0x04 ^ (c.address >> 24) ^ (c.address >> 16) ^ (c.address >> 8) ^ c.address) & 0xFF);
-    EXPECT_EQ(to_hex(line->writes()[0]), frame);
+    EXPECT_EQ(written(*line), std::vector<std::string>{c.frame});
   }
 }
 
