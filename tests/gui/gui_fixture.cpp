@@ -17,62 +17,7 @@
 #include "support/hex_records.h"
 
 namespace driveflash::test {
-namespace {
-
 namespace pf = platform;
-
-constexpr std::size_t kDataFrameSize = 264;
-
-class GatedLine final : public pf::SerialLine {
- public:
-  GatedLine(std::unique_ptr<pf::SerialLine> inner, std::shared_ptr<DownloadGate> gate)
-      : inner_(std::move(inner)), gate_(std::move(gate)) {}
-  int write(std::span<const std::uint8_t> bytes) override {
-    gate_->pass(bytes.size());
-    return inner_->write(bytes);
-  }
-  int read(std::span<std::uint8_t> buffer, pf::Micros deadline) override {
-    return inner_->read(buffer, deadline);
-  }
-  void flush_input() override { inner_->flush_input(); }
-  void flush_output() override { inner_->flush_output(); }
-
- private:
-  std::unique_ptr<pf::SerialLine> inner_;
-  std::shared_ptr<DownloadGate> gate_;
-};
-
-std::vector<std::shared_ptr<DownloadGate>> g_gates;
-
-}  // namespace
-
-void DownloadGate::hold_next_data_frame() {
-  std::lock_guard lock(mutex_);
-  armed_ = true;
-}
-
-void DownloadGate::release() {
-  {
-    std::lock_guard lock(mutex_);
-    armed_ = false;
-  }
-  cv_.notify_all();
-}
-
-bool DownloadGate::holding() {
-  std::lock_guard lock(mutex_);
-  return holding_;
-}
-
-void DownloadGate::pass(std::size_t frame_size) {
-  std::unique_lock lock(mutex_);
-  if (!armed_ || frame_size != kDataFrameSize) {
-    return;
-  }
-  holding_ = true;
-  cv_.wait(lock, [this] { return !armed_; });
-  holding_ = false;
-}
 
 void GuiTest::SetUp() {
   pf::reset_panels();
@@ -109,10 +54,6 @@ void GuiTest::SetUp() {
 }
 
 void GuiTest::TearDown() {
-  for (const auto& gate : g_gates) {
-    gate->release();
-  }
-  g_gates.clear();
   if (prgpanel > 0) {
     panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
   }
@@ -216,23 +157,9 @@ int GuiTest::counter_shown() {
   return lcd != nullptr ? lcd->intValue() : -1;
 }
 
-std::shared_ptr<sim::VirtualDrive> GuiTest::map_drive(int port, sim::Faults faults,
-                                                      std::shared_ptr<DownloadGate> gate) {
+std::shared_ptr<sim::VirtualDrive> GuiTest::map_drive(int port, sim::Faults faults) {
   auto drive = std::make_shared<sim::VirtualDrive>(faults);
-  if (!gate) {
-    sim::map_sim_port(port, drive);
-    return drive;
-  }
-  g_gates.push_back(gate);
-  pf::PortEntry entry;
-  entry.number = port;
-  entry.name = "sim";
-  entry.description = "virtual drive behind a gate";
-  entry.open = [drive, gate](const pf::LineSettings& settings,
-                             std::string&) -> std::unique_ptr<pf::SerialLine> {
-    return std::make_unique<GatedLine>(std::make_unique<sim::SimLine>(drive, settings), gate);
-  };
-  pf::map_port(std::move(entry));
+  sim::map_sim_port(port, drive);
   return drive;
 }
 

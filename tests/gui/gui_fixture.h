@@ -7,16 +7,13 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/serial.h"
 #include "platform/timing.h"
 #include "sim/virtual_drive.h"
 #include "support/test_support.h"
@@ -26,23 +23,6 @@ class QComboBox;
 class QWidget;
 
 namespace driveflash::test {
-
-// Holds the first 264-byte write (a loader data frame) on the line until released, so a test
-// can look at the window while the download is under way.
-class DownloadGate {
- public:
-  void hold_next_data_frame();
-  void release();
-  bool holding();
-  // Called by the line on the worker thread.
-  void pass(std::size_t frame_size);
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool armed_ = false;
-  bool holding_ = false;
-};
 
 class GuiTest : public ::testing::Test {
  protected:
@@ -72,9 +52,8 @@ class GuiTest : public ::testing::Test {
   QStringList popup_lines();
   int counter_shown();
 
-  // Puts a virtual drive behind `port`; with a gate, its data frames can be held.
-  std::shared_ptr<sim::VirtualDrive> map_drive(int port, sim::Faults faults = {},
-                                               std::shared_ptr<DownloadGate> gate = nullptr);
+  // Puts a virtual drive behind `port`.
+  std::shared_ptr<sim::VirtualDrive> map_drive(int port, sim::Faults faults = {});
   // A plain hex file of `pages` 256-byte pages from 0x10001000.
   std::string write_firmware(const std::string& name, int pages = 4);
 
