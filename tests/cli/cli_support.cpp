@@ -10,26 +10,18 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/hex_records.h"
+
 namespace driveflash::test {
 
 std::string record(int type, std::uint16_t address, const Bytes& data, int checksum) {
-  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8u) + (address & 0xFFu) +
-                 static_cast<unsigned>(type);
-  char head[16];
-  std::snprintf(head, sizeof head, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
-                static_cast<unsigned>(address), static_cast<unsigned>(type));
-  std::string text = head;
-  for (const std::uint8_t b : data) {
+  std::string text = hex_record(static_cast<unsigned>(type), address, data);
+  if (checksum >= 0) {
     char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    text += digits;
-    sum += b;
+    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(checksum) & 0xFFu);
+    text.replace(text.size() - 2, 2, digits);
   }
-  const unsigned check =
-      checksum >= 0 ? static_cast<unsigned>(checksum) & 0xFFu : (0x100u - (sum & 0xFFu)) & 0xFFu;
-  char tail[8];
-  std::snprintf(tail, sizeof tail, "%02X", check);
-  return text + tail;
+  return text;
 }
 
 std::string hex_text(std::uint32_t address, const Bytes& data, int per_record) {

@@ -21,6 +21,7 @@ struct Expect {
 
 TEST(CliProcess, ExitStatusOfEveryCommand) {
   TempDir dir;
+  stage_run_directory(dir.path());
   const std::string good = dir.write("fw.hex", hex_text(0x10001000, filler(100, 1)));
   const std::string bad = dir.write("bad.hex", "not hex\n");
   const std::vector<Expect> table = {
@@ -30,6 +31,7 @@ TEST(CliProcess, ExitStatusOfEveryCommand) {
       {{}, 2, "", "no command given"},
       {{"frobnicate"}, 2, "", "no command 'frobnicate'"},
       {{"program", good}, 2, "", "missing --port"},
+      {{"program", good, "--port", "sim", "--kind", "ehex"}, 2, "", "文件类型错误！"},
       {{"ports"}, 0, "sim ", ""},
       {{"ports", "--json"}, 0, R"("port": "sim")", ""},
       {{"check", good}, 0, "would program", ""},

@@ -1,6 +1,6 @@
 // 'program' as a child process on the built-in virtual drive, in real time: the protocol's
 // fixed waits make each run take seconds, so these few cover what only a process shows:
-// the exit status, standard output and error, the file-type refusal and Ctrl-C.
+// the exit status, standard output and error, and Ctrl-C.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -38,14 +38,6 @@ TEST_F(CliRun, AFailedRunExitsOneAndEndsWithItsReason) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "初始化中...\n未知型号的驱动器!\n");
   EXPECT_NE(r.err.find("the run failed: 未知型号的驱动器!"), std::string::npos) << r.err;
-}
-
-TEST_F(CliRun, TheFileTypeRefusalExitsTwoWithoutARun) {
-  const ProcessResult r =
-      run_cli({"program", firmware_, "--port", "sim", "--kind", "ehex"}, dir_.path());
-  EXPECT_EQ(r.exit_status, 2);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("文件类型错误！"), std::string::npos) << r.err;
 }
 
 TEST_F(CliRun, CtrlCStopsTheRunAndExits130) {
