@@ -9,11 +9,11 @@
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
 #include "cli/program.h"
-#include "matrix/popup_run.h"
 #include "matrix/twisted_drive.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "support/run_harness.h"
 
 namespace driveflash::test {
 namespace {
@@ -21,59 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int kPort = 4;
 
-struct CtrlC {
-  const char* name;
-  int state;
-  ExchangeAt hold;  // kOther: Ctrl-C as the run comes to rest
-  std::string last_line;
-  int exit_status;
-  std::string result;
-};
-
-void PrintTo(const CtrlC& c, std::ostream* out) {
-  *out << c.name;
-}
-
-const std::vector<CtrlC>& cases() {
-  static const std::vector<CtrlC> all = {
-      {"open",
-       kStateOpen,
-       {Exchange::kOpen, 1},
-       "初始化中...",
-       cli::kExitInterrupted,
-       "interrupted"},
-      {"drive",
-       kStateDrive,
-       {Exchange::kIdentity, 1},
-       "驱动器连接成功!",
-       cli::kExitInterrupted,
-       "interrupted"},
-      {"handshake",
-       kStateHandshake,
-       {Exchange::kEntryByte, 1},
-       "ASC BSL initialization OK!",
-       cli::kExitInterrupted,
-       "interrupted"},
-      {"length",
-       kStateLength,
-       {Exchange::kLength, 1},
-       "Send application length OK!",
-       cli::kExitInterrupted,
-       "interrupted"},
-      {"loader",
-       kStateLoader,
-       {Exchange::kLoader, 1},
-       "Bootload success!",
-       cli::kExitInterrupted,
-       "interrupted"},
-      // Once begun, the download runs to its end, and a drive it programmed counts.
-      {"download", kStateDownload, {Exchange::kData, 2}, "Done!", cli::kExitOk, "success"},
-      {"rest", kStateFinished, {Exchange::kOther, 0}, "Done!", cli::kExitOk, "success"},
-  };
-  return all;
-}
-
-class CtrlCAtEachState : public ::testing::TestWithParam<CtrlC> {
+class CtrlCAtEachState : public ::testing::TestWithParam<StopCase> {
  protected:
   CtrlCAtEachState() : cwd_(dir_.path()) {
     stage_run_directory(dir_.path());
@@ -90,7 +38,9 @@ class CtrlCAtEachState : public ::testing::TestWithParam<CtrlC> {
 };
 
 TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
-  const CtrlC& c = GetParam();
+  const StopCase& c = GetParam();
+  // Once begun, the download runs to its end, and a drive it programmed counts.
+  const int exit_status = c.counted ? cli::kExitOk : cli::kExitInterrupted;
   Watchdog dog(std::string("Ctrl-C in state ") + c.name, std::chrono::seconds(30));
   const std::string file = dir_.write("fw.hex", hex_text(0x10001000, filler(700, 3)));
   const auto drive = TwistedDrive::make();
@@ -122,14 +72,14 @@ TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
   platform::remove_observer(observer);
 
   EXPECT_EQ(state_at_stop, c.state);
-  EXPECT_EQ(status, c.exit_status) << err.str();
-  EXPECT_EQ(report.result, c.result);
+  EXPECT_EQ(status, exit_status) << err.str();
+  EXPECT_EQ(report.result, c.counted ? "success" : "interrupted");
   ASSERT_FALSE(report.lines.empty());
   EXPECT_EQ(report.lines.back(), c.last_line);
   EXPECT_EQ(runflag.load(), 0);
   EXPECT_EQ(prgpanel, 0) << "the popup stayed";
   EXPECT_EQ(FlushInQ(kPort), kComPortNotOpen) << "the port was left open";
-  if (c.exit_status == cli::kExitInterrupted) {
+  if (!c.counted) {
     EXPECT_TRUE(report.stop_requested);
     EXPECT_NE(err.str().find("driveflash-cli: stopped"), std::string::npos) << err.str();
     EXPECT_EQ(drive->count(Exchange::kErase), 0) << "nothing of the download was sent";
@@ -138,7 +88,7 @@ TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(States, CtrlCAtEachState, ::testing::ValuesIn(cases()),
+INSTANTIATE_TEST_SUITE_P(States, CtrlCAtEachState, ::testing::ValuesIn(stop_cases()),
                          [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -6,22 +6,16 @@
 // the popup ends the worker.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-
 #include "app/run_context.h"
-#include "matrix/popup_run.h"
 #include "matrix/reply_table.h"
 #include "matrix/twisted_drive.h"
 #include "platform/serial.h"
-#include "platform/timing.h"
-#include "run/run_harness.h"
 #include "support/hex_records.h"
+#include "support/run_harness.h"
 
 namespace driveflash::test {
 namespace {
 
-using Steady = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 constexpr auto kCaseLimit = std::chrono::seconds(30);
 constexpr auto kRestLimit = std::chrono::milliseconds(10'000);
@@ -30,65 +24,27 @@ constexpr auto kRestLimit = std::chrono::milliseconds(10'000);
 // finds its pages erased again: 600 bytes from a page start (two pages, then 88 bytes that go
 // out padded when the next region begins), 300 bytes 64 bytes into a page, and one exact page.
 // Frames: header, 3 data, eot; header, 2 data, eot; header, 1 data, eot.
-const std::vector<std::pair<std::uint32_t, Bytes>> kFirmware = {
+const Chunks kFirmware = {
     {0x10001000, pattern(600, 1)}, {0x10003040, pattern(300, 2)}, {0x10005000, pattern(256, 3)}};
-
-std::string firmware_text() {
-  std::string text;
-  const std::string eof = eof_record() + "\n";
-  for (const auto& [address, data] : kFirmware) {
-    const std::string part = make_hex(address, data);
-    text += part.substr(0, part.size() - eof.size());
-  }
-  return text + eof;
-}
-
-// How the run judges the exchange.
-enum class Judge {
-  kFirstIdentity,
-  kSecondIdentity,
-  kReset,
-  kEntryByte,
-  kEntry,
-  kLength,
-  kLoader,
-  kErase,
-  kHeader,
-  kData,
-  kEot,
-  kClose
-};
 
 struct Position {
   std::string name;
   ExchangeAt at;
-  Judge judge;
 };
 
 std::vector<Position> positions() {
-  std::vector<Position> out = {
-      {"identity_1", {Exchange::kIdentity, 1}, Judge::kFirstIdentity},
-      {"identity_2", {Exchange::kIdentity, 2}, Judge::kSecondIdentity},
-      {"reset", {Exchange::kReset, 1}, Judge::kReset},
-      {"entry_00", {Exchange::kEntryByte, 1}, Judge::kEntryByte},
-      {"entry_6C", {Exchange::kEntry, 1}, Judge::kEntry},
-      {"length", {Exchange::kLength, 1}, Judge::kLength},
-      {"loader", {Exchange::kLoader, 1}, Judge::kLoader},
-  };
-  for (int i = 1; i <= 8; ++i) {
-    out.push_back({"erase_" + std::to_string(i), {Exchange::kErase, i}, Judge::kErase});
-  }
-  for (int i = 1; i <= 3; ++i) {
-    out.push_back({"region_header_" + std::to_string(i), {Exchange::kHeader, i}, Judge::kHeader});
-  }
+  std::vector<Position> out;
   // Every data frame: the first, the padded last page of a region (3, 5), the middle, the last.
-  for (int i = 1; i <= 6; ++i) {
-    out.push_back({"data_" + std::to_string(i), {Exchange::kData, i}, Judge::kData});
+  const std::pair<Exchange, int> kinds[] = {
+      {Exchange::kIdentity, 2}, {Exchange::kReset, 1},  {Exchange::kEntryByte, 1},
+      {Exchange::kEntry, 1},    {Exchange::kLength, 1}, {Exchange::kLoader, 1},
+      {Exchange::kErase, 8},    {Exchange::kHeader, 3}, {Exchange::kData, 6},
+      {Exchange::kEot, 3},      {Exchange::kClose, 1}};
+  for (const auto& [kind, count] : kinds) {
+    for (int i = 1; i <= count; ++i) {
+      out.push_back({std::string(exchange_name(kind)) + "_" + std::to_string(i), {kind, i}});
+    }
   }
-  for (int i = 1; i <= 3; ++i) {
-    out.push_back({"eot_" + std::to_string(i), {Exchange::kEot, i}, Judge::kEot});
-  }
-  out.push_back({"closing_header", {Exchange::kClose, 1}, Judge::kClose});
   return out;
 }
 
@@ -96,11 +52,10 @@ void PrintTo(const Position& p, std::ostream* out) {
   *out << p.name;
 }
 
-std::vector<Twist> twists_for(Judge judge) {
+std::vector<Twist> twists_for(Exchange kind) {
   std::vector<Twist> out;
-  switch (judge) {
-    case Judge::kFirstIdentity:
-    case Judge::kSecondIdentity:
+  switch (kind) {
+    case Exchange::kIdentity:
       for (std::size_t keep = 0; keep < 7; ++keep) {
         out.push_back(Twist::cut(keep));
       }
@@ -109,10 +64,10 @@ std::vector<Twist> twists_for(Judge judge) {
       out.push_back(Twist::reply(Bytes(7, 0xFF)));
       out.push_back(Twist::extra({0x00}));
       break;
-    case Judge::kReset:
+    case Exchange::kReset:
       out = {Twist::byte(0x00), Twist::cut(3), Twist::extra({0x5D})};
       break;
-    case Judge::kEntryByte:
+    case Exchange::kEntryByte:
       // Nothing answers the first byte of the entry; only the line can drop there.
       return {Twist::disconnect()};
     default:
@@ -135,7 +90,7 @@ struct Expected {
 
 const Lines kConnected = {"驱动器连接成功!"};
 
-// What the run must come to, from the Parts' tables alone.
+// What the run must come to, from the reply tables alone.
 Expected expected(const Position& p, const Twist& t) {
   std::optional<std::uint8_t> first;
   std::size_t length = 0;
@@ -170,13 +125,11 @@ Expected expected(const Position& p, const Twist& t) {
     before.push_back(status_text(code));
     return fail(std::move(before));
   };
-  switch (p.judge) {
-    case Judge::kFirstIdentity:
+  switch (p.at.kind) {
+    case Exchange::kIdentity:
       // The first answer is read only to clear it; a line that died stays dead.
-      return gone ? fail({"未知型号的驱动器!"}) : success;
-    case Judge::kSecondIdentity:
-      return !gone && length >= 7 ? success : fail({"未知型号的驱动器!"});
-    case Judge::kReset:
+      return !gone && (p.at.index == 1 || length >= 7) ? success : fail({"未知型号的驱动器!"});
+    case Exchange::kReset:
       // Nothing is read after the reset request; a drive that is gone cannot be reopened.
       if (gone) {
         Expected e = fail({"驱动器连接成功!", "新波特率设置失败！"});
@@ -184,31 +137,33 @@ Expected expected(const Position& p, const Twist& t) {
         return e;
       }
       return success;
-    case Judge::kEntryByte:
-    case Judge::kEntry:
+    case Exchange::kEntryByte:
+    case Exchange::kEntry:
       return first == 0x5D ? success : fail({"ERROR: ASC BSL initialization failed!"});
-    case Judge::kLength:
+    case Exchange::kLength:
       return first == 0x01
                  ? success
                  : fail({"ASC BSL initialization OK!", "ERROR: Send application length failed!"});
-    case Judge::kLoader:
+    case Exchange::kLoader:
       return first == 0x01 ? success
                            : fail({"Sending XMC1x_ASCLoader...",
                                    "ERROR: Installing ASCLoader failed  - quitting..."});
-    case Judge::kErase:
+    case Exchange::kErase:
       return by_code(
           judged(FrameColumn::kHeader, first),
           {"Erasing sector " + std::to_string(p.at.index - 1) + ", This may take a few seconds...",
            "Erase Flash failed!"});
-    case Judge::kHeader:
+    case Exchange::kHeader:
       return by_code(judged(FrameColumn::kHeader, first), {"Done!"});
-    case Judge::kData:
+    case Exchange::kData:
       return by_code(judged(FrameColumn::kData, first), {"Done!"});
-    case Judge::kEot:
+    case Exchange::kEot:
       return by_code(judged(FrameColumn::kEot, first), {"Done!"});
-    case Judge::kClose:
+    case Exchange::kClose:
       // The closing header's reply is never read, and the run has counted by then.
       return success;
+    default:
+      break;
   }
   return {};
 }
@@ -220,32 +175,25 @@ int failures_so_far() {
 class ReplyMatrix : public ::testing::TestWithParam<Position> {
  protected:
   static void SetUpTestSuite() {
-    clock_ = std::make_unique<platform::ScopedVirtualClock>();
-    run_ = std::make_unique<PopupRun>();
-    run_->set_firmware("three_regions.hex", firmware_text());
+    run_ = std::make_unique<RunHarness>();
+    run_->set_firmware("three_regions.hex", make_hex(kFirmware));
   }
-  static void TearDownTestSuite() {
-    run_.reset();
-    clock_.reset();
-  }
+  static void TearDownTestSuite() { run_.reset(); }
 
   // One run with `t` at `p`; checks it against `want`.
-  static void run_case(const Position& p, const Twist& t, const Expected& want,
-                       std::chrono::microseconds& longest_close) {
+  static void run_case(const Position& p, const Twist& t, const Expected& want) {
     Watchdog dog("fault matrix, " + p.name + ", " + describe(t), kCaseLimit);
     const auto drive = TwistedDrive::make();
     drive->twist(p.at, t);
-    drive->map(PopupRun::kPort);
+    drive->map(RunHarness::kPort);
     const int before = okcount.load();
     const int shown_before = run_->counter_display();
     ASSERT_TRUE(run_->press_program());
-    const bool rested = run_->wait_for_rest(kRestLimit);
-    EXPECT_TRUE(rested) << "the run did not come to rest";
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << "the port is open at rest";
+    EXPECT_TRUE(run_->wait_for_rest(kRestLimit)) << "the run did not come to rest";
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << "the port is open at rest";
     EXPECT_TRUE(run_->close_popup()) << "the popup stayed";
-    longest_close = std::max(longest_close, run_->last_close_time());
     EXPECT_EQ(runflag.load(), 0);
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
 
     const Lines lines = run_->lines();
     ASSERT_GE(lines.size(), want.tail.size());
@@ -267,38 +215,30 @@ class ReplyMatrix : public ::testing::TestWithParam<Position> {
     }
   }
 
-  static inline std::unique_ptr<platform::ScopedVirtualClock> clock_;
-  static inline std::unique_ptr<PopupRun> run_;
+  static inline std::unique_ptr<RunHarness> run_;
 };
 
 TEST_P(ReplyMatrix, EveryReplyEndsTheRunAsTheTablesSay) {
   const Position& p = GetParam();
-  const std::vector<Twist> twists = twists_for(p.judge);
-  const auto start = Steady::now();
-  std::chrono::microseconds longest_close{0};
   int failing = 0;
-  for (const Twist& t : twists) {
+  for (const Twist& t : twists_for(p.at.kind)) {
     SCOPED_TRACE(p.name + ": " + describe(t));
     const int before = failures_so_far();
-    run_case(p, t, expected(p, t), longest_close);
+    run_case(p, t, expected(p, t));
     if (failures_so_far() != before && ++failing == 5) {
       ADD_FAILURE() << "five replies failed at " << p.name << "; the rest is not tried";
       break;
     }
   }
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
-  std::printf("[  matrix  ] %-16s %3zu runs in %5lld ms, longest close %lld us\n", p.name.c_str(),
-              twists.size(), static_cast<long long>(took.count()),
-              static_cast<long long>(longest_close.count()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, ReplyMatrix, ::testing::ValuesIn(positions()),
                          [](const auto& row) { return row.param.name; });
 
-// The healthy run behind every row: the exchanges in the order the Parts give them.
+// The healthy run behind every row: the exchanges in the order the protocol gives them.
 TEST_F(ReplyMatrix, AHealthyRunGoesThroughTheExchangesInOrder) {
   const auto drive = TwistedDrive::make();
-  drive->map(PopupRun::kPort);
+  drive->map(RunHarness::kPort);
   ASSERT_TRUE(run_->press_program());
   ASSERT_TRUE(run_->wait_for_rest(kRestLimit));
   EXPECT_TRUE(run_->close_popup());

@@ -8,14 +8,12 @@
 #include <cstdio>
 
 #include "app/run_context.h"
-#include "matrix/popup_run.h"
 #include "matrix/reply_table.h"
 #include "platform/serial.h"
-#include "platform/timing.h"
-#include "run/run_harness.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
+#include "support/run_harness.h"
 
 namespace driveflash::test {
 namespace {
@@ -24,18 +22,7 @@ using Lines = std::vector<std::string>;
 constexpr auto kCaseLimit = std::chrono::seconds(30);
 
 // Two regions: header, 3 data, eot; header, 1 data, eot.
-const std::vector<std::pair<std::uint32_t, Bytes>> kFirmware = {{0x10001000, pattern(600, 5)},
-                                                                {0x10004000, pattern(100, 6)}};
-
-std::string firmware_text() {
-  std::string text;
-  const std::string eof = eof_record() + "\n";
-  for (const auto& [address, data] : kFirmware) {
-    const std::string part = make_hex(address, data);
-    text += part.substr(0, part.size() - eof.size());
-  }
-  return text + eof;
-}
+const Chunks kFirmware = {{0x10001000, pattern(600, 5)}, {0x10004000, pattern(100, 6)}};
 
 struct Outcome {
   bool success = false;
@@ -45,14 +32,10 @@ struct Outcome {
 class SimFaultRuns : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    clock_ = std::make_unique<platform::ScopedVirtualClock>();
-    run_ = std::make_unique<PopupRun>();
-    run_->set_firmware("two_regions.hex", firmware_text());
+    run_ = std::make_unique<RunHarness>();
+    run_->set_firmware("two_regions.hex", make_hex(kFirmware));
   }
-  static void TearDownTestSuite() {
-    run_.reset();
-    clock_.reset();
-  }
+  static void TearDownTestSuite() { run_.reset(); }
 
   // One run through the popup on a virtual drive with `options`.
   static Outcome run(const std::string& options) {
@@ -61,11 +44,11 @@ class SimFaultRuns : public ::testing::Test {
     std::string error;
     EXPECT_TRUE(sim::parse_faults(options, faults, error)) << error;
     auto drive = std::make_shared<sim::VirtualDrive>(faults);
-    sim::map_sim_port(PopupRun::kPort, drive);
+    sim::map_sim_port(RunHarness::kPort, drive);
     const int before = okcount.load();
     EXPECT_TRUE(run_->press_program());
     EXPECT_TRUE(run_->wait_for_rest(std::chrono::seconds(10))) << options;
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << options;
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << options;
     EXPECT_TRUE(run_->close_popup()) << options;
     Outcome out{okcount.load() > before, run_->lines()};
     if (out.success) {
@@ -75,8 +58,7 @@ class SimFaultRuns : public ::testing::Test {
     return out;
   }
 
-  static inline std::unique_ptr<platform::ScopedVirtualClock> clock_;
-  static inline std::unique_ptr<PopupRun> run_;
+  static inline std::unique_ptr<RunHarness> run_;
 };
 
 std::string last(const Lines& lines) {

@@ -7,13 +7,11 @@
 #include <thread>
 
 #include "app/run_context.h"
-#include "matrix/popup_run.h"
 #include "matrix/twisted_drive.h"
 #include "platform/serial.h"
-#include "platform/timing.h"
-#include "run/run_harness.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
+#include "support/run_harness.h"
 
 namespace driveflash::test {
 namespace {
@@ -21,82 +19,11 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kCaseLimit = std::chrono::seconds(30);
 
-// Where the worker is held while the operator acts, what the state's step says last before
-// the stop is noticed, and where the run stands when the worker returns.
-struct StopCase {
-  const char* name;
-  int state;
-  ExchangeAt hold;  // kOther: no hold, the run rests first
-  std::string last_line;
-  int state_after;
-  ExchangeAt last_exchange;  // the last the host began: nothing after the step under way
-  bool counted;              // the step under way was the download, and it ran to its end
-};
-
-const std::vector<StopCase>& stop_cases() {
-  static const std::vector<StopCase> cases = {
-      {"open",
-       kStateOpen,
-       {Exchange::kOpen, 1},
-       "初始化中...",
-       kStateDrive,
-       {Exchange::kOpen, 1},
-       false},
-      {"drive",
-       kStateDrive,
-       {Exchange::kIdentity, 1},
-       "驱动器连接成功!",
-       kStateHandshake,
-       {Exchange::kOpen, 2},
-       false},
-      {"handshake",
-       kStateHandshake,
-       {Exchange::kEntryByte, 1},
-       "ASC BSL initialization OK!",
-       kStateLength,
-       {Exchange::kEntry, 1},
-       false},
-      {"length",
-       kStateLength,
-       {Exchange::kLength, 1},
-       "Send application length OK!",
-       kStateLoader,
-       {Exchange::kLength, 1},
-       false},
-      {"loader",
-       kStateLoader,
-       {Exchange::kLoader, 1},
-       "Bootload success!",
-       kStateDownload,
-       {Exchange::kLoader, 1},
-       false},
-      {"download",
-       kStateDownload,
-       {Exchange::kData, 2},
-       "Done!",
-       kStateFinished,
-       {Exchange::kClose, 1},
-       true},
-      {"rest",
-       kStateFinished,
-       {Exchange::kOther, 0},
-       "Done!",
-       kStateFinished,
-       {Exchange::kClose, 1},
-       true},
-  };
-  return cases;
-}
-
-void PrintTo(const StopCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class StopAtEachState : public ::testing::TestWithParam<StopCase> {
  protected:
-  StopAtEachState() : run_(PopupRun::Panels::kPanelFile) {
+  StopAtEachState() : run_(RunHarness::Panels::kPanelFile) {
     run_.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
-    drive_->map(PopupRun::kPort);
+    drive_->map(RunHarness::kPort);
   }
 
   // Presses Program and waits until the worker is where the case wants it.
@@ -121,7 +48,7 @@ class StopAtEachState : public ::testing::TestWithParam<StopCase> {
     EXPECT_EQ(prgpanel, 0) << "the popup stayed";
     EXPECT_EQ(runflag.load(), 0);
     EXPECT_EQ(runstate.load(), c.state_after) << "the worker made another pass";
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << "the port was left open";
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << "the port was left open";
     ASSERT_FALSE(run_.lines().empty());
     EXPECT_EQ(run_.lines().back(), c.last_line);
     const std::vector<ExchangeAt> log = drive_->log();
@@ -132,8 +59,7 @@ class StopAtEachState : public ::testing::TestWithParam<StopCase> {
     EXPECT_EQ(run_.counter_display(), c.counted ? okcount.load() : shown_before_);
   }
 
-  platform::ScopedVirtualClock clock_;
-  PopupRun run_;
+  RunHarness run_;
   std::shared_ptr<TwistedDrive> drive_ = TwistedDrive::make();
   int before_ = 0;
   int shown_before_ = 0;
@@ -168,11 +94,10 @@ INSTANTIATE_TEST_SUITE_P(States, StopAtEachState, ::testing::ValuesIn(stop_cases
 // way ends the run before that pass, with the port (still open for the repeat) closed.
 TEST(StopWhileProtected, EndsBeforeTheDownloadStartsOver) {
   Watchdog dog("closing the popup while a download is refused", kCaseLimit);
-  platform::ScopedVirtualClock clock;
-  PopupRun run;
+  RunHarness run;
   run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
   const auto drive = TwistedDrive::make();
-  drive->map(PopupRun::kPort);
+  drive->map(RunHarness::kPort);
   drive->twist({Exchange::kHeader, 1}, Twist::byte(0xF8));
   drive->hold({Exchange::kHeader, 1});
   const int before = okcount.load();
@@ -180,7 +105,7 @@ TEST(StopWhileProtected, EndsBeforeTheDownloadStartsOver) {
   ASSERT_TRUE(drive->wait_until_held(10s));
   EXPECT_TRUE(run.close_popup());
   EXPECT_EQ(runstate.load(), kStateDownload);
-  EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
   EXPECT_EQ(okcount.load(), before);
   EXPECT_EQ(drive->count(Exchange::kErase), 8) << "the download was not started again";
   EXPECT_EQ(run.lines().back(), "Done!");
@@ -190,13 +115,12 @@ TEST(StopWhileProtected, EndsBeforeTheDownloadStartsOver) {
 // out, and it is answered as soon as the download under way returns.
 TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
   Watchdog dog("closing the popup on a drive that refuses every download", kCaseLimit);
-  platform::ScopedVirtualClock clock;
-  PopupRun run;
+  RunHarness run;
   run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
   sim::Faults faults;
   faults.protect = 1'000'000'000;
   const auto drive = std::make_shared<sim::VirtualDrive>(faults);
-  sim::map_sim_port(PopupRun::kPort, drive);
+  sim::map_sim_port(RunHarness::kPort, drive);
   const int before = okcount.load();
   ASSERT_TRUE(run.press_program());
   // Let it go round a few times.
@@ -209,7 +133,7 @@ TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
   EXPECT_TRUE(run.close_popup());
   EXPECT_EQ(runflag.load(), 0);
   EXPECT_EQ(runstate.load(), kStateDownload);
-  EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
   EXPECT_EQ(okcount.load(), before);
   const auto lines = run.lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
@@ -219,11 +143,10 @@ TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
 // drive stopped before its reset still answers as an application and is programmed.
 TEST(StopThenRunAgain, TheNextRunStartsClean) {
   Watchdog dog("a run after a stop", kCaseLimit);
-  platform::ScopedVirtualClock clock;
-  PopupRun run;
+  RunHarness run;
   run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
   const auto drive = TwistedDrive::make();
-  drive->map(PopupRun::kPort);
+  drive->map(RunHarness::kPort);
   drive->hold({Exchange::kOpen, 1});
   ASSERT_TRUE(run.press_program());
   ASSERT_TRUE(drive->wait_until_held(10s));

@@ -86,6 +86,33 @@ std::string describe(const Twist& t) {
   return "?";
 }
 
+const std::vector<StopCase>& stop_cases() {
+  using E = Exchange;
+  // clang-format off
+  static const std::vector<StopCase> cases = {
+      {"open",      kStateOpen,      {E::kOpen, 1},      "初始化中...",
+       kStateDrive,     {E::kOpen, 1},   false},
+      {"drive",     kStateDrive,     {E::kIdentity, 1},  "驱动器连接成功!",
+       kStateHandshake, {E::kOpen, 2},   false},
+      {"handshake", kStateHandshake, {E::kEntryByte, 1}, "ASC BSL initialization OK!",
+       kStateLength,    {E::kEntry, 1},  false},
+      {"length",    kStateLength,    {E::kLength, 1},    "Send application length OK!",
+       kStateLoader,    {E::kLength, 1}, false},
+      {"loader",    kStateLoader,    {E::kLoader, 1},    "Bootload success!",
+       kStateDownload,  {E::kLoader, 1}, false},
+      {"download",  kStateDownload,  {E::kData, 2},      "Done!",
+       kStateFinished,  {E::kClose, 1},  true},
+      {"rest",      kStateFinished,  {E::kOther, 0},     "Done!",
+       kStateFinished,  {E::kClose, 1},  true},
+  };
+  // clang-format on
+  return cases;
+}
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class TwistedDrive::Line final : public platform::QueuedLine {
  public:
   explicit Line(std::shared_ptr<TwistedDrive> owner) : owner_(std::move(owner)) {}

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -67,6 +68,22 @@ struct Twist {
 };
 
 std::string describe(const Twist& t);
+
+// A run stopped in each of its states: where the worker is held while the operator acts
+// (kOther: no hold, the run rests first), the line the state's step shows last, where the run
+// stands when the worker returns, the last exchange the host began (nothing after the step under
+// way), and whether that step was the download, which runs to its end and counts.
+struct StopCase {
+  const char* name;
+  int state;
+  ExchangeAt hold;
+  const char* last_line;
+  int state_after;
+  ExchangeAt last_exchange;
+  bool counted;
+};
+const std::vector<StopCase>& stop_cases();
+void PrintTo(const StopCase& c, std::ostream* out);
 
 class TwistedDrive : public std::enable_shared_from_this<TwistedDrive> {
  public:

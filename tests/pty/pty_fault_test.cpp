@@ -1,7 +1,7 @@
-// A bad peer on a real serial device, in real time: the virtual drive serves the master side of
-// a pseudo-terminal and the run opens the slave as a serial port. The drive vanishes in the
-// middle of the download, floods the line with garbage, or answers one byte at a time; every
-// run ends in its resting state with its line, the port closed and the popup closable.
+// Whole runs on a real serial device, in real time: the virtual drive serves the master side of
+// a pseudo-terminal and the run opens the slave as a serial port. The drive is healthy, vanishes
+// in the middle of the download, floods the line with garbage, or answers one byte at a time;
+// every run ends in its resting state with its line, the port closed and the popup closable.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,14 +10,13 @@
 #include <string>
 
 #include "app/run_context.h"
-#include "matrix/popup_run.h"
 #include "matrix/reply_table.h"
 #include "platform/qt_serial.h"
 #include "platform/serial.h"
-#include "run/run_harness.h"
 #include "sim/faults.h"
 #include "sim/pty.h"
 #include "support/hex_records.h"
+#include "support/run_harness.h"
 
 namespace driveflash::test {
 namespace {
@@ -26,7 +25,7 @@ using Steady = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 constexpr auto kCaseLimit = std::chrono::seconds(120);
 
-const std::vector<std::pair<std::uint32_t, Bytes>> kFirmware = {{0x10001000, pattern(1000, 9)}};
+const Chunks kFirmware = {{0x10001000, pattern(1000, 9)}};
 
 std::string tail_text(const Lines& lines, std::size_t n) {
   std::string out;
@@ -52,12 +51,28 @@ long status_kb(const std::string& key) {
   return 0;
 }
 
+// The lines of a run that programs the firmware.
+Lines programmed_lines() {
+  Lines out = {"初始化中...",
+               "驱动器连接成功!",
+               "ASC BSL initialization OK!",
+               "Send application length OK!",
+               "Sending XMC1x_ASCLoader...",
+               "Bootload success!"};
+  for (int i = 0; i < 8; ++i) {
+    out.push_back("Erasing sector " + std::to_string(i) + ", This may take a few seconds...");
+    out.push_back("Done!");
+  }
+  return out;
+}
+
 class PtyFaults : public ::testing::Test {
  protected:
-  PtyFaults() { run_.set_firmware("fw.hex", make_hex(0x10001000, kFirmware[0].second)); }
+  PtyFaults() { run_.set_firmware("fw.hex", make_hex(kFirmware)); }
 
-  // Serves a drive with `options` on a fresh pair, its slave mapped as the run's port.
-  void serve(const std::string& options) {
+  // Serves a drive with `options` on a fresh pair, its slave mapped as the run's port; `real`
+  // marks the device as a line to a real chip.
+  void serve(const std::string& options, bool real = false) {
     sim::Faults faults;
     std::string error;
     ASSERT_TRUE(sim::parse_faults(options, faults, error)) << error;
@@ -66,8 +81,8 @@ class PtyFaults : public ::testing::Test {
     ASSERT_TRUE(pair) << "no pseudo-terminal: " << error;
     server_ = std::make_unique<sim::PtyServer>(std::move(*pair), drive_);
     platform::PortEntry entry =
-        platform::real_port_entry(PopupRun::kPort, server_->slave_path(), "virtual drive");
-    entry.is_real = false;  // the stand-in loader may go to the virtual drive
+        platform::real_port_entry(RunHarness::kPort, server_->slave_path(), "virtual drive");
+    entry.is_real = real;  // the stand-in loader goes to the virtual drive only
     platform::map_port(std::move(entry));
   }
 
@@ -77,7 +92,7 @@ class PtyFaults : public ::testing::Test {
     Watchdog dog("a run on a pseudo-terminal", kCaseLimit);
     before_ = okcount.load();
     EXPECT_TRUE(run_.press_program());
-    const auto give_up = Steady::now() + PopupRun::kRestLimit;
+    const auto give_up = Steady::now() + RunHarness::kRestLimit;
     std::optional<Steady::time_point> gone;
     bool rested = false;
     while (!rested && Steady::now() < give_up) {
@@ -90,15 +105,15 @@ class PtyFaults : public ::testing::Test {
     if (vanished != nullptr && gone) {
       *vanished = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - *gone);
     }
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen) << "the port is open at rest";
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << "the port is open at rest";
     EXPECT_TRUE(run_.close_popup());
-    EXPECT_EQ(FlushInQ(PopupRun::kPort), kComPortNotOpen);
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
     return run_.lines();
   }
 
   bool counted() const { return okcount.load() > before_; }
 
-  PopupRun run_;
+  RunHarness run_{RunHarness::Panels::kDefinitions, RunHarness::Time::kReal};
   std::shared_ptr<sim::VirtualDrive> drive_;
   std::unique_ptr<sim::PtyServer> server_;
   int before_ = 0;
@@ -167,22 +182,40 @@ TEST_F(PtyFaults, AFloodOfGarbageFailsTheRunCleanly) {
               lines.back().c_str(), peak_before, peak_after);
 }
 
-// Every reply of several bytes comes one byte at a time. 10 ms apart the identity answer is
-// whole well within its 0.3 s read and the run programs the drive; 400 ms apart the second read
-// gets only what has come of both answers by then.
-TEST_F(PtyFaults, ADriveThatAnswersOneByteAtATime) {
-  serve("drip=10ms");
-  Lines lines = run_once();
-  EXPECT_TRUE(counted()) << tail_text(lines, 3);
-  EXPECT_EQ(lines.back(), "Done!");
-  std::string mismatch;
-  EXPECT_TRUE(drive_->flash_matches(kFirmware, &mismatch)) << mismatch;
-  server_.reset();
-
+// A healthy drive, and one whose every reply of several bytes comes one byte at a time, 10 ms
+// apart: the identity answer is whole well within its 0.3 s read, and the run programs the drive
+// and restarts its application. 400 ms apart, the second read gets only what has come of both
+// answers by then.
+TEST_F(PtyFaults, AHealthyDriveAndOneThatAnswersOneByteAtATime) {
+  const Lines programmed = programmed_lines();
+  for (const char* options : {"", "drip=10ms"}) {
+    SCOPED_TRACE(options);
+    serve(options);
+    EXPECT_EQ(run_once(), programmed);
+    EXPECT_TRUE(counted());
+    EXPECT_EQ(run_.counter_display(), okcount.load());
+    std::string mismatch;
+    EXPECT_TRUE(drive_->flash_matches(kFirmware, &mismatch)) << mismatch;
+    EXPECT_EQ(drive_->stage(), sim::VirtualDrive::Stage::kApplication);
+    EXPECT_EQ(server_->failure(), "");
+    server_.reset();
+  }
   serve("drip=400ms");
-  lines = run_once();
+  EXPECT_EQ(run_once(), (Lines{"初始化中...", "未知型号的驱动器!"}));
   EXPECT_FALSE(counted());
-  EXPECT_EQ(lines, (Lines{"初始化中...", "未知型号的驱动器!"}));
+}
+
+// The stand-in loader is no loader for a chip: a real port never gets it, nor anything after it.
+TEST_F(PtyFaults, ARealPortNeverGetsTheStandInLoader) {
+  serve("", true);
+  const Lines lines = run_once();
+  ASSERT_EQ(lines.size(), 5u);
+  const Lines programmed = programmed_lines();
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4),
+            Lines(programmed.begin(), programmed.begin() + 4));
+  EXPECT_NE(lines.back().find("stand-in"), std::string::npos) << lines.back();
+  EXPECT_EQ(drive_->statistics().loader_uploads, 0u);
+  EXPECT_EQ(drive_->statistics().sectors_erased, 0u);
 }
 
 }  // namespace

@@ -5,18 +5,20 @@
 #include <termios.h>
 
 #include <chrono>
-#include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/qt_serial.h"
 #include "pty/pty_peer.h"
+#include "sim/pty.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace pf = driveflash::platform;
 using driveflash::test::Bytes;
-using driveflash::test::PtyPeer;
+using driveflash::test::receive;
+using driveflash::test::send_all;
 using std::chrono::milliseconds;
 using Steady = std::chrono::steady_clock;
 
@@ -33,11 +35,12 @@ class RealLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pf::clear_port_table();
-    peer_ = std::make_unique<PtyPeer>();
-    if (!peer_->ok()) {
-      GTEST_SKIP() << "no pseudo-terminal: " << peer_->error();
+    std::string error;
+    pty_ = driveflash::sim::PtyPair::open(error);
+    if (!pty_) {
+      GTEST_SKIP() << "no pseudo-terminal: " << error;
     }
-    pf::map_port(pf::real_port_entry(kPort, peer_->slave_path(), "pseudo-terminal"));
+    pf::map_port(pf::real_port_entry(kPort, pty_->slave_path(), "pseudo-terminal"));
     open(115200);
   }
   void TearDown() override {
@@ -62,7 +65,7 @@ class RealLineTest : public ::testing::Test {
     return std::thread([this, pieces = std::move(pieces)] {
       for (const Piece& p : pieces) {
         std::this_thread::sleep_for(p.after);
-        peer_->send(p.bytes);
+        send_all(pty_->master(), p.bytes);
       }
     });
   }
@@ -70,7 +73,7 @@ class RealLineTest : public ::testing::Test {
   // Gives bytes the peer sent time to cross into the device's input queue.
   static void settle() { std::this_thread::sleep_for(milliseconds(200)); }
 
-  std::unique_ptr<PtyPeer> peer_;
+  std::optional<driveflash::sim::PtyPair> pty_;
 };
 
 TEST_F(RealLineTest, ReadEndsOnTheCountOrAtTheTimeOut) {
@@ -126,7 +129,7 @@ TEST_F(RealLineTest, WritesReachThePeerWhole) {
     }
     Bytes received;
     // More than the pair buffers: the write has to wait for the peer to drain it.
-    std::thread peer([&] { received = peer_->receive(size, milliseconds(10'000)); });
+    std::thread peer([&] { received = receive(pty_->master(), size, milliseconds(10'000)); });
     EXPECT_EQ(ComWrt(kPort, reinterpret_cast<const char*>(data.data()), static_cast<int>(size)),
               static_cast<int>(size));
     peer.join();
@@ -159,18 +162,18 @@ TEST_F(RealLineTest, FlushInQDropsWhatArrived) {
   };
   ASSERT_EQ(SetComTime(kPort, 0.3), 0);
   for (const Case& c : cases) {
-    ASSERT_TRUE(peer_->send(c.sent));
+    ASSERT_TRUE(send_all(pty_->master(), c.sent));
     settle();
     Bytes got;
     EXPECT_EQ(read(c.read_first, got), c.read_first) << c.name;
     EXPECT_EQ(FlushInQ(kPort), 0);
-    ASSERT_TRUE(peer_->send({9}));
+    ASSERT_TRUE(send_all(pty_->master(), Bytes{9}));
     EXPECT_EQ(read(2, got), 1) << c.name;
     EXPECT_EQ(got, Bytes{9}) << c.name;
   }
   EXPECT_EQ(FlushOutQ(kPort), 0);
   EXPECT_EQ(ComWrt(kPort, "ok", 2), 2);
-  EXPECT_EQ(peer_->receive(2, milliseconds(2000)), (Bytes{'o', 'k'}));
+  EXPECT_EQ(receive(pty_->master(), 2, milliseconds(2000)), (Bytes{'o', 'k'}));
 }
 
 TEST_F(RealLineTest, APeerThatVanishesEndsTheCallWithAFailure) {
@@ -187,9 +190,9 @@ TEST_F(RealLineTest, APeerThatVanishesEndsTheCallWithAFailure) {
     SetUp();
     ASSERT_EQ(SetComTime(kPort, 10.0), 0);
     std::thread peer([&] {
-      peer_->send(c.before);
+      send_all(pty_->master(), c.before);
       std::this_thread::sleep_for(milliseconds(200));
-      peer_->close();
+      pty_->close_master();
     });
     const auto start = Steady::now();
     Bytes got;
@@ -206,14 +209,14 @@ TEST_F(RealLineTest, APeerThatVanishesEndsTheCallWithAFailure) {
 }
 
 TEST_F(RealLineTest, WriteToAVanishedPeerFails) {
-  peer_->close();
+  pty_->close_master();
   settle();
   EXPECT_EQ(ComWrt(kPort, "hello", 5), kComIoError);
 }
 
 TEST_F(RealLineTest, ADeviceInUseIsRefused) {
   constexpr int kSecond = 8;
-  pf::map_port(pf::real_port_entry(kSecond, peer_->slave_path(), "same device"));
+  pf::map_port(pf::real_port_entry(kSecond, pty_->slave_path(), "same device"));
   EXPECT_EQ(OpenComConfig(kSecond, "", 9600, 0, 8, 1, 512, 512), kComOpenFailed);
   EXPECT_NE(pf::last_open_error(kSecond).find("in use"), std::string::npos)
       << pf::last_open_error(kSecond);
@@ -238,7 +241,7 @@ TEST_F(RealLineTest, SettingsReachTheDevice) {
     CloseCom(kPort);
     open(c.baud, 0, 8, c.stop_bits);
     termios t{};
-    ASSERT_EQ(::tcgetattr(peer_->master(), &t), 0);
+    ASSERT_EQ(::tcgetattr(pty_->master(), &t), 0);
     EXPECT_EQ(::cfgetospeed(&t), c.speed) << c.baud;
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.stop_bits == 2) << c.baud;
   }

@@ -2,37 +2,22 @@
 // drive's flash ends up holding the file's data at the file's addresses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/run_context.h"
-#include "run/run_harness.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
+#include "support/run_harness.h"
 
+namespace driveflash::test {
 namespace {
-
-namespace sim = driveflash::sim;
-using driveflash::test::Bytes;
-using driveflash::test::make_hex;
-using driveflash::test::pattern;
-using driveflash::test::RunHarness;
-using driveflash::test::to_ehex;
-using Chunks = std::vector<std::pair<std::uint32_t, Bytes>>;
 
 struct Firmware {
   const char* name;
   Chunks chunks;
   int per_record = 16;
 };
-
-std::string hex_text(const Firmware& fw) {
-  std::string text;
-  const std::string eof = driveflash::test::eof_record() + "\n";
-  for (const auto& [address, data] : fw.chunks) {
-    std::string part = make_hex(address, data, fw.per_record);
-    text += part.substr(0, part.size() - eof.size());
-  }
-  return text + eof;
-}
 
 std::shared_ptr<sim::VirtualDrive> drive_on_port(const std::string& faults = "") {
   sim::Faults f;
@@ -47,7 +32,7 @@ class FlashEqualsFile : public ::testing::TestWithParam<Firmware> {};
 
 TEST_P(FlashEqualsFile, PlainAndEncrypted) {
   const Firmware& fw = GetParam();
-  const std::string text = hex_text(fw);
+  const std::string text = make_hex(fw.chunks, fw.per_record);
   for (const int kind : {0, 1}) {
     RunHarness h;
     const auto drive = drive_on_port();
@@ -80,8 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 {0x10003233, pattern(7, 4)}}},
                       Firmware{"crossing_64k", {{0x1000F000, pattern(8192, 11)}}},
                       Firmware{"full_200k", {{0x10001000, pattern(200 * 1024, 13)}}, 32}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
+// Each refused pass dims the OK button and shows the progress bar again.
 TEST(RunOnVirtualDrive, ProtectionRepeatsTheWholeDownload) {
   RunHarness h;
   drive_on_port("protect=2");
@@ -89,12 +75,13 @@ TEST(RunOnVirtualDrive, ProtectionRepeatsTheWholeDownload) {
   const int before = okcount.load();
   h.run();
   EXPECT_EQ(okcount.load(), before + 1);
-  const auto erases = std::count(h.lines().begin(), h.lines().end(),
-                                 "Erasing sector 0, This may take a few seconds...");
-  EXPECT_EQ(erases, 3) << "two refused downloads, then the one that went through";
+  const auto lines = h.lines();
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "Erasing sector 0, This may take a few seconds..."), 3)
+      << "two refused downloads, then the one that went through";
   EXPECT_EQ(h.attributes(), (std::vector<std::string>{"dim=1", "show=1", "dim=1", "show=1", "dim=1",
                                                       "show=1", "dim=0", "show=0"}));
-  EXPECT_EQ(std::count(h.lines().begin(), h.lines().end(), "Protection error"), 0);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
 }
 
 TEST(RunOnVirtualDrive, ProgrammedDriveAnswersTheNextRun) {
@@ -109,37 +96,5 @@ TEST(RunOnVirtualDrive, ProgrammedDriveAnswersTheNextRun) {
   EXPECT_EQ(drive->statistics().restarts, 2u);
 }
 
-TEST(RunOnVirtualDrive, FaultsEndTheRunWithTheirLine) {
-  struct Case {
-    const char* faults;
-    const char* last_line;
-  };
-  const std::vector<Case> cases = {
-      {"silent", "未知型号的驱动器!"},
-      {"short-identity", "未知型号的驱动器!"},
-      {"no-bsl", "ERROR: ASC BSL initialization failed!"},
-      {"handshake=6C", "ERROR: ASC BSL initialization failed!"},
-      {"length-reply=5D", "ERROR: Send application length failed!"},
-      {"loader-reply=00", "ERROR: Installing ASCLoader failed  - quitting..."},
-      {"reply:erase@4=FB", "Erase error"},
-      {"reply:data@2=F9", "Verification error"},
-      {"reply:data@2=FE", "Unknown error"},
-      {"reply:header@1=FC", "Invalid address"},
-      {"reply:eot@1=FD", "Checksum error"},
-      {"silent-from:data@2", "Unknown error"},
-      {"disconnect:data@2", "Unknown error"},
-  };
-  for (const Case& c : cases) {
-    RunHarness h;
-    drive_on_port(c.faults);
-    h.set_firmware("fw.hex", make_hex(0x10001000, pattern(600)));
-    const int before = okcount.load();
-    h.run();
-    EXPECT_EQ(okcount.load(), before) << c.faults;
-    ASSERT_FALSE(h.lines().empty());
-    EXPECT_EQ(h.lines().back(), c.last_line) << c.faults;
-    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen) << c.faults;
-  }
-}
-
 }  // namespace
+}  // namespace driveflash::test

@@ -3,19 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "app/run_context.h"
-#include "image/stand_in_loader.h"
 #include "platform/serial.h"
 #include "platform/sound.h"
-#include "run/run_harness.h"
+#include "support/run_harness.h"
 
+namespace driveflash::test {
 namespace {
 
-namespace pf = driveflash::platform;
-using driveflash::test::Bytes;
-using driveflash::test::hex_bytes;
-using driveflash::test::make_hex;
-using driveflash::test::RunHarness;
-using driveflash::test::willing_drive;
+namespace pf = platform;
 using Lines = std::vector<std::string>;
 using pf::Micros;
 
@@ -133,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                  concat(kBeforeDownload, {"Erasing sector 0, This may take a few seconds...",
                                           "Erase Flash failed!", "Unknown error"}),
                  kWaitsToDownload}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RunStates, PortThatCannotOpen) {
   RunHarness h;
@@ -157,7 +152,7 @@ TEST(RunStates, LoaderBaudThatCannotBeSet) {
       error = "baud rate not supported";
       return nullptr;
     }
-    return driveflash::test::forward_to(line);
+    return forward_to(line);
   };
   pf::map_port(entry);
   EXPECT_EQ(h.run(), ms(100 + 1800 + 200) + kRest);
@@ -177,12 +172,9 @@ TEST(RunStates, MissingLoaderFileIsReportedAfterTheLength) {
 }
 
 TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
-  // A loader file whose image starts with the stand-in marker.
-  Bytes marker(driveflash::image::kStandInLoaderMarker.begin(),
-               driveflash::image::kStandInLoaderMarker.end());
+  // The loader in the harness's directory is the stand-in shipped for the virtual drive.
   for (const bool real : {false, true}) {
     RunHarness h;
-    h.set_loader(make_hex(0x20000200, marker));
     h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
     const auto line = willing_drive();
     h.use_line(line, real);
@@ -221,3 +213,4 @@ TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
 }
 
 }  // namespace
+}  // namespace driveflash::test

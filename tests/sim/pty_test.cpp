@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "pty/pty_peer.h"
 #include "sim_test_util.h"
 
 namespace driveflash::sim {
@@ -21,23 +21,12 @@ using SteadyClock = std::chrono::steady_clock;
 // Only keeps a broken server from hanging the test; no test depends on how fast it answers.
 constexpr auto kPatience = std::chrono::seconds(10);
 
-// Reads until `count` bytes came, the line failed, or patience ran out.
 Bytes read_some(const UniqueFd& fd, std::size_t count) {
-  Bytes got;
-  const auto give_up = SteadyClock::now() + kPatience;
-  while (got.size() < count && SteadyClock::now() < give_up) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    std::uint8_t buffer[512];
-    const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, count - got.size()));
-    if (n <= 0) break;
-    got.insert(got.end(), buffer, buffer + n);
-  }
-  return got;
+  return driveflash::test::receive(fd.get(), count, kPatience);
 }
 
 void write_all(const UniqueFd& fd, const Bytes& bytes) {
-  ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ASSERT_TRUE(driveflash::test::send_all(fd.get(), bytes));
 }
 
 class PtyTest : public ::testing::Test {
@@ -94,25 +83,6 @@ TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
   EXPECT_EQ(to_hex(read_some(fd, 1)), "5D");
   server_->stop();
   EXPECT_EQ(server_->failure(), "");
-}
-
-class PtyDisconnectTest : public PtyTest {
- protected:
-  void SetUp() override {
-    faults_.disconnect_at = FrameTrigger{FrameKind::kEot, 1};
-    PtyTest::SetUp();
-  }
-};
-
-TEST_F(PtyDisconnectTest, DisconnectClosesTheDevice) {
-  const UniqueFd fd = open_slave();
-  for (const Bytes& chunk : into_loader()) write_all(fd, chunk);
-  ASSERT_EQ(read_some(fd, into_loader_reply_size()).size(), into_loader_reply_size());
-  write_all(fd, eot());
-  // The host sees the line end: no reply byte, a hang-up instead.
-  EXPECT_TRUE(read_some(fd, 1).empty());
-  EXPECT_TRUE(server_->disconnected());
-  EXPECT_FALSE(std::filesystem::exists(server_->slave_path()));
 }
 
 // driveflash-sim itself: the device on its first line, a run's page in the flash dump, exit 0

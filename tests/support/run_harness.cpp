@@ -1,0 +1,289 @@
+#include "support/run_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/callbacks.h"
+#include "app/run_context.h"
+#include "platform/panels.h"
+#include "platform/uir_file.h"
+#include "support/hex_records.h"
+
+namespace driveflash::test {
+namespace {
+
+namespace pf = platform;
+namespace fs = std::filesystem;
+
+// The main panel and the popup with the controls the run uses, without the panel file.
+std::optional<pf::PanelDef> run_panel(const std::string&, int number) {
+  using pf::ControlKind;
+  pf::PanelDef def;
+  def.number = number;
+  if (number == kMainPanelId) {
+    def.callback = "panelCB";
+    def.controls = {{MAINPANEL_FILEPATH, ControlKind::Text, "path", "", "", std::string()},
+                    {MAINPANEL_COMPORT, ControlKind::Int, "port", "", "", 0},
+                    {MAINPANEL_DRIVE_BAUD, ControlKind::Int, "baud1", "", "", 0},
+                    {MAINPANEL_LOADER_BAUD, ControlKind::Int, "baud2", "", "", 0},
+                    {MAINPANEL_COUNTER, ControlKind::Int, "count", "", "", 0},
+                    {MAINPANEL_FILETYPE, ControlKind::Ring, "kind", "", "", 0}};
+  } else if (number == kProgramPanelId) {
+    def.callback = "panelprgCB";
+    def.controls = {{PRGPANEL_STATUS, ControlKind::TextBox, "status", "", "", std::string()},
+                    {PRGPANEL_OK, ControlKind::Button, "ok", "OK", "progOK", 0},
+                    {PRGPANEL_PROGRESS, ControlKind::Double, "progress", "", "", 0.0}};
+  } else {
+    return std::nullopt;
+  }
+  return def;
+}
+
+class Forward final : public pf::SerialLine {
+ public:
+  explicit Forward(std::shared_ptr<pf::SerialLine> line) : line_(std::move(line)) {}
+  int write(std::span<const std::uint8_t> b) override { return line_->write(b); }
+  int read(std::span<std::uint8_t> b, pf::Micros d) override { return line_->read(b, d); }
+  void flush_input() override { line_->flush_input(); }
+  void flush_output() override { line_->flush_output(); }
+
+ private:
+  std::shared_ptr<pf::SerialLine> line_;
+};
+
+}  // namespace
+
+std::string make_hex(const Chunks& chunks, int per_record) {
+  std::string out;
+  std::uint32_t upper = 0xFFFFFFFF;
+  for (const auto& [address, data] : chunks) {
+    for (std::size_t i = 0; i < data.size();) {
+      const std::uint32_t a = address + static_cast<std::uint32_t>(i);
+      if ((a >> 16) != upper) {
+        upper = a >> 16;
+        out += ext_linear(upper) + "\n";
+      }
+      // A record does not cross a 64 KB boundary.
+      std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(per_record), data.size() - i);
+      n = std::min<std::size_t>(n, 0x10000 - (a & 0xFFFF));
+      const auto from = data.begin() + static_cast<std::ptrdiff_t>(i);
+      out +=
+          hex_record(0x00, a & 0xFFFF, Bytes(from, from + static_cast<std::ptrdiff_t>(n))) + "\n";
+      i += n;
+    }
+  }
+  return out + eof_record() + "\n";
+}
+
+Bytes to_ehex(const std::string& hex_text) {
+  std::vector<std::string> records;
+  std::size_t start = 0;
+  while (start < hex_text.size()) {
+    const std::size_t end = hex_text.find('\n', start);
+    records.push_back(hex_text.substr(start, end - start));
+    start = end == std::string::npos ? hex_text.size() : end + 1;
+  }
+  return ehex_file(records);
+}
+
+std::unique_ptr<pf::SerialLine> forward_to(std::shared_ptr<pf::SerialLine> line) {
+  return std::make_unique<Forward>(std::move(line));
+}
+
+std::shared_ptr<pf::ScriptedLine> willing_drive() {
+  auto line = std::make_shared<pf::ScriptedLine>();
+  const Bytes identity = hex_bytes("01 03 02 00 2A 38 5B");
+  line->then(identity);            // first identity request
+  line->then(identity);            // second identity request
+  line->then({});                  // reset request: nothing read
+  line->then({});                  // 0x00
+  line->then({0x5D});              // 0x6C
+  line->then({0x01});              // length
+  line->then({0x01});              // loader
+  line->answer_rest_with({0x55});  // every frame
+  return line;
+}
+
+Watchdog::Watchdog(std::string what, std::chrono::seconds limit)
+    : thread_([this, what = std::move(what), limit] {
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+          std::fprintf(stderr, "\n%s: still not over after %lld s; ending the test program\n",
+                       what.c_str(), static_cast<long long>(limit.count()));
+          std::fflush(stderr);
+          std::abort();
+        }
+      }) {}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+RunHarness::RunHarness(Panels panels, Time time) {
+  if (time == Time::kVirtual) {
+    clock_.emplace();
+  }
+  pf::reset_panels();
+  pf::clear_port_table();
+  const fs::path resources = DRIVEFLASH_RESOURCES;
+  fs::create_directories(dir_.path() / "XMC1300");
+  fs::copy_file(resources / "XMC1300" / "XMC1x_ASCLoader.hex",
+                dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex");
+  cwd_ = std::make_unique<ScopedCwd>(dir_.path());
+  app::register_callbacks();
+  if (panels == Panels::kPanelFile) {
+    fs::copy_file(resources / kPanelFile, dir_.path() / kPanelFile);
+    pf::set_panel_source(pf::uir_panel_source());
+  } else {
+    pf::set_panel_source(run_panel);
+  }
+  mainpanel = LoadPanel(0, kPanelFile, kMainPanelId);
+  SetCtrlVal(mainpanel, MAINPANEL_COMPORT, kPort);
+  SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 19200);
+  SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 115200);
+  const int main_handle = mainpanel;
+  // The worker shows its progress from its own thread when Program started it.
+  observer_ = pf::add_observer([this, main_handle](const pf::PanelEvent& e) {
+    if (e.panel == main_handle) {
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    if (e.kind == pf::PanelEvent::Kind::LineAppended) {
+      lines_.push_back(std::get<std::string>(e.value));
+      if (stop_when_ && stop_when_(lines_.back())) {
+        runflag = 0;
+      }
+    } else if (e.kind == pf::PanelEvent::Kind::Attribute) {
+      const int value = std::get<int>(e.value);
+      attributes_.push_back((e.control == PRGPANEL_OK ? "dim=" : "show=") + std::to_string(value));
+      if (e.control == PRGPANEL_OK && e.attribute == ATTR_DIMMED && value == 0) {
+        // On this thread the worker returns only once the run flag is clear: end the run where
+        // it rests, as the operator closing the popup would.
+        if (on_this_thread_) {
+          runflag = 0;
+        }
+        if (runstate.load() == kStateFinished) {
+          rested_ = true;
+          rest_cv_.notify_all();
+        }
+      }
+    } else if (e.kind == pf::PanelEvent::Kind::Value && e.control == PRGPANEL_PROGRESS) {
+      progress_.push_back(std::get<double>(e.value));
+    }
+  });
+}
+
+RunHarness::~RunHarness() {
+  if (!on_this_thread_ && prgpanel > 0) {
+    close_popup();
+  }
+  runflag = 0;
+  pf::remove_observer(observer_);
+  pf::reset_panels();
+  mainpanel = 0;
+  prgpanel = 0;
+  pf::clear_port_table();
+}
+
+void RunHarness::set_firmware(const std::string& name, const std::string& content, int kind) {
+  const std::string path = dir_.write(name, content);
+  std::snprintf(filename, sizeof filename, "%s", path.c_str());
+  filetype = kind;
+  SetCtrlVal(mainpanel, MAINPANEL_FILEPATH, filename);
+  SetCtrlVal(mainpanel, MAINPANEL_FILETYPE, kind);
+}
+
+void RunHarness::set_firmware(const std::string& name, const Bytes& content, int kind) {
+  set_firmware(name, std::string(content.begin(), content.end()), kind);
+}
+
+void RunHarness::set_loader(const std::string& hex_text) {
+  dir_.write("XMC1300/XMC1x_ASCLoader.hex", hex_text);
+}
+
+void RunHarness::remove_loader() {
+  fs::remove(dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex");
+}
+
+void RunHarness::use_line(std::shared_ptr<pf::SerialLine> line, bool real) {
+  pf::PortEntry entry;
+  entry.number = kPort;
+  entry.name = "test";
+  entry.is_real = real;
+  entry.open = [line](const pf::LineSettings&, std::string&) { return forward_to(line); };
+  pf::map_port(entry);
+}
+
+void RunHarness::clear_record() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+  attributes_.clear();
+  progress_.clear();
+  rested_ = false;
+}
+
+pf::Micros RunHarness::run(std::function<bool(const std::string&)> stop_when) {
+  clear_record();
+  stop_when_ = std::move(stop_when);
+  on_this_thread_ = true;
+  if (prgpanel <= 0) {
+    prgpanel = LoadPanel(0, kPanelFile, kProgramPanelId);
+  }
+  pf::reset_requested_waits();
+  runflag = 1;
+  runstate = kStateOpen;
+  ProgrammingThread(nullptr);
+  return pf::requested_waits();
+}
+
+bool RunHarness::press_program() {
+  clear_record();
+  stop_when_ = nullptr;
+  on_this_thread_ = false;
+  ProgCB(mainpanel, 0, EVENT_COMMIT, nullptr, 0, 0);
+  return runflag.load() != 0 && prgpanel > 0;
+}
+
+bool RunHarness::wait_for_rest(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return rest_cv_.wait_for(lock, limit, [this] { return rested_; });
+}
+
+bool RunHarness::close_popup() {
+  pf::fire_event(prgpanel, 0, EVENT_CLOSE);
+  return prgpanel == 0;
+}
+
+bool RunHarness::press_ok() {
+  pf::fire_event(prgpanel, PRGPANEL_OK, EVENT_COMMIT);
+  return prgpanel == 0;
+}
+
+std::vector<std::string> RunHarness::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::vector<std::string> RunHarness::attributes() const {
+  std::lock_guard lock(mutex_);
+  return attributes_;
+}
+
+std::vector<double> RunHarness::progress() const {
+  std::lock_guard lock(mutex_);
+  return progress_;
+}
+
+int RunHarness::counter_display() const {
+  int value = -1;
+  GetCtrlVal(mainpanel, MAINPANEL_COUNTER, &value);
+  return value;
+}
+
+}  // namespace driveflash::test

@@ -1,0 +1,123 @@
+// A programming run on headless panels, in a temporary directory that holds the loader, for the
+// run-level tests. run() drives the worker on the calling thread until it rests, for tests of
+// the run's steps and waits; press_program() goes as the operator does: Program schedules the
+// worker on a pool thread, and the run ends by closing the popup through its close box or its
+// OK button, every wait on the worker bounded in real time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/serial.h"
+#include "platform/timing.h"
+#include "support/test_support.h"
+
+namespace driveflash::test {
+
+using Chunks = std::vector<std::pair<std::uint32_t, Bytes>>;
+
+// Intel HEX text for the chunks in records of `per_record` bytes, with extended linear address
+// records where the upper half changes, and one end-of-file record.
+std::string make_hex(const Chunks& chunks, int per_record = 16);
+inline std::string make_hex(std::uint32_t address, const Bytes& data, int per_record = 16) {
+  return make_hex(Chunks{{address, data}}, per_record);
+}
+// The encrypted-hex form of Intel HEX text (one record per line).
+Bytes to_ehex(const std::string& hex_text);
+
+// A line that forwards to `line`, for port factories of tests.
+std::unique_ptr<platform::SerialLine> forward_to(std::shared_ptr<platform::SerialLine> line);
+// The replies of a drive and a chip that accept everything, for a ScriptedLine.
+std::shared_ptr<platform::ScriptedLine> willing_drive();
+
+// Ends the process with a message naming `what` unless destroyed within `limit`: a run whose
+// close hangs must not hang the whole test program with it.
+class Watchdog {
+ public:
+  Watchdog(std::string what, std::chrono::seconds limit);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+class RunHarness {
+ public:
+  static constexpr int kPort = 4;
+  // Long enough for any run in real time on a busy machine; one in virtual time takes
+  // milliseconds.
+  static constexpr std::chrono::milliseconds kRestLimit{60'000};
+
+  enum class Panels {
+    kDefinitions,  // the two panels made from definitions here: quick to load
+    kPanelFile,    // the program's own panel file, read on every load as the program does
+  };
+
+  enum class Time { kVirtual, kReal };
+
+  explicit RunHarness(Panels panels = Panels::kDefinitions, Time time = Time::kVirtual);
+  ~RunHarness();
+  RunHarness(const RunHarness&) = delete;
+  RunHarness& operator=(const RunHarness&) = delete;
+
+  // Writes the firmware file and chooses it with its kind (1: encrypted).
+  void set_firmware(const std::string& name, const std::string& content, int kind = 0);
+  void set_firmware(const std::string& name, const Bytes& content, int kind);
+  void set_loader(const std::string& hex_text);
+  void remove_loader();
+  // Maps the run's port to `line`; `real` marks it as a line to a real chip.
+  void use_line(std::shared_ptr<platform::SerialLine> line, bool real = false);
+
+  // Runs the worker on the calling thread until the run rests (or `stop_when` returns true for
+  // an appended line, which then clears the run flag as closing the popup does). Returns the
+  // waits asked for until the worker returned.
+  platform::Micros run(std::function<bool(const std::string&)> stop_when = nullptr);
+
+  // Presses Program. Returns whether the run started (the popup is up, the worker scheduled).
+  bool press_program();
+  // Waits in real time for the worker to rest in state 6; false after `limit`.
+  bool wait_for_rest(std::chrono::milliseconds limit = kRestLimit);
+  // The operator closes the popup: its close box, or its OK button. Returns whether the popup
+  // is gone afterwards (a dimmed OK button does nothing).
+  bool close_popup();
+  bool press_ok();
+
+  // What the worker showed in the popup during the last run: the status lines, the attribute
+  // changes of the OK button (dimmed) and the progress bar (visible), the progress values.
+  std::vector<std::string> lines() const;
+  std::vector<std::string> attributes() const;
+  std::vector<double> progress() const;
+  int counter_display() const;
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  void clear_record();
+
+  std::optional<platform::ScopedVirtualClock> clock_;
+  TempDir dir_;
+  std::unique_ptr<ScopedCwd> cwd_;
+  int observer_ = 0;
+  bool on_this_thread_ = false;
+  std::function<bool(const std::string&)> stop_when_;
+  mutable std::mutex mutex_;
+  std::condition_variable rest_cv_;
+  std::vector<std::string> lines_;
+  std::vector<std::string> attributes_;
+  std::vector<double> progress_;
+  bool rested_ = false;
+};
+
+}  // namespace driveflash::test
