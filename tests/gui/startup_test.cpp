@@ -45,35 +45,36 @@ enum class Ending { kExitButton, kCloseBox };
 class StartupTest : public GuiTest, public ::testing::WithParamInterface<Ending> {};
 
 TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
-  struct Seen {
-    bool shown = false;
-    QString title;
-    int port = 0, drive_baud = 0, loader_baud = 0, counter = -1, kind = -1;
-    char path[260] = "unset";
-    QString drive_baud_text, kind_text;
-    bool chinese_label = false;
-    int handle = 0;
-  } seen;
-  const Ending ending = GetParam();
+  int handle = 0;
   Watchdog watchdog;
+  // Runs inside the program's event loop, once the window is up.
   QTimer::singleShot(0, [&] {
     pump();
-    seen.handle = mainpanel;
+    handle = mainpanel;
     QWidget* window = pf::panel_window(mainpanel);
-    seen.shown = window != nullptr && window->isVisible();
-    seen.title = window != nullptr ? window->windowTitle() : QString();
-    GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &seen.port);
-    GetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, &seen.drive_baud);
-    GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &seen.loader_baud);
-    GetCtrlVal(mainpanel, MAINPANEL_COUNTER, &seen.counter);
-    GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &seen.kind);
-    GetCtrlVal(mainpanel, MAINPANEL_FILEPATH, seen.path);
-    seen.drive_baud_text = combo(mainpanel, MAINPANEL_DRIVE_BAUD)->currentText();
-    seen.kind_text = combo(mainpanel, MAINPANEL_FILETYPE)->currentText();
-    for (const QLabel* label : window->findChildren<QLabel*>()) {
-      seen.chinese_label |= label->text().contains(QStringLiteral("波特率"));
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->windowTitle().contains(QStringLiteral("Drive firmware")));
+    for (const auto& [control, value] : {std::pair{MAINPANEL_COMPORT, 1},
+                                         {MAINPANEL_DRIVE_BAUD, 19200},
+                                         {MAINPANEL_LOADER_BAUD, 115200},
+                                         {MAINPANEL_COUNTER, 0},
+                                         {MAINPANEL_FILETYPE, 0}}) {
+      int shown = -1;
+      GetCtrlVal(mainpanel, control, &shown);
+      EXPECT_EQ(shown, value) << "control " << control;
     }
-    if (ending == Ending::kExitButton) {
+    char path[260] = "unset";
+    GetCtrlVal(mainpanel, MAINPANEL_FILEPATH, path);
+    EXPECT_STREQ(path, "");
+    EXPECT_EQ(combo(mainpanel, MAINPANEL_DRIVE_BAUD)->currentText(), QStringLiteral("19200"));
+    EXPECT_TRUE(combo(mainpanel, MAINPANEL_FILETYPE)->currentText().contains("*.hex"));
+    bool chinese_label = false;
+    for (const QLabel* label : window->findChildren<QLabel*>()) {
+      chinese_label |= label->text().contains(QStringLiteral("波特率"));
+    }
+    EXPECT_TRUE(chinese_label);
+    if (GetParam() == Ending::kExitButton) {
       press("Exit");
     } else {
       window->close();
@@ -81,20 +82,10 @@ TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
   });
   EXPECT_EQ(app::run_main_panel(), 0);
   pump();
-  EXPECT_TRUE(seen.shown);
-  EXPECT_TRUE(seen.title.contains(QStringLiteral("Drive firmware")));
-  EXPECT_EQ(seen.port, 1);
-  EXPECT_EQ(seen.drive_baud, 19200);
-  EXPECT_EQ(seen.loader_baud, 115200);
-  EXPECT_EQ(seen.counter, 0);
-  EXPECT_EQ(seen.kind, 0);
-  EXPECT_STREQ(seen.path, "");
-  EXPECT_EQ(seen.drive_baud_text, QStringLiteral("19200"));
-  EXPECT_TRUE(seen.kind_text.contains(QStringLiteral("*.hex")));
-  EXPECT_TRUE(seen.chinese_label);
+  ASSERT_GT(handle, 0) << "the window never came up";
   // The panel was discarded and its window went with it.
-  EXPECT_FALSE(pf::panel_state(seen.handle));
-  EXPECT_EQ(pf::panel_window(seen.handle), nullptr);
+  EXPECT_FALSE(pf::panel_state(handle));
+  EXPECT_EQ(pf::panel_window(handle), nullptr);
   EXPECT_FALSE(any_window_shown());
 }
 
