@@ -65,6 +65,7 @@ struct CheckCase {
   Bytes content;
   bool ok;
   int count = 0;
+  bool ehex = false;
 };
 
 Bytes text(const std::string& s) {
@@ -133,44 +134,34 @@ std::vector<CheckCase> ehex_cases() {
   };
 }
 
-int open_bytes(const TempDir& dir, const std::string& name, const Bytes& content, int type) {
-  const std::string path = dir.write(name, content);
-  return CVI_OpenFile(path.c_str(), VAL_READ_ONLY, VAL_OPEN_AS_IS, type);
-}
-
-class HexCheck : public testing::TestWithParam<CheckCase> {};
-
-TEST_P(HexCheck, CountsLinesAndEndsAtTheEnd) {
-  const CheckCase& c = GetParam();
-  const TempDir dir;
-  const FileHandle file(open_bytes(dir, "firmware.hex", c.content, VAL_ASCII));
-  ASSERT_TRUE(file.valid());
-  int count = -1;
-  const int result = hexfilecheck(file.get(), &count);
-  if (!c.ok) {
-    EXPECT_NE(result, 0);
-    return;
+std::vector<CheckCase> check_cases() {
+  std::vector<CheckCase> cases;
+  for (CheckCase c : hex_cases()) {
+    cases.push_back(std::move(c));
+    cases.back().name = "Hex" + cases.back().name;
   }
-  ASSERT_EQ(result, 0);
-  EXPECT_EQ(count, c.count);
-  char line[8];
-  EXPECT_EQ(ReadLine(file.get(), line, 4), kEndOfFile);
+  for (CheckCase c : ehex_cases()) {
+    cases.push_back(std::move(c));
+    cases.back().name = "Ehex" + cases.back().name;
+    cases.back().ehex = true;
+  }
+  return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, HexCheck, testing::ValuesIn(hex_cases()),
-                         [](const testing::TestParamInfo<CheckCase>& p) { return p.param.name; });
+class FileCheck : public testing::TestWithParam<CheckCase> {};
 
-class EhexCheck : public testing::TestWithParam<CheckCase> {};
-
-TEST_P(EhexCheck, CountsRecordsAndRefusesCutFiles) {
+TEST_P(FileCheck, CountsRecordsEndsAtTheEndAndRefusesBadFiles) {
   const CheckCase& c = GetParam();
   const TempDir dir;
-  const FileHandle file(open_bytes(dir, "firmware.ehex", c.content, VAL_BINARY));
+  const std::string path = dir.write(c.ehex ? "firmware.ehex" : "firmware.hex", c.content);
+  const FileHandle file(
+      CVI_OpenFile(path.c_str(), VAL_READ_ONLY, VAL_OPEN_AS_IS, c.ehex ? VAL_BINARY : VAL_ASCII));
   ASSERT_TRUE(file.valid());
+  const auto check = c.ehex ? ehexfilecheck : hexfilecheck;
   std::array<unsigned char, 16> stored{};
   std::memcpy(stored.data(), key, stored.size());
   int count = -1;
-  const int result = ehexfilecheck(file.get(), &count);
+  const int result = check(file.get(), &count);
   EXPECT_EQ(std::memcmp(stored.data(), key, stored.size()), 0);
   if (!c.ok) {
     EXPECT_NE(result, 0);
@@ -180,13 +171,13 @@ TEST_P(EhexCheck, CountsRecordsAndRefusesCutFiles) {
   EXPECT_EQ(count, c.count);
   char rest[16];
   EXPECT_EQ(CVI_ReadFile(file.get(), rest, 16), 0);
-  // The download rewinds and reads the same blocks again.
+  // The download rewinds and reads the same file again.
   EXPECT_EQ(SetFilePtr(file.get(), 0, 0), 0);
-  EXPECT_EQ(ehexfilecheck(file.get(), &count), 0);
+  EXPECT_EQ(check(file.get(), &count), 0);
   EXPECT_EQ(count, c.count);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, EhexCheck, testing::ValuesIn(ehex_cases()),
+INSTANTIATE_TEST_SUITE_P(Files, FileCheck, testing::ValuesIn(check_cases()),
                          [](const testing::TestParamInfo<CheckCase>& p) { return p.param.name; });
 
 // A handle whose reads fail must end both checks with a failure instead of counting for ever.
