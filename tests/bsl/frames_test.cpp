@@ -4,7 +4,6 @@
 
 #include <array>
 #include <climits>
-#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -85,7 +84,7 @@ TEST(LoaderFrames, EndOfTransmissionIsBlockTypeTwoAndZeros) {
 
 struct DataCase {
   const char* name;
-  std::function<std::uint8_t(std::size_t)> payload;
+  std::uint8_t (*payload)(std::size_t);
   std::uint8_t mode;
   std::uint8_t checksum;
 };
@@ -174,18 +173,43 @@ void PrintTo(const KindCase& k, std::ostream* os) {
   *os << k.name;
 }
 
+int expected_for(const KindCase& k, int reply) {
+  for (const ReplyRow& row : kReplyRows) {
+    if (row.reply == reply) {
+      return k.only_block_succeeds && row.*k.column == 0 ? 240 : row.*k.column;
+    }
+  }
+  return 240;
+}
+
+std::array<unsigned char, 256> g_page{};
+
+const KindCase kKinds[] = {
+    {"header_mode0", [](int p) { return bl_send_header(p, {.mode = 0, .word1 = 0x10001000}); },
+     bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
+    {"header_mode3",
+     [](int p) { return bl_send_header(p, {.mode = 3, .word1 = 0x10001000, .word2 = 0x1000}); },
+     bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
+    {"header_mode6", [](int p) { return bl_send_header(p, {.mode = 6, .ext_word1 = 1}); },
+     bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
+    {"data",
+     [](int p) {
+       return bl_send_data(p, {g_page.data(), 0});
+     },
+     bsl::judge_data_reply, &ReplyRow::data, Micros(50'000), false},
+    {"eot", [](int p) { return bl_send_EOT(p); }, bsl::judge_eot_reply, &ReplyRow::eot, Micros(0),
+     false},
+    {"read_single_byte", [](int p) { return bl_send_header(p, {.mode = 4, .word1 = 0x10001000}); },
+     bsl::judge_read_reply, &ReplyRow::header, Micros(20'000), true},
+};
+
 class ReplyTable : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(ReplyTable, EveryReplyByteAndSilence) {
   const KindCase& k = GetParam();
   for (int reply = 0; reply <= kSilence; ++reply) {
     SCOPED_TRACE(reply == kSilence ? std::string("silence") : "reply " + std::to_string(reply));
-    int expected = 240;
-    for (const ReplyRow& row : kReplyRows) {
-      if (row.reply == reply) {
-        expected = k.only_block_succeeds && row.*k.column == 0 ? 240 : row.*k.column;
-      }
-    }
+    const int expected = expected_for(k, reply);
     ScopedVirtualClock clock;
     auto line = scripted({reply == kSilence ? Bytes{} : Bytes{static_cast<std::uint8_t>(reply)}});
     ScriptedPort port(line);
@@ -198,33 +222,21 @@ TEST_P(ReplyTable, EveryReplyByteAndSilence) {
   }
 }
 
-std::array<unsigned char, 256> g_page{};
+INSTANTIATE_TEST_SUITE_P(FrameKinds, ReplyTable, ::testing::ValuesIn(kKinds),
+                         [](const auto& p) { return std::string(p.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    FrameKinds, ReplyTable,
-    ::testing::Values(
-        KindCase{"header_mode0",
-                 [](int p) { return bl_send_header(p, {.mode = 0, .word1 = 0x10001000}); },
-                 bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
-        KindCase{"header_mode3",
-                 [](int p) {
-                   return bl_send_header(p, {.mode = 3, .word1 = 0x10001000, .word2 = 0x1000});
-                 },
-                 bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
-        KindCase{"header_mode6",
-                 [](int p) { return bl_send_header(p, {.mode = 6, .ext_word1 = 1}); },
-                 bsl::judge_header_reply, &ReplyRow::header, Micros(0), false},
-        KindCase{"data",
-                 [](int p) {
-                   return bl_send_data(p, {g_page.data(), 0});
-                 },
-                 bsl::judge_data_reply, &ReplyRow::data, Micros(50'000), false},
-        KindCase{"eot", [](int p) { return bl_send_EOT(p); }, bsl::judge_eot_reply, &ReplyRow::eot,
-                 Micros(0), false},
-        KindCase{"read_single_byte",
-                 [](int p) { return bl_send_header(p, {.mode = 4, .word1 = 0x10001000}); },
-                 bsl::judge_read_reply, &ReplyRow::header, Micros(20'000), true}),
-    [](const auto& p) { return std::string(p.param.name); });
+// A loader that answers one frame twice must not have its second byte taken for the next
+// frame's reply: an error there would read as a success.
+TEST(LoaderFrames, StrayReplyBytesAreNotTakenForTheNextFrame) {
+  for (const KindCase& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    ScopedVirtualClock clock;
+    auto line = scripted({hex_bytes("55 55"), hex_bytes("FB")});
+    ScriptedPort port(line);
+    EXPECT_EQ(bl_send_header(port.number(), {.mode = 3, .word1 = 0x10001000}), 0);
+    EXPECT_EQ(k.send(port.number()), expected_for(k, 0xFB));
+  }
+}
 
 TEST(LoaderFrames, RunHeaderReadsNothing) {
   ScopedVirtualClock clock;
@@ -235,33 +247,6 @@ TEST(LoaderFrames, RunHeaderReadsNothing) {
   EXPECT_EQ(line->writes().size(), 1U);
   EXPECT_EQ(line->pending_input(), 1U);  // the loader's byte is still there, unread
   EXPECT_EQ(platform::requested_waits(), Micros(0));
-}
-
-// A loader that answers one frame twice must not have its second byte taken for the next
-// frame's reply: an error there would read as a success.
-TEST(LoaderFrames, StrayReplyBytesAreNotTakenForTheNextFrame) {
-  ScopedVirtualClock clock;
-  std::array<std::uint8_t, 256> page{};
-  struct Case {
-    const char* name;
-    std::function<int(int)> second;
-    int result;
-  };
-  const std::vector<Case> cases = {
-      {"header", [](int p) { return bl_send_header(p, {.mode = 3, .word1 = 0x10002000}); }, 251},
-      {"data",
-       [&](int p) {
-         return bl_send_data(p, {page.data(), 1});
-       },
-       240},
-      {"eot", [](int p) { return bl_send_EOT(p); }, 251},
-  };
-  for (const Case& c : cases) {
-    auto line = scripted({hex_bytes("55 55"), hex_bytes("FB")});
-    ScriptedPort port(line);
-    EXPECT_EQ(bl_send_header(port.number(), {.mode = 3, .word1 = 0x10001000}), 0) << c.name;
-    EXPECT_EQ(c.second(port.number()), c.result) << c.name;
-  }
 }
 
 struct ReadCase {
