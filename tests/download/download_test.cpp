@@ -162,42 +162,6 @@ TEST_F(DownloadTest, TwoPagesInOneRegionForEveryFileKind) {
   }
 }
 
-TEST_F(DownloadTest, StopsAtTheFirstFailingFrame) {
-  struct Case {
-    const char* name;
-    std::vector<Bytes> replies;  // answers to the first writes, silence after them
-    int result;
-    std::vector<std::string> frames;
-    const char* last_line;
-  };
-  const Bytes ok{0x55};
-  const std::vector<Case> cases = {
-      {"erase error", {ok, ok, ok, {0xFB}}, 251, {"X", "X", "X", "X"}, "Erase Flash failed!"},
-      {"protected header",
-       {ok, ok, ok, ok, ok, ok, ok, ok, {0xF8}},
-       248,
-       erase_then({"H10001000"}),
-       "Done!"},
-      {"verification error, no end-of-transmission frame",
-       {ok, ok, ok, ok, ok, ok, ok, ok, ok, {0xF9}},
-       249,
-       erase_then({"H10001000", "D"}),
-       "Done!"},
-  };
-  const std::string path = dir_.write("f.hex", plain_file(two_page_records()));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    use_line(std::make_shared<pf::ScriptedLine>());
-    for (const Bytes& r : c.replies) {
-      scripted_->then(r);
-    }
-    ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
-    EXPECT_EQ(download(path, 0), c.result);
-    EXPECT_EQ(frames(), c.frames);
-    EXPECT_EQ(lines().back(), c.last_line);
-  }
-}
-
 TEST_F(DownloadTest, RefusedFilesAreNeverErased) {
   struct Case {
     const char* name;
@@ -207,10 +171,10 @@ TEST_F(DownloadTest, RefusedFilesAreNeverErased) {
     const char* check_line;
   };
   const std::string cut =
-      plain_file({ela_record(0x1000), data_record(0x10001000, 16).substr(0, 25)});
-  const Bytes ehex = ehex_file_of({ela_record(0x1000), data_record(0x10001000, 16)});
+      plain_file({ext_linear(0x1000), data_record(0x10001000, 16).substr(0, 25)});
+  const Bytes ehex = ehex_file_of({ext_linear(0x1000), data_record(0x10001000, 16)});
   const std::string conflict = plain_file(
-      join({{ela_record(0x1000)}, data_run(0x10001000, 48), {hex_record(0x00, 0x1000, {1})}}));
+      join({{ext_linear(0x1000)}, data_run(0x10001000, 48), {hex_record(0x00, 0x1000, {1})}}));
   const std::vector<Case> cases = {
       {"missing plain file", (dir_.path() / "none.hex").string(), 0, "cannot be opened",
        kHexCheckLine},
@@ -273,10 +237,10 @@ TEST_F(DownloadTest, OutOfOrderFilesAreProgrammedByAddress) {
   };
   const std::vector<Case> cases = {
       {"second page first",
-       join({{ela_record(0x1000)}, data_run(0x10001100, 16), data_run(0x10001000, 16)}),
+       join({{ext_linear(0x1000)}, data_run(0x10001100, 16), data_run(0x10001000, 16)}),
        erase_then({"H10001000", "D", "D", "E"})},
       {"first record repeated after three pages",
-       join({{ela_record(0x1000)}, data_run(0x10001000, 48), {data_record(0x10001000, 16)}}),
+       join({{ext_linear(0x1000)}, data_run(0x10001000, 48), {data_record(0x10001000, 16)}}),
        erase_then({"H10001000", "D", "D", "D", "E"})},
   };
   for (const Case& c : cases) {
@@ -311,7 +275,7 @@ class FileChangingLine final : public pf::QueuedLine {
     send_to_host({&ok, 1}, now);
     if (++writes == 8) {
       std::ofstream(path_, std::ios::binary | std::ios::trunc)
-          << plain_file({ela_record(0x1000), hex_record(0x00, 0x1000, {1, 2, 3})});
+          << plain_file({ext_linear(0x1000), hex_record(0x00, 0x1000, {1, 2, 3})});
     }
   }
 

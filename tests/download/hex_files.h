@@ -18,10 +18,6 @@ inline std::uint8_t pattern_at(std::uint32_t address) {
                                    ((address ^ (address >> 7u) ^ (address >> 14u)) & 0x7Fu));
 }
 
-inline std::string ela_record(std::uint16_t upper) {
-  return ext_linear(upper);
-}
-
 // `n` pattern bytes for the full address (its low half is the address field).
 inline std::string data_record(std::uint32_t full, std::size_t n) {
   Bytes data;
@@ -58,11 +54,6 @@ inline std::string plain_file(const std::vector<std::string>& records) {
   return text;
 }
 
-// Blocks an encrypted record of `n` data bytes spans.
-inline std::size_t ehex_blocks(std::size_t n) {
-  return (11 + 2 * n) / 16 + 1;
-}
-
 // The fill is not part of a record; something other than zero shows it is ignored.
 inline Bytes ehex_file_of(const std::vector<std::string>& records) {
   return ehex_file(records, 0x5A);
@@ -70,7 +61,7 @@ inline Bytes ehex_file_of(const std::vector<std::string>& records) {
 
 // The 34-line file: a 04 record, 32 records of 16 bytes from 0x10001000, end of file.
 inline std::vector<std::string> two_page_records() {
-  return join({{ela_record(0x1000)}, data_run(0x10001000, 32), {eof_record()}});
+  return join({{ext_linear(0x1000)}, data_run(0x10001000, 32), {eof_record()}});
 }
 
 }  // namespace driveflash::test

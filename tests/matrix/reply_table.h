@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -41,40 +42,14 @@ constexpr int judged(FrameColumn column, std::optional<std::uint8_t> reply) {
 }
 
 inline std::string status_text(int code) {
-  switch (code) {
-    case 0:
-      return "No error";
-    case 233:
-      return "CAN Bus error";
-    case 241:
-      return "Invalid hexfile";
-    case 242:
-      return "BSL-Init error";
-    case 243:
-      return "COM-Init error";
-    case 246:
-      return "hexfile download error";
-    case 247:
-      return "Bootcode error";
-    case 248:
-      return "Protection error";
-    case 249:
-      return "Verification error";
-    case 250:
-      return "Program error";
-    case 251:
-      return "Erase error";
-    case 252:
-      return "Invalid address";
-    case 253:
-      return "Checksum error";
-    case 254:
-      return "Invalid mode";
-    case 255:
-      return "Block type error";
-    default:
-      return "Unknown error";
-  }
+  static const std::map<int, std::string> kTexts = {
+      {0, "No error"},         {233, "CAN Bus error"},    {241, "Invalid hexfile"},
+      {242, "BSL-Init error"}, {243, "COM-Init error"},   {246, "hexfile download error"},
+      {247, "Bootcode error"}, {248, "Protection error"}, {249, "Verification error"},
+      {250, "Program error"},  {251, "Erase error"},      {252, "Invalid address"},
+      {253, "Checksum error"}, {254, "Invalid mode"},     {255, "Block type error"}};
+  const auto text = kTexts.find(code);
+  return text == kTexts.end() ? "Unknown error" : text->second;
 }
 
 }  // namespace driveflash::test

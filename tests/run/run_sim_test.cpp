@@ -84,17 +84,5 @@ TEST(RunOnVirtualDrive, ProtectionRepeatsTheWholeDownload) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
 }
 
-TEST(RunOnVirtualDrive, ProgrammedDriveAnswersTheNextRun) {
-  RunHarness h;
-  const auto drive = drive_on_port();
-  h.set_firmware("fw.hex", make_hex(0x10001000, pattern(600)));
-  const int before = okcount.load();
-  h.run();
-  h.run();
-  EXPECT_EQ(okcount.load(), before + 2);
-  EXPECT_EQ(h.counter_display(), before + 2);
-  EXPECT_EQ(drive->statistics().restarts, 2u);
-}
-
 }  // namespace
 }  // namespace driveflash::test

@@ -189,18 +189,6 @@ TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
   }
 }
 
-TEST(RunStates, StopWhilePortIsOpenReleasesIt) {
-  RunHarness h;
-  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
-  h.use_line(willing_drive());
-  const int before = okcount.load();
-  h.run([](const std::string& line) { return line == "Bootload success!"; });
-  EXPECT_EQ(h.lines().back(), "Bootload success!");
-  EXPECT_EQ(runstate.load(), kStateDownload) << "stopped before the download began";
-  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
-  EXPECT_EQ(okcount.load(), before);
-}
-
 TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
   RunHarness h;
   // A firmware file that the download refuses before erasing: a record cut short.

@@ -58,16 +58,6 @@ class SimPort : public ::testing::Test {
   platform::ScopedVirtualClock clock_;
 };
 
-TEST_F(SimPort, IsInThePortTableAsAVirtualDrive) {
-  map();
-  platform::PortEntry entry;
-  ASSERT_TRUE(platform::find_port(kPort, entry));
-  EXPECT_EQ(entry.name, "sim");
-  EXPECT_FALSE(entry.is_real);
-  open(9600);
-  EXPECT_FALSE(platform::port_is_real(kPort));
-}
-
 TEST_F(SimPort, IdentityAnsweredWithoutDelay) {
   map();
   open(9600, 0.3);

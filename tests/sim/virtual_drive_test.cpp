@@ -30,9 +30,9 @@ Bytes length_bytes(std::uint32_t n) {
 
 struct Conversation {
   const char* name;
-  const char* faults;
   std::vector<Bytes> chunks;
   std::string expected;  // reply bytes in hex
+  const char* faults = "";
 };
 
 void PrintTo(const Conversation& c, std::ostream* os) {
@@ -46,58 +46,53 @@ std::string cat(std::initializer_list<const char*> parts) {
 }
 
 const std::vector<Conversation>& conversations() {
+  const Bytes handshake = {0x00, 0x6C};
   static const std::vector<Conversation> table = {
-      {"healthy_entry", "", into_loader(), cat({kIdentityReply, kResetEcho, "5D 01 01"})},
-      {"identity_twice", "", {kIdentity, kIdentity}, cat({kIdentityReply, kIdentityReply})},
+      {"healthy_entry", into_loader(), cat({kIdentityReply, kResetEcho, "5D 01 01"})},
+      {"identity_twice", {kIdentity, kIdentity}, cat({kIdentityReply, kIdentityReply})},
       {"identity_byte_by_byte",
-       "",
        {{0x01}, {0x03}, {0x00, 0x00}, {0x00, 0x01, 0x84}, {0x0A}},
        kIdentityReply},
-      {"garbage_before_identity", "", {hex_bytes("FF 00 01 03 00") + kIdentity}, kIdentityReply},
-      {"restart_inside_request", "", {hex_bytes("01 01 03 00 00 00 01 84 0A")}, kIdentityReply},
-      {"wrong_crc_ignored", "", {hex_bytes("01 03 00 00 00 01 84 0B")}, ""},
-      {"other_register_ignored", "", {hex_bytes("01 03 00 01 00 01 D5 CA")}, ""},
-      {"identity_in_rom_ignored", "", {kReset, kIdentity}, kResetEcho},
-      {"handshake_needs_00_first", "", {kReset, {0x6C}}, kResetEcho},
-      {"handshake_after_several_00", "", {kReset, {0x00, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
-      {"handshake_broken_by_other_byte", "", {kReset, {0x00, 0x12, 0x6C}}, kResetEcho},
-      {"handshake_after_resync", "", {kReset, {0x00, 0x12, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
+      {"garbage_before_identity", {hex_bytes("FF 00 01 03 00") + kIdentity}, kIdentityReply},
+      {"restart_inside_request", {hex_bytes("01 01 03 00 00 00 01 84 0A")}, kIdentityReply},
+      {"wrong_crc_ignored", {hex_bytes("01 03 00 00 00 01 84 0B")}, ""},
+      {"other_register_ignored", {hex_bytes("01 03 00 01 00 01 D5 CA")}, ""},
+      {"identity_in_rom_ignored", {kReset, kIdentity}, kResetEcho},
+      {"handshake_needs_00_first", {kReset, {0x6C}}, kResetEcho},
+      {"handshake_after_several_00", {kReset, {0x00, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
+      {"handshake_broken_by_other_byte", {kReset, {0x00, 0x12, 0x6C}}, kResetEcho},
+      {"handshake_after_resync", {kReset, {0x00, 0x12, 0x00, 0x6C}}, cat({kResetEcho, "5D"})},
       {"length_zero_refused",
-       "",
-       {kReset, {0x00, 0x6C}, length_bytes(0), {0x00, 0x6C}},
+       {kReset, handshake, length_bytes(0), handshake},
        cat({kResetEcho, "5D FF 5D"})},
       {"length_beyond_sram_refused",
-       "",
-       {kReset, {0x00, 0x6C}, length_bytes(16385)},
+       {kReset, handshake, length_bytes(16385)},
        cat({kResetEcho, "5D FF"})},
       {"length_of_sram_taken",
-       "",
-       {kReset, {0x00, 0x6C}, length_bytes(16384)},
+       {kReset, handshake, length_bytes(16384)},
        cat({kResetEcho, "5D 01"})},
       {"loader_answered_after_last_byte",
-       "",
-       {kReset, {0x00, 0x6C}, length_bytes(4), {1, 2, 3}},
+       {kReset, handshake, length_bytes(4), {1, 2, 3}},
        cat({kResetEcho, "5D 01"})},
       {"loader_then_frame_in_one_write",
-       "",
-       {kReset, {0x00, 0x6C}, length_bytes(2), Bytes{1, 2} + eot()},
+       {kReset, handshake, length_bytes(2), Bytes{1, 2} + eot()},
        cat({kResetEcho, "5D 01 01 55"})},
       // Faults of the application and the ROM loader.
-      {"silent", "silent", into_loader(), ""},
-      {"short_identity", "short-identity", {kIdentity}, "01 83 02 C0 F1"},
+      {"silent", into_loader(), "", "silent"},
+      {"short_identity", {kIdentity}, "01 83 02 C0 F1", "short-identity"},
       {"no_bsl",
-       "no-bsl",
        {kIdentity, kReset, {0x00}, {0x6C}, kIdentity},
-       cat({kIdentityReply, kResetEcho, kIdentityReply})},
-      {"handshake_reply", "handshake=6C", {kReset, {0x00, 0x6C}}, cat({kResetEcho, "6C"})},
+       cat({kIdentityReply, kResetEcho, kIdentityReply}),
+       "no-bsl"},
+      {"handshake_reply", {kReset, handshake}, cat({kResetEcho, "6C"}), "handshake=6C"},
       {"length_reply",
-       "length-reply=5D",
-       {kReset, {0x00, 0x6C}, length_bytes(16)},
-       cat({kResetEcho, "5D 5D"})},
+       {kReset, handshake, length_bytes(16)},
+       cat({kResetEcho, "5D 5D"}),
+       "length-reply=5D"},
       {"loader_reply",
-       "loader-reply=00",
-       {kReset, {0x00, 0x6C}, length_bytes(2), {7, 7}},
-       cat({kResetEcho, "5D 01 00"})},
+       {kReset, handshake, length_bytes(2), {7, 7}},
+       cat({kResetEcho, "5D 01 00"}),
+       "loader-reply=00"},
   };
   return table;
 }
@@ -117,9 +112,9 @@ INSTANTIATE_TEST_SUITE_P(Entry, DriveConversation, ::testing::ValuesIn(conversat
 
 struct LoaderCase {
   const char* name;
-  const char* faults;
   std::vector<Bytes> frames;
   const char* expected;
+  const char* faults = "";
 };
 
 void PrintTo(const LoaderCase& c, std::ostream* os) {
@@ -139,63 +134,60 @@ Bytes unknown_block() {
 
 const std::vector<LoaderCase>& loader_cases() {
   static const std::vector<LoaderCase> table = {
-      {"one_page", "", {program(kBase), data(0), eot()}, "55 55 55"},
-      {"last_page_then_past_end", "", {program(0x10032F00), data(1), data(2)}, "55 55 FC"},
-      {"header_unaligned", "", {program(0x10001080)}, "FC"},
-      {"header_below_flash", "", {program(0x10000F00)}, "FC"},
-      {"header_past_flash", "", {program(0x10033000)}, "FC"},
-      {"data_without_header", "", {data(0)}, "FC"},
-      {"data_after_eot", "", {program(kBase), data(0), eot(), data(1)}, "55 55 55 FC"},
-      {"data_after_refused_header", "", {program(kBase), program(0x10001080), data(0)}, "55 FC FC"},
+      {"one_page", {program(kBase), data(0), eot()}, "55 55 55"},
+      {"last_page_then_past_end", {program(0x10032F00), data(1), data(2)}, "55 55 FC"},
+      {"header_unaligned", {program(0x10001080)}, "FC"},
+      {"header_below_flash", {program(0x10000F00)}, "FC"},
+      {"header_past_flash", {program(0x10033000)}, "FC"},
+      {"data_without_header", {data(0)}, "FC"},
+      {"data_after_eot", {program(kBase), data(0), eot(), data(1)}, "55 55 55 FC"},
+      {"data_after_refused_header", {program(kBase), program(0x10001080), data(0)}, "55 FC FC"},
       {"page_programmed_twice",
-       "",
        {program(kBase), data(0), eot(), program(kBase), data(1)},
        "55 55 55 55 FA"},
       {"erase_then_reprogram",
-       "",
        {program(kBase), data(0), eot(), erase(kBase), program(kBase), data(1)},
        "55 55 55 55 55 55"},
       {"erase_of_another_sector",
-       "",
        {program(kBase), data(0), eot(), erase(0x10002000), program(kBase), data(1)},
        "55 55 55 55 55 FA"},
-      {"data_mode_0", "", {program(kBase), data(page_of(0), 0)}, "55 55"},
-      {"data_mode_2", "", {program(kBase), data(page_of(0), 2)}, "55 FE"},
-      {"eot_without_region", "", {eot()}, "55"},
-      {"erase_first_and_last", "", {erase(0x10001000), erase(0x10032000)}, "55 55"},
-      {"erase_not_sector_start", "", {erase(0x10001100)}, "FC"},
-      {"erase_past_flash", "", {erase(0x10033000)}, "FC"},
-      {"erase_below_flash", "", {erase(0x10000000)}, "FC"},
-      {"erase_wrong_length", "", {header(3, kBase, 0x800)}, "FC"},
-      {"unknown_modes", "", {header(2, 0), header(5, 0), header(6, 0)}, "FE FE FE"},
-      {"read_erased", "", {read_word(0x10032FFC)}, "01 04 10 03 2F FC 00 00 00 00"},
-      {"read_unaligned", "", {read_word(0x10001002)}, "FC"},
-      {"read_outside", "", {read_word(0x10033000)}, "FC"},
-      {"header_bad_checksum_not_carried_out", "", {corrupt(program(kBase)), data(0)}, "FD FC"},
-      {"data_bad_checksum", "", {program(kBase), corrupt(data(0)), data(1)}, "55 FD 55"},
-      {"eot_bad_checksum", "", {corrupt(eot())}, "FD"},
-      {"unknown_block_type_takes_16_bytes", "", {unknown_block(), eot()}, "FF 55"},
-      {"run_has_no_reply", "", {run()}, ""},
+      {"data_mode_0", {program(kBase), data(page_of(0), 0)}, "55 55"},
+      {"data_mode_2", {program(kBase), data(page_of(0), 2)}, "55 FE"},
+      {"eot_without_region", {eot()}, "55"},
+      {"erase_first_and_last", {erase(0x10001000), erase(0x10032000)}, "55 55"},
+      {"erase_not_sector_start", {erase(0x10001100)}, "FC"},
+      {"erase_past_flash", {erase(0x10033000)}, "FC"},
+      {"erase_below_flash", {erase(0x10000000)}, "FC"},
+      {"erase_wrong_length", {header(3, kBase, 0x800)}, "FC"},
+      {"unknown_modes", {header(2, 0), header(5, 0), header(6, 0)}, "FE FE FE"},
+      {"read_erased", {read_word(0x10032FFC)}, "01 04 10 03 2F FC 00 00 00 00"},
+      {"read_unaligned", {read_word(0x10001002)}, "FC"},
+      {"read_outside", {read_word(0x10033000)}, "FC"},
+      {"header_bad_checksum_not_carried_out", {corrupt(program(kBase)), data(0)}, "FD FC"},
+      {"data_bad_checksum", {program(kBase), corrupt(data(0)), data(1)}, "55 FD 55"},
+      {"eot_bad_checksum", {corrupt(eot())}, "FD"},
+      {"unknown_block_type_takes_16_bytes", {unknown_block(), eot()}, "FF 55"},
+      {"run_has_no_reply", {run()}, ""},
       // Faults of the secondary loader.
-      {"reply_data", "reply:data@2=F9", {program(kBase), data(0), data(1), data(2)}, "55 55 F9 55"},
-      {"reply_header", "reply:header@1=50", {program(kBase)}, "50"},
+      {"reply_data", {program(kBase), data(0), data(1), data(2)}, "55 55 F9 55", "reply:data@2=F9"},
+      {"reply_header", {program(kBase)}, "50", "reply:header@1=50"},
       {"reply_erase",
-       "reply:erase@2=FB",
        {erase(kBase), erase(0x10002000), erase(0x10003000)},
-       "55 FB 55"},
-      {"reply_eot", "reply:eot@1=FE", {eot(), eot()}, "FE 55"},
-      {"reply_read", "reply:read@1=FC", {read_word(kBase)}, "FC"},
+       "55 FB 55",
+       "reply:erase@2=FB"},
+      {"reply_eot", {eot(), eot()}, "FE 55", "reply:eot@1=FE"},
+      {"reply_read", {read_word(kBase)}, "FC", "reply:read@1=FC"},
       {"protect",
-       "protect=2",
        {program(kBase), program(kBase), program(kBase), data(0)},
-       "F8 F8 55 55"},
-      {"protect_spares_erase", "protect=1", {erase(kBase), program(kBase)}, "55 F8"},
+       "F8 F8 55 55",
+       "protect=2"},
+      {"protect_spares_erase", {erase(kBase), program(kBase)}, "55 F8", "protect=1"},
       {"silent_from_data",
-       "silent-from:data@2",
        {program(kBase), data(0), data(1), eot(), program(kBase)},
-       "55 55"},
-      {"silent_from_erase", "silent-from:erase@1", {erase(kBase), read_word(kBase)}, ""},
-      {"slow_changes_no_byte", "slow=50ms", {program(kBase), data(0), eot()}, "55 55 55"},
+       "55 55",
+       "silent-from:data@2"},
+      {"silent_from_erase", {erase(kBase), read_word(kBase)}, "", "silent-from:erase@1"},
+      {"slow_changes_no_byte", {program(kBase), data(0), eot()}, "55 55 55", "slow=50ms"},
   };
   return table;
 }
@@ -229,11 +221,6 @@ std::unique_ptr<VirtualDrive> loaded_drive(const char* faults = "") {
   auto drive = make_drive(faults);
   talk(*drive, into_loader());
   return drive;
-}
-
-TEST(VirtualDrive, ModbusCrcOfTheToolsRequests) {
-  EXPECT_EQ(modbus_crc16(Bytes(kIdentity.begin(), kIdentity.begin() + 6)), 0x0A84);
-  EXPECT_EQ(modbus_crc16(Bytes(kReset.begin(), kReset.begin() + 6)), 0x1888);
 }
 
 TEST(VirtualDrive, ProgrammedPagesReadBackAndMatch) {

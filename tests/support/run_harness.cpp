@@ -156,9 +156,6 @@ RunHarness::RunHarness(Panels panels, Time time) {
     std::lock_guard lock(mutex_);
     if (e.kind == pf::PanelEvent::Kind::LineAppended) {
       lines_.push_back(std::get<std::string>(e.value));
-      if (stop_when_ && stop_when_(lines_.back())) {
-        runflag = 0;
-      }
     } else if (e.kind == pf::PanelEvent::Kind::Attribute) {
       const int value = std::get<int>(e.value);
       attributes_.push_back((e.control == PRGPANEL_OK ? "dim=" : "show=") + std::to_string(value));
@@ -228,9 +225,8 @@ void RunHarness::clear_record() {
   rested_ = false;
 }
 
-pf::Micros RunHarness::run(std::function<bool(const std::string&)> stop_when) {
+pf::Micros RunHarness::run() {
   clear_record();
-  stop_when_ = std::move(stop_when);
   on_this_thread_ = true;
   if (prgpanel <= 0) {
     prgpanel = LoadPanel(0, kPanelFile, kProgramPanelId);
@@ -244,7 +240,6 @@ pf::Micros RunHarness::run(std::function<bool(const std::string&)> stop_when) {
 
 bool RunHarness::press_program() {
   clear_record();
-  stop_when_ = nullptr;
   on_this_thread_ = false;
   ProgCB(mainpanel, 0, EVENT_COMMIT, nullptr, 0, 0);
   return runflag.load() != 0 && prgpanel > 0;

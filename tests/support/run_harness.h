@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,10 +80,9 @@ class RunHarness {
   // Maps the run's port to `line`; `real` marks it as a line to a real chip.
   void use_line(std::shared_ptr<platform::SerialLine> line, bool real = false);
 
-  // Runs the worker on the calling thread until the run rests (or `stop_when` returns true for
-  // an appended line, which then clears the run flag as closing the popup does). Returns the
-  // waits asked for until the worker returned.
-  platform::Micros run(std::function<bool(const std::string&)> stop_when = nullptr);
+  // Runs the worker on the calling thread until the run rests. Returns the waits asked for
+  // until the worker returned.
+  platform::Micros run();
 
   // Presses Program. Returns whether the run started (the popup is up, the worker scheduled).
   bool press_program();
@@ -111,7 +109,6 @@ class RunHarness {
   std::unique_ptr<ScopedCwd> cwd_;
   int observer_ = 0;
   bool on_this_thread_ = false;
-  std::function<bool(const std::string&)> stop_when_;
   mutable std::mutex mutex_;
   std::condition_variable rest_cv_;
   std::vector<std::string> lines_;
