@@ -1,12 +1,10 @@
 // 'program' on the in-process virtual drive, in virtual time: the same run as the window's,
-// its lines, exit status and JSON report, refusals, faults and Ctrl-C.
+// its lines, exit status and JSON report, refusals and faults (Ctrl-C in each state:
+// matrix/cli_stop_test.cpp).
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
-#include <thread>
 
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
@@ -42,41 +40,24 @@ class ProgramOnSim : public ::testing::Test {
   }
 
   std::string encrypted(const std::string& plain) {
-    Arguments a;
-    a.command = Command::EhexEncrypt;
-    a.file = plain;
-    a.output = plain.substr(0, plain.size() - 4) + ".ehex";
+    const Arguments a{.command = Command::EhexEncrypt,
+                      .file = plain,
+                      .output = plain.substr(0, plain.size() - 4) + ".ehex"};
     std::ostringstream out, err;
     EXPECT_EQ(run_ehex(a, out, err), kExitOk) << err.str();
     return a.output;
   }
 
-  // Runs 'program' with `words` after the command. When `stop_when` says so for a line, a
-  // stop is requested, and the worker is held at that line until the main thread has acted
-  // on it: in virtual time the worker would otherwise race ahead.
-  Outcome program(std::vector<std::string_view> words,
-                  std::function<bool(const std::string&)> stop_when = nullptr) {
+  // Runs 'program' with `words` after the command.
+  Outcome program(std::vector<std::string_view> words) {
     words.insert(words.begin(), {"driveflash-cli", "program"});
     const ParseResult parsed = parse_arguments(words);
     EXPECT_TRUE(parsed.ok()) << parsed.error;
     std::ostringstream out, err;
     const Terminal term{out, err, false, 80};
     RunWaker waker;
-    int observer = 0;
-    if (stop_when) {
-      observer = platform::add_observer([&](const platform::PanelEvent& e) {
-        const auto* line = std::get_if<std::string>(&e.value);
-        if (e.kind == platform::PanelEvent::Kind::LineAppended && line && stop_when(*line)) {
-          waker.request_stop();
-          while (runflag.load() != 0) {
-            std::this_thread::yield();
-          }
-        }
-      });
-    }
     Outcome o;
     o.status = run_program(parsed.args, term, waker, o.report);
-    platform::remove_observer(observer);
     o.out = out.str();
     o.err = err.str();
     return o;
@@ -190,31 +171,6 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
                        "directory"),
             std::string::npos)
       << o.err;
-}
-
-TEST_F(ProgramOnSim, AStopEndsTheRunAfterTheStepUnderWay) {
-  const std::string file = firmware("fw.hex", 600);
-  const Outcome early = program({file, "--port", "sim", "--json"}, [](const std::string& line) {
-    return line == "ASC BSL initialization OK!";
-  });
-  EXPECT_EQ(early.status, kExitInterrupted);
-  EXPECT_EQ(early.report.result, "interrupted");
-  EXPECT_TRUE(early.report.stop_requested);
-  ASSERT_FALSE(early.report.lines.empty());
-  EXPECT_EQ(early.report.lines.back(), "ASC BSL initialization OK!");
-  EXPECT_FALSE(early.report.download_status.has_value());
-  EXPECT_EQ(runflag.load(), 0);
-
-  // Once the download has begun it runs to its end, and a drive it programmed counts.
-  bool loaded = false;
-  const Outcome late = program({file, "--port", "sim"}, [&loaded](const std::string& line) {
-    const bool in_download = loaded;
-    loaded = loaded || line == "Bootload success!";
-    return in_download;
-  });
-  EXPECT_EQ(late.status, kExitOk) << late.err;
-  EXPECT_TRUE(late.report.stop_requested);
-  EXPECT_EQ(late.report.verified, true);
 }
 
 }  // namespace
