@@ -146,8 +146,8 @@ std::vector<ImageCase> image_cases() {
       // within the capacity the run sends (found by the loader image fuzzer).
       {"DataBehindAGapPastTheCapacity", ela + data_lines(0, a) + data_lines(0x1000, b), 4096,
        kInvalid},
-      {"DataBehindAGapEndingAtTheCapacity", ela + data_lines(0, a) + data_lines(0x0FF0, b), 4096,
-       0, 4096, 0x10000000, cat({a, Bytes(0xFE0, 0), b}), 4096 + 0xFE0},
+      {"DataBehindAGapEndingAtTheCapacity", ela + data_lines(0, a) + data_lines(0x0FF0, b), 4096, 0,
+       4096, 0x10000000, cat({a, Bytes(0xFE0, 0), b}), 4096 + 0xFE0},
       {"DataOneBytePastTheCapacity", ela + data_lines(0, a) + data_lines(0x0FF1, b), 4096,
        kInvalid},
       {"GapFromZeroPastTheCapacity", data_lines(0x0FF8, a), 4096, kInvalid},
@@ -190,41 +190,28 @@ TEST_P(LoaderImage, BuildsTheImageOrRefusesTheFile) {
 INSTANTIATE_TEST_SUITE_P(Files, LoaderImage, testing::ValuesIn(image_cases()),
                          [](const testing::TestParamInfo<ImageCase>& p) { return p.param.name; });
 
-TEST(LoaderImageOpen, CapacityAboveSixteenBitsIsRefusedBeforeOpening) {
+TEST(LoaderImageOpen, CapacityPathsAndFilesThatCannotBeRead) {
   const TempDir dir;
-  const std::string path = dir.write("loader.hex", data_lines(0, pattern(16)));
+  const driveflash::test::ScopedCwd cwd(dir.path());
+  const std::string path = dir.write("XMC1300/XMC1x_ASCLoader.hex",
+                                     ext_linear(0x2000) + "\n" + data_lines(0x0200, pattern(16)));
   std::vector<unsigned char> image(kLoaderImageBuffer);
   unsigned base = 7;
   unsigned length = 7;
   EXPECT_EQ(make_flash_image(path.c_str(), image.data(), 65536, &base, &length), kInvalid);
-  // The length is cleared only once the file is open.
-  EXPECT_EQ(length, 7u);
+  EXPECT_EQ(length, 7u);  // cleared only once the file is open
   EXPECT_EQ(make_flash_image(path.c_str(), image.data(), 65535, &base, &length), 0);
-}
-
-TEST(LoaderImageOpen, FilesThatCannotBeReadAreRefused) {
-  const TempDir dir;
-  std::vector<unsigned char> image(kLoaderImageBuffer);
-  unsigned base = 0;
-  unsigned length = 0;
-  const std::string missing = (dir.path() / "absent.hex").string();
-  for (const std::string& path : {missing, dir.path().string(), std::string()}) {
-    EXPECT_EQ(make_flash_image(path.c_str(), image.data(), 4096, &base, &length), kInvalid) << path;
-  }
-  EXPECT_EQ(make_flash_image(nullptr, image.data(), 4096, &base, &length), kInvalid);
-}
-
-TEST(LoaderImageOpen, BackslashPathRelativeToTheWorkingDirectory) {
-  const TempDir dir;
-  dir.write("XMC1300/XMC1x_ASCLoader.hex",
-            ext_linear(0x2000) + "\n" + data_lines(0x0200, pattern(16)));
-  const driveflash::test::ScopedCwd cwd(dir.path());
-  std::vector<unsigned char> image(kLoaderImageBuffer);
-  unsigned base = 0;
-  unsigned length = 0;
+  // The run names the loader with a backslash, relative to the working directory.
+  base = 0;
   EXPECT_EQ(make_flash_image("XMC1300\\XMC1x_ASCLoader.hex", image.data(), 4096, &base, &length),
             0);
   EXPECT_EQ(base, 0x20000200u);
+  const std::string missing = (dir.path() / "absent.hex").string();
+  for (const std::string& unreadable : {missing, dir.path().string(), std::string()}) {
+    EXPECT_EQ(make_flash_image(unreadable.c_str(), image.data(), 4096, &base, &length), kInvalid)
+        << unreadable;
+  }
+  EXPECT_EQ(make_flash_image(nullptr, image.data(), 4096, &base, &length), kInvalid);
 }
 
 // The named entry point writes into the run's 16384-byte buffer whatever the capacity says.
