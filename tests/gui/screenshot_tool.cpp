@@ -32,7 +32,9 @@ constexpr int kVirtualDrivePort = 99;  // as the program offers it
 fs::path g_out;
 int g_failures = 0;
 
-void grab(const QRect& area, const char* name) {
+// Grabs `window_area` with a margin around it.
+void grab(const QRect& window_area, const char* name) {
+  const QRect area = window_area.adjusted(-12, -12, 12, 12);
   const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
                                                                     area.width(), area.height());
   const fs::path file = g_out / name;
@@ -42,10 +44,6 @@ void grab(const QRect& area, const char* name) {
     return;
   }
   std::printf("%s\n", file.c_str());
-}
-
-QRect framed(QRect area) {
-  return area.adjusted(-12, -12, 12, 12);
 }
 
 // Steps of the script, each run once `ready` holds; polled on the GUI thread.
@@ -131,7 +129,7 @@ int main(int argc, char* argv[]) {
        }},
       {[&] { return progress() >= 45; },
        [&] {
-         grab(framed(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry())),
+         grab(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry()),
               "popup-running.png");
        }},
       {[&] {
@@ -141,7 +139,7 @@ int main(int argc, char* argv[]) {
        [&] { press(prgpanel, "progOK"); }},
       {[&] { return prgpanel == 0; },
        [&] {
-         grab(framed(window(mainpanel)->frameGeometry()), "main-panel.png");
+         grab(window(mainpanel)->frameGeometry(), "main-panel.png");
          press(mainpanel, "Exit");
        }},
   };
