@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -290,26 +289,6 @@ TEST_F(DownloadTest, FileChangedAfterItsCheckIsStopped) {
   EXPECT_EQ(download(path, 0), kStatusInvalidHexfile);
   EXPECT_EQ(line->writes, 8u);  // the erase, nothing of the changed file
   EXPECT_NE(lines().back().find("changed"), std::string::npos) << lines().back();
-}
-
-template <std::size_t N>
-void expect_sectors(const std::array<flash_sector, N>& table, std::uint32_t last) {
-  for (std::size_t i = 0; i + 1 < N; ++i) {
-    EXPECT_EQ(table[i].address, 0x10001000u + static_cast<std::uint32_t>(i) * 0x1000u) << i;
-    EXPECT_EQ(table[i].size, 0x1000u) << i;
-  }
-  EXPECT_EQ(table[N - 2].address, last);
-  EXPECT_EQ(table[N - 1].address, 0u);
-  EXPECT_EQ(table[N - 1].size, 0u);
-}
-
-TEST(SectorTables, FourKilobyteSectorsFrom0x10001000EndedByZero) {
-  expect_sectors(XMC1000_200_FLASH_SectorTable, 0x10032000);
-  expect_sectors(XMC1000_128_FLASH_SectorTable, 0x10020000);
-  expect_sectors(XMC1000_64_FLASH_SectorTable, 0x10010000);
-  expect_sectors(XMC1000_32_FLASH_SectorTable, 0x10008000);
-  expect_sectors(XMC1000_16_FLASH_SectorTable, 0x10004000);
-  expect_sectors(XMC1000_8_FLASH_SectorTable, 0x10002000);
 }
 
 }  // namespace

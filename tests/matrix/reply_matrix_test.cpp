@@ -88,8 +88,6 @@ struct Expected {
   ExchangeAt last;        // the last exchange the host began
 };
 
-const Lines kConnected = {"驱动器连接成功!"};
-
 // What the run must come to, from the reply tables alone.
 Expected expected(const Position& p, const Twist& t) {
   std::optional<std::uint8_t> first;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/run_context.h"
+#include "image/stand_in_loader.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
@@ -12,6 +13,11 @@
 
 namespace driveflash::test {
 namespace {
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 struct Firmware {
   const char* name;
@@ -33,8 +39,11 @@ class FlashEqualsFile : public ::testing::TestWithParam<Firmware> {};
 TEST_P(FlashEqualsFile, PlainAndEncrypted) {
   const Firmware& fw = GetParam();
   const std::string text = make_hex(fw.chunks, fw.per_record);
+  const std::string marker(image::kStandInLoaderMarker);
+  const Bytes loader = concat(Bytes(marker.begin(), marker.end()), pattern(1000, 7));
   for (const int kind : {0, 1}) {
     RunHarness h;
+    h.set_loader(make_hex(0x20000200, loader));
     const auto drive = drive_on_port();
     if (kind == 0) {
       h.set_firmware("fw.hex", text);
@@ -47,6 +56,10 @@ TEST_P(FlashEqualsFile, PlainAndEncrypted) {
         << fw.name << " kind " << kind << ": " << h.lines().back();
     std::string mismatch;
     EXPECT_TRUE(drive->flash_matches(fw.chunks, &mismatch)) << fw.name << ": " << mismatch;
+    // The loader file's image goes first, whatever the run fills the transfer up with.
+    const Bytes image = drive->loader_image();
+    ASSERT_GE(image.size(), loader.size());
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + static_cast<long>(loader.size())), loader);
     EXPECT_DOUBLE_EQ(h.progress().back(), 100.0);
   }
 }

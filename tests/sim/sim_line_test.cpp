@@ -4,9 +4,6 @@
 
 #include <fstream>
 
-#include "bsl/asc_bsl.h"
-#include "bsl/frames.h"
-#include "link/drive_link.h"
 #include "platform/timing.h"
 #include "sim_test_util.h"
 
@@ -116,46 +113,6 @@ TEST_F(SimPort, DisconnectFailsTheLineAndTheNextOpen) {
   CloseCom(kPort);
   EXPECT_NE(OpenComConfig(kPort, "", 115200, 0, 8, 1, 512, 512), 0);
   EXPECT_NE(platform::last_open_error(kPort).find("disconnected"), std::string::npos);
-}
-
-// The tool's own protocol functions against the drive: both ends agree on the wire.
-TEST_F(SimPort, ToolFunctionsTakeTheDriveThroughARun) {
-  auto drive = map();
-  open(9600, 0.3);
-  ASSERT_EQ(PingToDrv(kPort), 0);
-  ASSERT_EQ(ResetBMI(kPort), 8);
-  CloseCom(kPort);
-  open(115200);
-  ASSERT_EQ(init_ASC_BSL(kPort), 0);
-  ASSERT_EQ(send_4_length(kPort, 4096), 0);
-  std::vector<unsigned char> loader(4096, 0x5A);
-  ASSERT_EQ(send_ASCloader(kPort, loader.data(), 4096), 0);
-  EXPECT_EQ(drive->loader_image(), Bytes(4096, 0x5A));
-
-  bl_header_block h;
-  h.mode = 3;
-  h.word1 = 0x10001000;
-  h.word2 = 0x1000;
-  ASSERT_EQ(bl_send_header(kPort, h), 0);
-  h = {};
-  h.word1 = 0x10001000;
-  ASSERT_EQ(bl_send_header(kPort, h), 0);
-  const Bytes page = page_of(0x30);
-  ASSERT_EQ(bl_send_data(kPort, {page.data(), 1}), 0);
-  ASSERT_EQ(bl_send_EOT(kPort), 0);
-  h.mode = 4;
-  ASSERT_EQ(bl_send_header(kPort, h), 0);
-  EXPECT_EQ(bl_send_data(kPort, {page.data(), 1}), 252);  // region closed
-  h = {};
-  h.mode = 1;
-  h.word1 = 0xF8C1;
-  ASSERT_EQ(bl_send_header(kPort, h), 0);
-  CloseCom(kPort);
-
-  std::string why;
-  EXPECT_TRUE(drive->flash_matches({{0x10001000, page}}, &why)) << why;
-  open(9600, 0.3);
-  EXPECT_EQ(PingToDrv(kPort), 0);  // the new application answers
 }
 
 // The stand-in loader shipped for the virtual drive: valid Intel HEX, marked, small enough.
