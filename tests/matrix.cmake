@@ -4,7 +4,7 @@
 add_library(driveflash_matrix_support STATIC matrix/twisted_drive.cpp)
 target_link_libraries(driveflash_matrix_support PUBLIC driveflash_run_testsupport)
 
-driveflash_test(matrix_test sim SOURCES matrix/reply_matrix_test.cpp matrix/sim_faults_run_test.cpp
+driveflash_test(matrix_test sim SOURCES matrix/reply_matrix_test.cpp
   matrix/stop_test.cpp
   LIBS driveflash_matrix_support)
 driveflash_test(matrix_cli_test sim SOURCES matrix/cli_stop_test.cpp

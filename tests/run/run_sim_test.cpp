@@ -6,6 +6,8 @@
 
 #include "app/run_context.h"
 #include "image/stand_in_loader.h"
+#include "matrix/reply_table.h"
+#include "platform/serial.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
@@ -18,6 +20,8 @@ Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+using Lines = std::vector<std::string>;
 
 struct Firmware {
   const char* name;
@@ -80,21 +84,94 @@ INSTANTIATE_TEST_SUITE_P(
                       Firmware{"full_200k", {{0x10001000, pattern(200 * 1024, 13)}}, 32}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// Each refused pass dims the OK button and shows the progress bar again.
+// Two regions: header, 3 data, eot; header, 1 data, eot.
+const Chunks kTwoRegions = {{0x10001000, pattern(600, 5)}, {0x10004000, pattern(100, 6)}};
+
+// 0xF8 after an erase, a region header or an end of transmission starts the download over, each
+// pass dimming the OK button and showing the progress bar again, without a line of the run's own;
+// a failed erase still says so first.
 TEST(RunOnVirtualDrive, ProtectionRepeatsTheWholeDownload) {
-  RunHarness h;
-  drive_on_port("protect=2");
-  h.set_firmware("fw.hex", make_hex(0x10001000, pattern(600)));
-  const int before = okcount.load();
-  h.run();
-  EXPECT_EQ(okcount.load(), before + 1);
-  const auto lines = h.lines();
-  EXPECT_EQ(
-      std::count(lines.begin(), lines.end(), "Erasing sector 0, This may take a few seconds..."), 3)
-      << "two refused downloads, then the one that went through";
-  EXPECT_EQ(h.attributes(), (std::vector<std::string>{"dim=1", "show=1", "dim=1", "show=1", "dim=1",
-                                                      "show=1", "dim=0", "show=0"}));
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
+  struct Case {
+    const char* faults;
+    long passes;
+    long erase_failures;
+  };
+  const Case cases[] = {{"protect=2", 3, 0},
+                        {"protect=1", 2, 0},
+                        {"reply:erase@5=F8", 2, 1},
+                        {"reply:eot@2=F8", 2, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    RunHarness h;
+    const auto drive = drive_on_port(c.faults);
+    h.set_firmware("fw.hex", make_hex(kTwoRegions));
+    const int before = okcount.load();
+    h.run();
+    EXPECT_EQ(okcount.load(), before + 1);
+    std::string mismatch;
+    EXPECT_TRUE(drive->flash_matches(kTwoRegions, &mismatch)) << mismatch;
+    const auto lines = h.lines();
+    const auto count = [&](const char* line) {
+      return std::count(lines.begin(), lines.end(), line);
+    };
+    EXPECT_EQ(count("Erasing sector 0, This may take a few seconds..."), c.passes);
+    EXPECT_EQ(count("Erase Flash failed!"), c.erase_failures);
+    EXPECT_EQ(count("Protection error"), 0);
+    std::vector<std::string> attributes;
+    for (long pass = 0; pass < c.passes; ++pass) {
+      attributes.insert(attributes.end(), {"dim=1", "show=1"});
+    }
+    attributes.insert(attributes.end(), {"dim=0", "show=0"});
+    EXPECT_EQ(h.attributes(), attributes);
+  }
+}
+
+// Garbage instead of the loader's replies: the first garbage byte is judged, nothing passes for
+// success, and the run fails at once, whichever frame the flood begins at.
+TEST(RunOnVirtualDrive, AFloodEndsTheRunAtTheFrameItBeginsAt) {
+  const auto first_garbage = [](FrameColumn column) {
+    return status_text(judged(column, sim::flood_byte(0)));
+  };
+  const std::vector<std::pair<std::string, Lines>> cases = {
+      {"flood-from:erase@1",
+       {"Erasing sector 0, This may take a few seconds...", "Erase Flash failed!",
+        first_garbage(FrameColumn::kHeader)}},
+      {"flood-from:header@2", {"Done!", first_garbage(FrameColumn::kHeader)}},
+      {"flood-from:data@3", {"Done!", first_garbage(FrameColumn::kData)}},
+      {"flood-from:eot@1", {"Done!", first_garbage(FrameColumn::kEot)}},
+  };
+  for (const auto& [faults, tail] : cases) {
+    SCOPED_TRACE(faults);
+    RunHarness h;
+    drive_on_port(faults);
+    h.set_firmware("fw.hex", make_hex(kTwoRegions));
+    const int before = okcount.load();
+    h.run();
+    EXPECT_EQ(okcount.load(), before);
+    const Lines lines = h.lines();
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(Lines(lines.end() - static_cast<std::ptrdiff_t>(tail.size()), lines.end()), tail);
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+  }
+}
+
+// Replies dripped one byte at a time: 10 ms apart the identity answer is whole well within the
+// 0.3 s read; 400 ms apart, not even the leftovers of the first answer make up seven bytes for
+// the second read.
+TEST(RunOnVirtualDrive, RepliesDrippedOneByteAtATime) {
+  for (const char* faults : {"drip=10ms", "drip=400ms"}) {
+    SCOPED_TRACE(faults);
+    RunHarness h;
+    drive_on_port(faults);
+    h.set_firmware("fw.hex", make_hex(kTwoRegions));
+    const int before = okcount.load();
+    h.run();
+    const bool slow = std::string(faults) == "drip=400ms";
+    EXPECT_EQ(okcount.load(), before + (slow ? 0 : 1));
+    if (slow) {
+      EXPECT_EQ(h.lines(), (Lines{"初始化中...", "未知型号的驱动器!"}));
+    }
+  }
 }
 
 }  // namespace

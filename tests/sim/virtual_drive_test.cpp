@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "image/download.h"
 #include "sim_test_util.h"
 
@@ -378,6 +380,21 @@ TEST(StandInLoader, RecognisedByItsMarker) {
   EXPECT_FALSE(is_stand_in_loader(bytes(marker.substr(0, marker.size() - 1))));
   EXPECT_FALSE(is_stand_in_loader(Bytes(4096, 0x00)));
   EXPECT_FALSE(is_stand_in_loader({}));
+}
+
+// What a flooding drive sends: never a loader's success, and the same on every run.
+TEST(FloodBytes, NeverALoadersSuccessAndTheSameEveryTime) {
+  int distinct = 0;
+  std::array<bool, 256> seen{};
+  for (std::uint64_t n = 0; n < 100'000; ++n) {
+    const std::uint8_t b = flood_byte(n);
+    ASSERT_NE(b, 0x55) << n;
+    ASSERT_NE(b, 0x50) << n;
+    distinct += seen[b] ? 0 : 1;
+    seen[b] = true;
+  }
+  EXPECT_EQ(distinct, 254) << "every other byte value turns up";
+  EXPECT_EQ(flood_byte(12345), flood_byte(12345));
 }
 
 }  // namespace
