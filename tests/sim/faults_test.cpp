@@ -12,52 +12,31 @@ struct GoodCase {
   Faults expected;
 };
 
-Faults make(void (*edit)(Faults&)) {
-  Faults f;
-  edit(f);
-  return f;
-}
+using K = FrameKind;
 
 const GoodCase kGood[] = {
     {"", {}},
     {"   ", {}},
-    {"silent", make([](Faults& f) { f.silent = true; })},
-    {" short-identity , no-bsl ", make([](Faults& f) {
-       f.short_identity = true;
-       f.no_bsl = true;
-     })},
-    {"line-time", make([](Faults& f) { f.line_time = true; })},
-    {"handshake=6C", make([](Faults& f) { f.handshake_reply = 0x6C; })},
-    {"handshake=0x6c", make([](Faults& f) { f.handshake_reply = 0x6C; })},
-    {"length-reply=5D", make([](Faults& f) { f.length_reply = 0x5D; })},
-    {"loader-reply=0", make([](Faults& f) { f.loader_reply = 0x00; })},
-    {"reply:data@3=F9,reply:eot@1=ff", make([](Faults& f) {
-       f.replies = {{{FrameKind::kData, 3}, 0xF9}, {{FrameKind::kEot, 1}, 0xFF}};
-     })},
-    {"reply:header@1=F8,reply:erase@4=FB,reply:read@2=FC", make([](Faults& f) {
-       f.replies = {{{FrameKind::kHeader, 1}, 0xF8},
-                    {{FrameKind::kErase, 4}, 0xFB},
-                    {{FrameKind::kRead, 2}, 0xFC}};
-     })},
-    {"protect=2", make([](Faults& f) { f.protect = 2; })},
-    {"silent-from:data@5", make([](Faults& f) {
-       f.silent_from = FrameTrigger{FrameKind::kData, 5};
-     })},
-    {"disconnect:erase@1", make([](Faults& f) {
-       f.disconnect_at = FrameTrigger{FrameKind::kErase, 1};
-     })},
-    {"slow=50ms", make([](Faults& f) { f.delay = microseconds(50'000); })},
-    {"slow=2s", make([](Faults& f) { f.delay = microseconds(2'000'000); })},
-    {"slow=250us", make([](Faults& f) { f.delay = microseconds(250); })},
-    {"slow=60s", make([](Faults& f) { f.delay = microseconds(60'000'000); })},
-    {"flood-from:data@2", make([](Faults& f) {
-       f.flood_from = FrameTrigger{FrameKind::kData, 2};
-     })},
-    {"drip=10ms", make([](Faults& f) { f.drip = microseconds(10'000); })},
-    {"drip=400ms, slow=1ms", make([](Faults& f) {
-       f.drip = microseconds(400'000);
-       f.delay = microseconds(1'000);
-     })},
+    {"silent", {.silent = true}},
+    {" short-identity , no-bsl ", {.short_identity = true, .no_bsl = true}},
+    {"line-time", {.line_time = true}},
+    {"handshake=6C", {.handshake_reply = 0x6C}},
+    {"handshake=0x6c", {.handshake_reply = 0x6C}},
+    {"length-reply=5D", {.length_reply = 0x5D}},
+    {"loader-reply=0", {.loader_reply = 0x00}},
+    {"reply:data@3=F9,reply:eot@1=ff", {.replies = {{{K::kData, 3}, 0xF9}, {{K::kEot, 1}, 0xFF}}}},
+    {"reply:header@1=F8,reply:erase@4=FB,reply:read@2=FC",
+     {.replies = {{{K::kHeader, 1}, 0xF8}, {{K::kErase, 4}, 0xFB}, {{K::kRead, 2}, 0xFC}}}},
+    {"protect=2", {.protect = 2}},
+    {"silent-from:data@5", {.silent_from = FrameTrigger{K::kData, 5}}},
+    {"disconnect:erase@1", {.disconnect_at = FrameTrigger{K::kErase, 1}}},
+    {"slow=50ms", {.delay = microseconds(50'000)}},
+    {"slow=2s", {.delay = microseconds(2'000'000)}},
+    {"slow=250us", {.delay = microseconds(250)}},
+    {"slow=60s", {.delay = microseconds(60'000'000)}},
+    {"flood-from:data@2", {.flood_from = FrameTrigger{K::kData, 2}}},
+    {"drip=10ms", {.drip = microseconds(10'000)}},
+    {"drip=400ms, slow=1ms", {.delay = microseconds(1'000), .drip = microseconds(400'000)}},
 };
 
 class FaultsParse : public ::testing::TestWithParam<GoodCase> {};

@@ -102,9 +102,8 @@ const std::vector<Conversation>& conversations() {
 class DriveConversation : public ::testing::TestWithParam<Conversation> {};
 
 TEST_P(DriveConversation, Replies) {
-  const auto held = make_drive(GetParam().faults);
-  VirtualDrive& drive = *held;
-  EXPECT_EQ(to_hex(talk(drive, GetParam().chunks)), to_hex(hex_bytes(GetParam().expected)));
+  const auto drive = make_drive(GetParam().faults);
+  EXPECT_EQ(to_hex(talk(*drive, GetParam().chunks)), to_hex(hex_bytes(GetParam().expected)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Entry, DriveConversation, ::testing::ValuesIn(conversations()),
@@ -197,21 +196,19 @@ const std::vector<LoaderCase>& loader_cases() {
 class LoaderFrames : public ::testing::TestWithParam<LoaderCase> {};
 
 TEST_P(LoaderFrames, Replies) {
-  const auto held = make_drive(GetParam().faults);
-  VirtualDrive& drive = *held;
-  ASSERT_EQ(talk(drive, into_loader()).size(), into_loader_reply_size());
-  EXPECT_EQ(to_hex(talk(drive, GetParam().frames)), to_hex(hex_bytes(GetParam().expected)));
+  const auto drive = make_drive(GetParam().faults);
+  ASSERT_EQ(talk(*drive, into_loader()).size(), into_loader_reply_size());
+  EXPECT_EQ(to_hex(talk(*drive, GetParam().frames)), to_hex(hex_bytes(GetParam().expected)));
 }
 
 TEST_P(LoaderFrames, SameRepliesFedByteByByte) {
-  const auto held = make_drive(GetParam().faults);
-  VirtualDrive& drive = *held;
-  talk(drive, into_loader());
+  const auto drive = make_drive(GetParam().faults);
+  talk(*drive, into_loader());
   std::vector<Bytes> single;
   for (const Bytes& frame : GetParam().frames) {
     for (const std::uint8_t b : frame) single.push_back({b});
   }
-  EXPECT_EQ(to_hex(talk(drive, single)), to_hex(hex_bytes(GetParam().expected)));
+  EXPECT_EQ(to_hex(talk(*drive, single)), to_hex(hex_bytes(GetParam().expected)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, LoaderFrames, ::testing::ValuesIn(loader_cases()),
@@ -226,27 +223,26 @@ std::unique_ptr<VirtualDrive> loaded_drive(const char* faults = "") {
 }
 
 TEST(VirtualDrive, ProgrammedPagesReadBackAndMatch) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
-  ASSERT_EQ(to_hex(talk(drive, {program(0x10001100), data(1), data(2), data(3), eot()})),
+  const auto drive = loaded_drive();
+  ASSERT_EQ(to_hex(talk(*drive, {program(0x10001100), data(1), data(2), data(3), eot()})),
             "55 55 55 55 55");
-  EXPECT_EQ(drive.read_flash(0x10001100, 256), page_of(1));
-  EXPECT_EQ(drive.read_flash(0x10001300, 256), page_of(3));
-  EXPECT_EQ(drive.statistics().pages_programmed, 3u);
+  EXPECT_EQ(drive->read_flash(0x10001100, 256), page_of(1));
+  EXPECT_EQ(drive->read_flash(0x10001300, 256), page_of(3));
+  EXPECT_EQ(drive->statistics().pages_programmed, 3u);
 
   std::string why;
-  EXPECT_TRUE(drive.flash_matches({{0x10001100, page_of(1)}, {0x10001210, {0x12, 0x13}}}, &why))
+  EXPECT_TRUE(drive->flash_matches({{0x10001100, page_of(1)}, {0x10001210, {0x12, 0x13}}}, &why))
       << why;
-  EXPECT_FALSE(drive.flash_matches({{0x10001200, {0x02, 0x03, 0x99}}}, &why));
+  EXPECT_FALSE(drive->flash_matches({{0x10001200, {0x02, 0x03, 0x99}}}, &why));
   EXPECT_EQ(why, "0x10001202: flash 04, firmware 99");
   // Erased cells read 00, but an unprogrammed page never matches a firmware's zeros.
-  EXPECT_FALSE(drive.flash_matches({{0x10001000, {0x00}}}, &why));
+  EXPECT_FALSE(drive->flash_matches({{0x10001000, {0x00}}}, &why));
   EXPECT_EQ(why, "0x10001000: page not programmed (firmware 00)");
-  EXPECT_FALSE(drive.flash_matches({{0x10032FFF, {0x00, 0x00}}}, &why));
+  EXPECT_FALSE(drive->flash_matches({{0x10032FFF, {0x00, 0x00}}}, &why));
   EXPECT_EQ(why, "0x10032FFF: page not programmed (firmware 00)");
-  EXPECT_FALSE(drive.flash_matches({{0xFFFFFFFF, {0x00, 0x00}}}, &why));
+  EXPECT_FALSE(drive->flash_matches({{0xFFFFFFFF, {0x00, 0x00}}}, &why));
   EXPECT_EQ(why, "0xFFFFFFFF lies outside the flash");
-  EXPECT_FALSE(drive.flash_matches({{0x10033000, {0x00}}}, nullptr));
+  EXPECT_FALSE(drive->flash_matches({{0x10033000, {0x00}}}, nullptr));
 }
 
 TEST(VirtualDrive, ReadFlashOutsideGivesNothing) {
@@ -259,71 +255,65 @@ TEST(VirtualDrive, ReadFlashOutsideGivesNothing) {
 }
 
 TEST(VirtualDrive, ReadGivesTheWordMostSignificantByteFirst) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
-  drive.preload_flash(0x10001FFC, hex_bytes("11 22 33 44"));
-  EXPECT_EQ(to_hex(talk(drive, {read_word(0x10001FFC)})), "01 04 10 00 1F FC 44 33 22 11");
+  const auto drive = loaded_drive();
+  drive->preload_flash(0x10001FFC, hex_bytes("11 22 33 44"));
+  EXPECT_EQ(to_hex(talk(*drive, {read_word(0x10001FFC)})), "01 04 10 00 1F FC 44 33 22 11");
 }
 
 TEST(VirtualDrive, EraseClearsASectorOnly) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
-  drive.preload_flash(0x10001FFF, hex_bytes("AB CD"));  // last byte of sector 0, first of sector 1
-  EXPECT_FALSE(drive.sector_erased(0x10001000));
-  ASSERT_EQ(to_hex(talk(drive, {erase(0x10001000)})), "55");
-  EXPECT_TRUE(drive.sector_erased(0x10001000));
-  EXPECT_FALSE(drive.sector_erased(0x10002000));
-  EXPECT_EQ(drive.read_flash(0x10001FFF, 2), hex_bytes("00 CD"));
-  EXPECT_EQ(drive.statistics().sectors_erased, 1u);
+  const auto drive = loaded_drive();
+  drive->preload_flash(0x10001FFF, hex_bytes("AB CD"));  // last byte of sector 0, first of sector 1
+  EXPECT_FALSE(drive->sector_erased(0x10001000));
+  ASSERT_EQ(to_hex(talk(*drive, {erase(0x10001000)})), "55");
+  EXPECT_TRUE(drive->sector_erased(0x10001000));
+  EXPECT_FALSE(drive->sector_erased(0x10002000));
+  EXPECT_EQ(drive->read_flash(0x10001FFF, 2), hex_bytes("00 CD"));
+  EXPECT_EQ(drive->statistics().sectors_erased, 1u);
 }
 
 // The drive's flash is the tool's 200 KB sector map: every sector erases, nothing past it does.
 TEST(VirtualDrive, ErasesEverySectorOfThe200KTable) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
+  const auto drive = loaded_drive();
   std::size_t sectors = 0;
   for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
     if (s.address == 0 && s.size == 0) break;
     ++sectors;
     EXPECT_EQ(s.size, FlashModel::kSectorSize);
-    EXPECT_EQ(to_hex(talk(drive, {erase(s.address)})), "55") << std::hex << s.address;
+    EXPECT_EQ(to_hex(talk(*drive, {erase(s.address)})), "55") << std::hex << s.address;
   }
   EXPECT_EQ(sectors, FlashModel::kSectorCount);
-  EXPECT_EQ(drive.statistics().sectors_erased, sectors);
-  EXPECT_EQ(to_hex(talk(drive, {erase(FlashModel::kBase + FlashModel::kSize)})), "FC");
+  EXPECT_EQ(drive->statistics().sectors_erased, sectors);
+  EXPECT_EQ(to_hex(talk(*drive, {erase(FlashModel::kBase + FlashModel::kSize)})), "FC");
 }
 
 TEST(VirtualDrive, OverriddenFrameIsNotCarriedOut) {
-  const auto held = loaded_drive("reply:data@2=55");
-  VirtualDrive& drive = *held;
-  ASSERT_EQ(to_hex(talk(drive, {program(kBase), data(1), data(2), data(3)})), "55 55 55 55");
+  const auto drive = loaded_drive("reply:data@2=55");
+  ASSERT_EQ(to_hex(talk(*drive, {program(kBase), data(1), data(2), data(3)})), "55 55 55 55");
   // The second page was swallowed, so the third landed where it should have gone.
-  EXPECT_EQ(drive.read_flash(0x10001100, 256), page_of(3));
-  EXPECT_FALSE(drive.page_programmed(0x10001200));
+  EXPECT_EQ(drive->read_flash(0x10001100, 256), page_of(3));
+  EXPECT_FALSE(drive->page_programmed(0x10001200));
 }
 
 TEST(VirtualDrive, ClosingHeaderRestartsTheNewApplication) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
-  ASSERT_EQ(to_hex(talk(drive, {erase(kBase), program(kBase), data(9), eot(), run()})),
+  const auto drive = loaded_drive();
+  ASSERT_EQ(to_hex(talk(*drive, {erase(kBase), program(kBase), data(9), eot(), run()})),
             "55 55 55 55");
-  EXPECT_EQ(drive.stage(), VirtualDrive::Stage::kApplication);
-  EXPECT_EQ(drive.statistics().restarts, 1u);
+  EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kApplication);
+  EXPECT_EQ(drive->statistics().restarts, 1u);
   // A second run finds the application again and can program anew.
-  EXPECT_EQ(talk(drive, into_loader()).size(), into_loader_reply_size());
-  EXPECT_EQ(to_hex(talk(drive, {erase(kBase), program(kBase), data(10), eot(), run()})),
+  EXPECT_EQ(talk(*drive, into_loader()).size(), into_loader_reply_size());
+  EXPECT_EQ(to_hex(talk(*drive, {erase(kBase), program(kBase), data(10), eot(), run()})),
             "55 55 55 55");
-  EXPECT_EQ(drive.read_flash(kBase, 256), page_of(10));
-  EXPECT_EQ(drive.statistics().restarts, 2u);
-  EXPECT_EQ(drive.statistics().identity_requests, 2u);
+  EXPECT_EQ(drive->read_flash(kBase, 256), page_of(10));
+  EXPECT_EQ(drive->statistics().restarts, 2u);
+  EXPECT_EQ(drive->statistics().identity_requests, 2u);
 }
 
 TEST(VirtualDrive, StatisticsCountWhatArrived) {
-  const auto held = loaded_drive();
-  VirtualDrive& drive = *held;
-  talk(drive, {erase(kBase), erase(0x10002000), program(kBase), data(0), corrupt(data(1)), eot(),
-               read_word(kBase), header(6, 0), unknown_block()});
-  const auto s = drive.statistics();
+  const auto drive = loaded_drive();
+  talk(*drive, {erase(kBase), erase(0x10002000), program(kBase), data(0), corrupt(data(1)), eot(),
+                read_word(kBase), header(6, 0), unknown_block()});
+  const auto s = drive->statistics();
   EXPECT_EQ(s.count(FrameKind::kErase), 2u);
   EXPECT_EQ(s.count(FrameKind::kHeader), 1u);
   EXPECT_EQ(s.count(FrameKind::kData), 2u);
@@ -345,10 +335,9 @@ TEST(VirtualDrive, KeepsTheUploadedLoader) {
 }
 
 TEST(VirtualDrive, RepliesCarryDelayAndPosition) {
-  const auto held = loaded_drive("slow=50ms");
-  VirtualDrive& drive = *held;
+  const auto drive = loaded_drive("slow=50ms");
   const Bytes frames = program(kBase) + data(0) + eot();
-  const auto out = drive.feed(frames);
+  const auto out = drive->feed(frames);
   ASSERT_EQ(out.size(), 3u);
   const std::size_t ends[] = {16, 16 + 264, 16 + 264 + 16};
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -359,17 +348,16 @@ TEST(VirtualDrive, RepliesCarryDelayAndPosition) {
 }
 
 TEST(VirtualDrive, DisconnectUnplugsForGood) {
-  const auto held = loaded_drive("disconnect:data@2");
-  VirtualDrive& drive = *held;
-  const auto out = drive.feed(program(kBase) + data(0) + data(1) + eot());
+  const auto drive = loaded_drive("disconnect:data@2");
+  const auto out = drive->feed(program(kBase) + data(0) + data(1) + eot());
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[1].bytes, Bytes{0x55});
   EXPECT_TRUE(out[2].disconnect);
   EXPECT_EQ(out[2].consumed, 16u + 264u * 2u);
-  EXPECT_TRUE(drive.unplugged());
-  const auto received = drive.statistics().bytes_received;
-  EXPECT_TRUE(drive.feed(kIdentity).empty());
-  EXPECT_EQ(drive.statistics().bytes_received, received);
+  EXPECT_TRUE(drive->unplugged());
+  const auto received = drive->statistics().bytes_received;
+  EXPECT_TRUE(drive->feed(kIdentity).empty());
+  EXPECT_EQ(drive->statistics().bytes_received, received);
 }
 
 TEST(StandInLoader, RecognisedByItsMarker) {
