@@ -84,26 +84,6 @@ TEST(FirmwareScan, RecordIssues) {
   }
 }
 
-TEST(FirmwareScan, CleanFileReportsDataAndPlan) {
-  TempDir dir;
-  const std::string path = dir.write("f.hex", plain_file(two_page_records()));
-  const FirmwareReport r = image::scan_firmware(path.c_str(), 0);
-  EXPECT_EQ(r.records, 34u);
-  EXPECT_EQ(r.chunks.size(), 32u);
-  EXPECT_TRUE(r.ascending);
-  EXPECT_FALSE(r.overlaps);
-  ASSERT_EQ(r.runs.size(), 1u);
-  EXPECT_EQ(r.runs[0].address, 0x10001000u);
-  EXPECT_EQ(r.runs[0].bytes.size(), 512u);
-  EXPECT_EQ(r.runs[0].bytes[0x1FF], pattern_at(0x100011FF));
-  EXPECT_EQ(r.data_bytes, 512u);
-  ASSERT_EQ(r.regions.size(), 1u);
-  EXPECT_EQ(r.regions[0].first_page, 0x10001000u);
-  EXPECT_EQ(r.regions[0].pages, 2u);
-  EXPECT_EQ(r.data_frames, 2u);
-  EXPECT_EQ(r.eot_frames, 1u);
-}
-
 struct OrderCase {
   const char* name;
   std::vector<std::string> lines;
@@ -115,6 +95,12 @@ struct OrderCase {
 
 TEST(FirmwareScan, OrderOverlapAndRegions) {
   const std::vector<OrderCase> cases = {
+      {"two pages in order",
+       two_page_records(),
+       true,
+       false,
+       {{0x10001000, 512}},
+       {{0x10001000, 2}}},
       // The 49th record repeats the first: sorted, its bytes are programmed once.
       {"step backward with the same bytes",
        join({{ext_linear(0x1000)}, data_run(0x10001000, 48), {data_record(0x10001000, 16)}}),
@@ -156,20 +142,27 @@ TEST(FirmwareScan, OrderOverlapAndRegions) {
     const std::string path = dir.write("f.hex", plain_file(c.lines));
     const FirmwareReport r = image::scan_firmware(path.c_str(), 0);
     ASSERT_FALSE(r.refused()) << c.name << ": " << r.problem();
+    EXPECT_EQ(r.records, c.lines.size()) << c.name;
     EXPECT_EQ(r.ascending, c.ascending) << c.name;
     EXPECT_EQ(r.overlaps, c.overlaps) << c.name;
     std::vector<std::pair<std::uint32_t, std::size_t>> runs;
+    std::size_t data_bytes = 0;
     for (const auto& run : r.runs) {
+      data_bytes += run.bytes.size();
       runs.emplace_back(run.address, run.bytes.size());
       for (std::size_t i = 0; i < run.bytes.size(); ++i) {
         ASSERT_EQ(run.bytes[i], pattern_at(run.address + static_cast<std::uint32_t>(i))) << c.name;
       }
     }
     EXPECT_EQ(runs, c.runs) << c.name;
+    EXPECT_EQ(r.data_bytes, data_bytes) << c.name;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> regions;
+    std::uint32_t pages = 0;
     for (const auto& region : r.regions) {
       regions.emplace_back(region.first_page, region.pages);
+      pages += region.pages;
     }
+    EXPECT_EQ(r.data_frames, pages) << c.name;
     EXPECT_EQ(regions, c.regions) << c.name;
     EXPECT_EQ(r.eot_frames, c.regions.size()) << c.name;
   }

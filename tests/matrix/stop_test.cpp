@@ -21,7 +21,7 @@ constexpr auto kCaseLimit = std::chrono::seconds(30);
 
 class StopAtEachState : public ::testing::TestWithParam<StopCase> {
  protected:
-  StopAtEachState() : run_(RunHarness::Panels::kPanelFile) {
+  StopAtEachState() {
     run_.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
     drive_->map(RunHarness::kPort);
   }

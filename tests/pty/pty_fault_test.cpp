@@ -113,7 +113,7 @@ class PtyFaults : public ::testing::Test {
 
   bool counted() const { return okcount.load() > before_; }
 
-  RunHarness run_{RunHarness::Panels::kDefinitions, RunHarness::Time::kReal};
+  RunHarness run_{RunHarness::Time::kReal};
   std::shared_ptr<sim::VirtualDrive> drive_;
   std::unique_ptr<sim::PtyServer> server_;
   int before_ = 0;

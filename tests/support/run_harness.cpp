@@ -16,30 +16,6 @@ namespace {
 namespace pf = platform;
 namespace fs = std::filesystem;
 
-// The main panel and the popup with the controls the run uses, without the panel file.
-std::optional<pf::PanelDef> run_panel(const std::string&, int number) {
-  using pf::ControlKind;
-  pf::PanelDef def;
-  def.number = number;
-  if (number == kMainPanelId) {
-    def.callback = "panelCB";
-    def.controls = {{MAINPANEL_FILEPATH, ControlKind::Text, "path", "", "", std::string()},
-                    {MAINPANEL_COMPORT, ControlKind::Int, "port", "", "", 0},
-                    {MAINPANEL_DRIVE_BAUD, ControlKind::Int, "baud1", "", "", 0},
-                    {MAINPANEL_LOADER_BAUD, ControlKind::Int, "baud2", "", "", 0},
-                    {MAINPANEL_COUNTER, ControlKind::Int, "count", "", "", 0},
-                    {MAINPANEL_FILETYPE, ControlKind::Ring, "kind", "", "", 0}};
-  } else if (number == kProgramPanelId) {
-    def.callback = "panelprgCB";
-    def.controls = {{PRGPANEL_STATUS, ControlKind::TextBox, "status", "", "", std::string()},
-                    {PRGPANEL_OK, ControlKind::Button, "ok", "OK", "progOK", 0},
-                    {PRGPANEL_PROGRESS, ControlKind::Double, "progress", "", "", 0.0}};
-  } else {
-    return std::nullopt;
-  }
-  return def;
-}
-
 class Forward final : public pf::SerialLine {
  public:
   explicit Forward(std::shared_ptr<pf::SerialLine> line) : line_(std::move(line)) {}
@@ -125,7 +101,7 @@ Watchdog::~Watchdog() {
   thread_.join();
 }
 
-RunHarness::RunHarness(Panels panels, Time time) {
+RunHarness::RunHarness(Time time) {
   if (time == Time::kVirtual) {
     clock_.emplace();
   }
@@ -136,13 +112,9 @@ RunHarness::RunHarness(Panels panels, Time time) {
   fs::copy_file(resources / "XMC1300" / "XMC1x_ASCLoader.hex",
                 dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex");
   cwd_ = std::make_unique<ScopedCwd>(dir_.path());
+  fs::copy_file(resources / kPanelFile, dir_.path() / kPanelFile);
   app::register_callbacks();
-  if (panels == Panels::kPanelFile) {
-    fs::copy_file(resources / kPanelFile, dir_.path() / kPanelFile);
-    pf::set_panel_source(pf::uir_panel_source());
-  } else {
-    pf::set_panel_source(run_panel);
-  }
+  pf::set_panel_source(pf::uir_panel_source());
   mainpanel = LoadPanel(0, kPanelFile, kMainPanelId);
   SetCtrlVal(mainpanel, MAINPANEL_COMPORT, kPort);
   SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 19200);

@@ -1,8 +1,8 @@
-// A programming run on headless panels, in a temporary directory that holds the loader, for the
-// run-level tests. run() drives the worker on the calling thread until it rests, for tests of
-// the run's steps and waits; press_program() goes as the operator does: Program schedules the
-// worker on a pool thread, and the run ends by closing the popup through its close box or its
-// OK button, every wait on the worker bounded in real time.
+// A programming run on the program's own panels, headless, for the run-level tests. run()
+// drives the worker on the calling thread until it rests, for tests of the run's steps and
+// waits; press_program() goes as the operator does: Program schedules the worker on a pool
+// thread, and the run ends by closing the popup through its close box or its OK button, every
+// wait on the worker bounded in real time.
 #pragma once
 
 #include <chrono>
@@ -60,14 +60,11 @@ class RunHarness {
   // milliseconds.
   static constexpr std::chrono::milliseconds kRestLimit{60'000};
 
-  enum class Panels {
-    kDefinitions,  // the two panels made from definitions here: quick to load
-    kPanelFile,    // the program's own panel file, read on every load as the program does
-  };
-
   enum class Time { kVirtual, kReal };
 
-  explicit RunHarness(Panels panels = Panels::kDefinitions, Time time = Time::kVirtual);
+  // Works in a temporary directory of its own that holds the loader and the program's panel
+  // file, read on every load as the program does.
+  explicit RunHarness(Time time = Time::kVirtual);
   ~RunHarness();
   RunHarness(const RunHarness&) = delete;
   RunHarness& operator=(const RunHarness&) = delete;
