@@ -51,21 +51,6 @@ long status_kb(const std::string& key) {
   return 0;
 }
 
-// The lines of a run that programs the firmware.
-Lines programmed_lines() {
-  Lines out = {"初始化中...",
-               "驱动器连接成功!",
-               "ASC BSL initialization OK!",
-               "Send application length OK!",
-               "Sending XMC1x_ASCLoader...",
-               "Bootload success!"};
-  for (int i = 0; i < 8; ++i) {
-    out.push_back("Erasing sector " + std::to_string(i) + ", This may take a few seconds...");
-    out.push_back("Done!");
-  }
-  return out;
-}
-
 class PtyFaults : public ::testing::Test {
  protected:
   PtyFaults() { run_.set_firmware("fw.hex", make_hex(kFirmware)); }

@@ -18,27 +18,6 @@ constexpr Micros ms(std::int64_t v) {
   return Micros(v * 1000);
 }
 
-const Lines kBeforeDownload = {"初始化中...",
-                               "驱动器连接成功!",
-                               "ASC BSL initialization OK!",
-                               "Send application length OK!",
-                               "Sending XMC1x_ASCLoader...",
-                               "Bootload success!"};
-
-Lines erase_lines() {
-  Lines out;
-  for (int i = 0; i < 8; ++i) {
-    out.push_back("Erasing sector " + std::to_string(i) + ", This may take a few seconds...");
-    out.push_back("Done!");
-  }
-  return out;
-}
-
-Lines concat(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // Waits of each state on the way to the download: 0.1 | 0.9 + 0.2 + 0.5 + 0.2 | 0.4 + 0.2 |
 // 0.1 + 0.2 | 0.2 + 0.1.
 constexpr Micros kWaitsToDownload = ms(100 + 1800 + 600 + 300 + 300);
@@ -52,7 +31,7 @@ TEST(RunStates, SuccessfulRunReportsCountsAndRests) {
   h.use_line(line);
   okcount = 0;
   const Micros waits = h.run();
-  EXPECT_EQ(h.lines(), concat(kBeforeDownload, erase_lines()));
+  EXPECT_EQ(h.lines(), programmed_lines());
   // Erase 8 × 0.2 s, two data frames × 0.05 s.
   EXPECT_EQ(waits, kWaitsToDownload + ms(1600 + 100) + kRest);
   EXPECT_EQ(okcount.load(), 1);
@@ -125,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                  ms(100 + 1800 + 600 + 300 + 200 + 500)},
         FailCase{"silent_loader_during_erase",
                  {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
-                 concat(kBeforeDownload, {"Erasing sector 0, This may take a few seconds...",
-                                          "Erase Flash failed!", "Unknown error"}),
+                 lines_to_download({"Erasing sector 0, This may take a few seconds...",
+                                    "Erase Flash failed!", "Unknown error"}),
                  kWaitsToDownload}),
     [](const auto& row) { return std::string(row.param.name); });
 

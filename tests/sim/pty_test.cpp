@@ -129,7 +129,7 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
     Bytes frames;
     for (const Bytes& chunk : into_loader()) frames = frames + chunk;
     write_all(fd, frames);
-    ASSERT_EQ(read_some(fd, into_loader_reply_size()).size(), into_loader_reply_size());
+    ASSERT_EQ(read_some(fd, kIntoLoaderReplySize).size(), kIntoLoaderReplySize);
     write_all(fd, program(0x10001000) + data(0x40) + eot());
     EXPECT_EQ(to_hex(read_some(fd, 3)), "55 55 55");
   }

@@ -104,7 +104,7 @@ TEST_F(SimPort, DisconnectFailsTheLineAndTheNextOpen) {
   auto drive = map("disconnect:eot@1");
   open(115200);
   for (const Bytes& chunk : into_loader()) write(chunk);
-  EXPECT_EQ(read(into_loader_reply_size()).size(), into_loader_reply_size());
+  EXPECT_EQ(read(kIntoLoaderReplySize).size(), kIntoLoaderReplySize);
   write(eot());
   int result = 0;
   read(1, &result);

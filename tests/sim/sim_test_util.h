@@ -100,8 +100,6 @@ inline std::vector<Bytes> into_loader(std::size_t loader_size = 16) {
 }
 
 // Replies of a healthy drive to into_loader(): identity reply, reset echo, 5D, 01, 01.
-inline std::size_t into_loader_reply_size() {
-  return 7 + 8 + 3;
-}
+inline constexpr std::size_t kIntoLoaderReplySize = 7 + 8 + 3;
 
 }  // namespace driveflash::sim::test

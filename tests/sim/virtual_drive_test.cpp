@@ -197,7 +197,7 @@ class LoaderFrames : public ::testing::TestWithParam<LoaderCase> {};
 
 TEST_P(LoaderFrames, Replies) {
   const auto drive = make_drive(GetParam().faults);
-  ASSERT_EQ(talk(*drive, into_loader()).size(), into_loader_reply_size());
+  ASSERT_EQ(talk(*drive, into_loader()).size(), kIntoLoaderReplySize);
   EXPECT_EQ(to_hex(talk(*drive, GetParam().frames)), to_hex(hex_bytes(GetParam().expected)));
 }
 
@@ -301,7 +301,7 @@ TEST(VirtualDrive, ClosingHeaderRestartsTheNewApplication) {
   EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kApplication);
   EXPECT_EQ(drive->statistics().restarts, 1u);
   // A second run finds the application again and can program anew.
-  EXPECT_EQ(talk(*drive, into_loader()).size(), into_loader_reply_size());
+  EXPECT_EQ(talk(*drive, into_loader()).size(), kIntoLoaderReplySize);
   EXPECT_EQ(to_hex(talk(*drive, {erase(kBase), program(kBase), data(10), eot(), run()})),
             "55 55 55 55");
   EXPECT_EQ(drive->read_flash(kBase, 256), page_of(10));

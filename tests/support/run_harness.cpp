@@ -63,6 +63,26 @@ Bytes to_ehex(const std::string& hex_text) {
   return ehex_file(records);
 }
 
+std::vector<std::string> lines_to_download(const std::vector<std::string>& then) {
+  std::vector<std::string> out = {"初始化中...",
+                                  "驱动器连接成功!",
+                                  "ASC BSL initialization OK!",
+                                  "Send application length OK!",
+                                  "Sending XMC1x_ASCLoader...",
+                                  "Bootload success!"};
+  out.insert(out.end(), then.begin(), then.end());
+  return out;
+}
+
+std::vector<std::string> programmed_lines() {
+  std::vector<std::string> erases;
+  for (int i = 0; i < 8; ++i) {
+    erases.push_back("Erasing sector " + std::to_string(i) + ", This may take a few seconds...");
+    erases.push_back("Done!");
+  }
+  return lines_to_download(erases);
+}
+
 std::unique_ptr<pf::SerialLine> forward_to(std::shared_ptr<pf::SerialLine> line) {
   return std::make_unique<Forward>(std::move(line));
 }

@@ -32,6 +32,11 @@ inline std::string make_hex(std::uint32_t address, const Bytes& data, int per_re
 // The encrypted-hex form of Intel HEX text (one record per line).
 Bytes to_ehex(const std::string& hex_text);
 
+// The status lines of a healthy run up to the download, followed by `then`; and those of a run
+// that erases and programs in one pass.
+std::vector<std::string> lines_to_download(const std::vector<std::string>& then = {});
+std::vector<std::string> programmed_lines();
+
 // A line that forwards to `line`, for port factories of tests.
 std::unique_ptr<platform::SerialLine> forward_to(std::shared_ptr<platform::SerialLine> line);
 // The replies of a drive and a chip that accept everything, for a ScriptedLine.
