@@ -37,8 +37,9 @@ inline std::vector<std::string> data_run(std::uint32_t full, int count, std::siz
   return out;
 }
 
-inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
-  std::vector<std::string> out;
+template <class T>
+std::vector<T> join(std::initializer_list<std::vector<T>> parts) {
+  std::vector<T> out;
   for (const auto& p : parts) {
     out.insert(out.end(), p.begin(), p.end());
   }

@@ -14,6 +14,7 @@ namespace {
 
 namespace di = driveflash::image;
 
+using driveflash::test::join;
 using driveflash::test::pattern_at;
 
 struct Rec {
@@ -43,13 +44,6 @@ std::vector<Rec> run(std::uint32_t full, int count, std::size_t size = 16) {
   std::vector<Rec> out;
   for (int i = 0; i < count; ++i) {
     out.push_back(dat(full + static_cast<std::uint32_t>(i * static_cast<int>(size)), size));
-  }
-  return out;
-}
-std::vector<Rec> join(std::initializer_list<std::vector<Rec>> parts) {
-  std::vector<Rec> out;
-  for (const auto& p : parts) {
-    out.insert(out.end(), p.begin(), p.end());
   }
   return out;
 }
