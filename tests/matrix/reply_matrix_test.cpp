@@ -90,24 +90,14 @@ struct Expected {
 
 // What the run must come to, from the reply tables alone.
 Expected expected(const Position& p, const Twist& t) {
-  std::optional<std::uint8_t> first;
-  std::size_t length = 0;
-  switch (t.kind) {
-    case Twist::Kind::kBytes:
-      length = t.bytes.size();
-      if (!t.bytes.empty()) {
-        first = t.bytes.front();
-      }
-      break;
-    case Twist::Kind::kCut:
-      length = t.keep;
-      break;
-    case Twist::Kind::kExtra:
-      length = 8;
-      break;
-    default:
-      break;
-  }
+  // The first byte the host hears, and how many: the drive's reply is 7 bytes at the identity.
+  const bool bytes = t.kind == Twist::Kind::kBytes && !t.bytes.empty();
+  const std::optional<std::uint8_t> first =
+      bytes ? std::optional<std::uint8_t>(t.bytes.front()) : std::nullopt;
+  const std::size_t length = t.kind == Twist::Kind::kBytes   ? t.bytes.size()
+                             : t.kind == Twist::Kind::kCut   ? t.keep
+                             : t.kind == Twist::Kind::kExtra ? 8
+                                                             : 0;
   const bool gone = t.kind == Twist::Kind::kDisconnect;
   const auto fail = [&](Lines tail) { return Expected{false, std::move(tail), false, p.at}; };
   const Expected success{true, {"Done!"}, false, {Exchange::kClose, 1}};

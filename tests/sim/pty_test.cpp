@@ -59,13 +59,6 @@ class PtyTest : public ::testing::Test {
   std::unique_ptr<PtyServer> server_;
 };
 
-TEST_F(PtyTest, AnswersTheIdentityRequestOnTheSlave) {
-  EXPECT_TRUE(server_->slave_path().starts_with("/dev/pts/")) << server_->slave_path();
-  const UniqueFd fd = open_slave();
-  write_all(fd, kIdentity);
-  EXPECT_EQ(to_hex(read_some(fd, 7)), "01 03 02 13 02 34 B5");
-}
-
 TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
   {
     const UniqueFd fd = open_slave();
