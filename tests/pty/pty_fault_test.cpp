@@ -27,14 +27,6 @@ constexpr auto kCaseLimit = std::chrono::seconds(120);
 
 const Chunks kFirmware = {{0x10001000, pattern(1000, 9)}};
 
-std::string tail_text(const Lines& lines, std::size_t n) {
-  std::string out;
-  for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i) {
-    out += lines[i] + " | ";
-  }
-  return out;
-}
-
 Lines tail(const Lines& lines, std::size_t n) {
   return Lines(lines.end() - static_cast<std::ptrdiff_t>(std::min(n, lines.size())), lines.end());
 }
@@ -119,7 +111,7 @@ TEST_F(PtyFaults, ADriveThatVanishesMidDownloadIsReportedAtOnce) {
     const Lines lines = run_once(&took);
     EXPECT_TRUE(server_->disconnected());
     EXPECT_FALSE(counted());
-    EXPECT_EQ(tail(lines, want.size()), want) << tail_text(lines, 4);
+    EXPECT_EQ(tail(lines, want.size()), want);
     EXPECT_GE(took.count(), 0) << "the disconnect went unseen";
     std::printf("[ measured ] %s: the run rested %lld ms after the device vanished\n",
                 options.c_str(), static_cast<long long>(took.count()));
@@ -145,7 +137,7 @@ TEST_F(PtyFaults, AFloodOfGarbageFailsTheRunCleanly) {
     const long peak_after = status_kb("VmHWM:");
     EXPECT_TRUE(drive_->flooding());
     EXPECT_FALSE(counted());
-    EXPECT_EQ(tail(lines, want.size()), want) << tail_text(lines, 4);
+    EXPECT_EQ(tail(lines, want.size()), want);
     EXPECT_EQ(server_->failure(), "");
     // Bounded: the kernel's buffer and one read's worth in the port, not the flood's length.
     EXPECT_LT(peak_after - peak_before, 64 * 1024) << "kB more at the peak";

@@ -101,7 +101,6 @@ class RunHarness {
   std::vector<std::string> attributes() const;
   std::vector<double> progress() const;
   int counter_display() const;
-  const TempDir& dir() const { return dir_; }
 
  private:
   void clear_record();
