@@ -48,6 +48,18 @@ struct Stage {
   Stage& operator=(const Stage&) = delete;
 };
 
+// One 'program' run of `file` on the virtual drive, its output discarded.
+int program_on_sim(const std::string& file, RunReport& report) {
+  Arguments args;
+  args.command = Command::Program;
+  args.file = file;
+  args.port = "sim";
+  std::ostringstream out, err;
+  const Terminal term{out, err, false, 80};
+  RunWaker waker;
+  return run_program(args, term, waker, report);
+}
+
 double cpu_seconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -58,19 +70,12 @@ double cpu_seconds() {
 void BM_ProgramEncrypted200K(benchmark::State& state) {
   Stage stage(kFirmwareKilobytes);
   driveflash::platform::ScopedVirtualClock clock;
-  Arguments args;
-  args.command = Command::Program;
-  args.file = stage.ehex;
-  args.port = "sim";
   RunReport report;
   double cpu = 0;
   double virtual_seconds = 0;
   for (auto _ : state) {
-    std::ostringstream out, err;
-    const Terminal term{out, err, false, 80};
-    RunWaker waker;
     const double before = cpu_seconds();
-    const int status = run_program(args, term, waker, report);
+    const int status = program_on_sim(stage.ehex, report);
     cpu += cpu_seconds() - before;
     virtual_seconds += report.elapsed_seconds;
     if (status != kExitOk) {
@@ -92,20 +97,13 @@ BENCHMARK(BM_ProgramEncrypted200K)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 void BM_RealTimeOverWaits64K(benchmark::State& state) {
   Stage stage(64);
-  Arguments args;
-  args.command = Command::Program;
-  args.file = stage.hex;
-  args.port = "sim";
   RunReport report;
   double ratio = 0;
   double waits = 0;
   for (auto _ : state) {
-    std::ostringstream out, err;
-    const Terminal term{out, err, false, 80};
-    RunWaker waker;
     driveflash::platform::reset_requested_waits();
     const auto start = std::chrono::steady_clock::now();
-    const int status = run_program(args, term, waker, report);
+    const int status = program_on_sim(stage.hex, report);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     if (status != kExitOk) {
       state.SkipWithError(("run failed: " + report.reason).c_str());
