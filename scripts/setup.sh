@@ -12,13 +12,17 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-tools-dev
   libqt6uitools6 libqt6opengl6-dev libgl-dev
   fonts-wqy-microhei
+  # Qt's own texts in the standard dialogs, in Chinese
+  qt6-translations-l10n
+  # the window's test under a real X server
+  xvfb xauth
   # the fuzz targets: clang's libFuzzer and sanitizer runtimes, llvm-symbolizer for reports
   libclang-rt-14-dev llvm
   # the static checks of scripts/lint.sh
   clang-tidy cppcheck
 )
 if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
-  packages+=(xvfb xauth imagemagick)
+  packages+=(imagemagick)
 fi
 # The performance report's plot (scripts/perf_report.sh).
 if [ "${DRIVEFLASH_SETUP_REPORT:-0}" = 1 ]; then

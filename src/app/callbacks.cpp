@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/run_context.h"
 #include "platform/files.h"
@@ -14,6 +15,9 @@ namespace {
 
 constexpr const char* kFileTypeError = "文件类型错误！";
 std::string g_last_refusal;
+driveflash::app::WindowHooks g_hooks;
+// The popup of a run stopped half-way stays up, showing so, until it is closed again.
+bool g_held_after_stop = false;
 
 // Refuses a Program press with a message before anything touches the drive.
 void refuse(const char* title, const std::string& message) {
@@ -52,13 +56,17 @@ int Exit(int, int, int event, void*, int, int) {
   return 0;
 }
 
-int HelpCB(int, int, int, void*, int, int) {
+int HelpCB(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT && g_hooks.help) {
+    g_hooks.help();
+  }
   return 0;
 }
 
 int ClrcounterCB(int panel, int, int event, void*, int, int) {
   if (event == EVENT_COMMIT) {
-    // Only the display: the count of successful runs since start-up goes on.
+    // Operators clear to start a batch: the count starts again with the display.
+    okcount = 0;
     SetCtrlAttribute(panel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, 0);
   }
   return 0;
@@ -78,7 +86,8 @@ int Selctfile(int panel, int, int event, void*, int, int) {
 }
 
 int ProgCB(int /*panel*/, int, int event, void*, int, int) {
-  if (event != EVENT_COMMIT || runflag.load() != 0) {
+  // A stopped run's popup may still be up, with the run flag already cleared.
+  if (event != EVENT_COMMIT || runflag.load() != 0 || prgpanel > 0) {
     return 0;
   }
   g_last_refusal.clear();
@@ -113,26 +122,53 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     DiscardPanel(prgpanel);
     prgpanel = 0;
     refuse("Program", "Cannot start the programming thread.");
+    return 0;
+  }
+  if (g_hooks.run_started) {
+    g_hooks.run_started();
   }
   return 0;
 }
 
 namespace {
 
-// Closing the popup: stop the worker, wait for it while the interface keeps going, then
-// take the popup down, so the worker never writes to a panel that is gone.
-void stop_run() {
-  if (prgpanel <= 0) {
-    return;
-  }
-  runflag = 0;
-  CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
-                                         OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
-  CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
+void take_popup_down() {
   ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
   RemovePopup(0);
   DiscardPanel(prgpanel);
   prgpanel = 0;
+  g_held_after_stop = false;
+}
+
+// Closing the popup: stop the worker, wait for it while the interface keeps going, then
+// take the popup down, so the worker never writes to a panel that is gone. A window that
+// asks for it keeps the popup of a run cut short up, so the operator sees that it stopped.
+void stop_run() {
+  if (prgpanel <= 0) {
+    return;
+  }
+  if (g_held_after_stop) {
+    take_popup_down();
+    return;
+  }
+  const bool under_way = runstate.load() != kStateFinished;
+  if (under_way && g_hooks.confirm_stop && driveflash::app::stop_needs_confirmation() &&
+      !g_hooks.confirm_stop()) {
+    return;
+  }
+  runflag = 0;
+  if (under_way && g_hooks.stopping) {
+    g_hooks.stopping();
+  }
+  CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
+                                         OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
+  CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
+  if (under_way && g_hooks.stopped) {
+    g_held_after_stop = true;
+    g_hooks.stopped();
+    return;
+  }
+  take_popup_down();
 }
 
 }  // namespace
@@ -170,10 +206,32 @@ int run_main_panel() {
   if (mainpanel < 0) {
     return -1;
   }
+  if (g_hooks.main_panel_loaded) {
+    g_hooks.main_panel_loaded(mainpanel);
+  }
   DisplayPanel(mainpanel);
   RunUserInterface();
+  if (g_hooks.main_panel_closing) {
+    g_hooks.main_panel_closing(mainpanel);
+  }
   DiscardPanel(mainpanel);
   return 0;
+}
+
+void set_window_hooks(WindowHooks hooks) {
+  g_hooks = std::move(hooks);
+}
+
+bool stop_needs_confirmation() {
+  // From the handshake on, the drive has been sent into its bootstrap loader: stopping then
+  // leaves it without its application until it is programmed.
+  const int state = runstate.load();
+  return runflag.load() != 0 && state != kStateOpen && state != kStateDrive &&
+         state != kStateFinished;
+}
+
+bool stopped_popup_held() {
+  return g_held_after_stop;
 }
 
 const char* last_refusal() {

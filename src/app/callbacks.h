@@ -3,6 +3,8 @@
 // line drive the very same code.
 #pragma once
 
+#include <functional>
+
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
 int Exit(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
 int HelpCB(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
@@ -21,6 +23,28 @@ void register_callbacks();
 // After the run-time services are up: load and show the main panel, run the user-interface
 // loop until quit, discard the panel. Returns 0, or -1 when the panel cannot be loaded.
 int run_main_panel();
+// What a window adds to the course of a run; every member may be empty, and each is called
+// on the user-interface thread.
+struct WindowHooks {
+  std::function<void(int panel)> main_panel_loaded;   // before it is first shown
+  std::function<void(int panel)> main_panel_closing;  // the loop has ended; still there
+  std::function<void()> help;                         // Help was pressed
+  std::function<void()> run_started;                  // the popup is up and the worker scheduled
+  // A stop was asked while the run was under way; called once the run flag is cleared and
+  // before the wait for the worker.
+  std::function<void()> stopping;
+  // The worker has returned after such a stop. Set, the popup then stays up until it is
+  // closed again; unset, it goes at once as it does at rest.
+  std::function<void()> stopped;
+  // Asked before a stop when stop_needs_confirmation() holds; false keeps the run going.
+  std::function<bool()> confirm_stop;
+};
+void set_window_hooks(WindowHooks hooks);
+// Whether closing the popup now would cut short a run whose drive has already left its
+// application for the bootstrap loader.
+bool stop_needs_confirmation();
+// Whether the popup of a stopped run is up, waiting to be closed.
+bool stopped_popup_held();
 // Why Program refused to start ("" when it did start); for front ends without dialogs.
 const char* last_refusal();
 

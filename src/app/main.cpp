@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/callbacks.h"
+#include "app/operator_window.h"
 #include "app/run_context.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
@@ -33,6 +34,8 @@ void offer_virtual_drive() {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  // The per-user run log lives under this name.
+  QApplication::setApplicationName(QStringLiteral("driveflash"));
   // Only Exit and the main panel's close box end the program, through the callbacks.
   QApplication::setQuitOnLastWindowClosed(false);
   pf::set_program_path(argc > 0 ? argv[0] : "");
@@ -41,14 +44,16 @@ int main(int argc, char* argv[]) {
   pf::install_qt_dialogs();
   pf::install_qt_sound();
   offer_virtual_drive();
+  driveflash::app::install_operator_window();
 
   const int result = driveflash::app::run_main_panel();
 
   // A run still going when the loop ended (the session is closing) is stopped first, so the
-  // worker never outlives the state it works on.
-  if (prgpanel > 0) {
+  // worker never outlives the state it works on (a stopped run's popup takes a second close).
+  for (int close = 0; close < 2 && prgpanel > 0; ++close) {
     panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
   }
+  driveflash::app::uninstall_operator_window();
   pf::uninstall_qt_sound();
   pf::uninstall_qt_panels();
   return result;

@@ -2,6 +2,7 @@
 // popup (which clears runflag) is noticed between any two steps.
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include "app/run_context.h"
 #include "bsl/asc_bsl.h"
@@ -52,13 +53,24 @@ void fail(const char* line, double wait) {
   runstate = kStateFinished;
 }
 
+// An open that failed: the line, then which port and why, so the operator need not guess.
+void fail_open(const char* line) {
+  append(line);
+  const std::string why = driveflash::platform::last_open_error(comport);
+  if (!why.empty()) {
+    append(("端口 / Port " + std::to_string(comport) + ": " + why).c_str());
+  }
+  Delay(0.2);
+  runstate = kStateFinished;
+}
+
 void state_open() {
   append("初始化中...");
   Delay(0.1);
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
   GetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, &baudrate);
   if (!open_port()) {
-    fail("ERROR: COM Port initialization failed!", 0.2);
+    fail_open("ERROR: COM Port initialization failed!");
     return;
   }
   SetComTime(comport, kDriveTimeout);
@@ -80,7 +92,7 @@ void state_drive() {
   Delay(0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (!open_port()) {
-    fail("新波特率设置失败！", 0.2);
+    fail_open("新波特率设置失败！");
     return;
   }
   // The loader's replies can take a while (a sector erase); the queues stay as they are.

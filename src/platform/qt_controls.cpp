@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTextBlock>
@@ -19,6 +20,7 @@
 #include <QTextDocument>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 #include "platform/qt_panels.h"
@@ -115,6 +117,15 @@ std::optional<int> port_from_text(QComboBox* box) {
       return e.number;
     }
   }
+  // A mistyped path would stay in the list for the whole session: only what exists is kept.
+  // Windows' COMn names are no files.
+  static const QRegularExpression com_name(QStringLiteral("^COM[0-9]+$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+  std::error_code ec;
+  if (!com_name.match(text).hasMatch() &&
+      !std::filesystem::exists(std::filesystem::path(device), ec)) {
+    return std::nullopt;
+  }
   const int mapped = map_device(device);
   fill_port_list(box);
   return mapped;
@@ -202,6 +213,8 @@ void connect_combo(int panel, int control, QComboBox* box) {
     return;
   }
   box->setInsertPolicy(QComboBox::NoInsert);
+  // Completion would turn a typed "1" into "100: /dev/ttyS0", or "1" into "115200".
+  box->setCompleter(nullptr);
   if (is_port_control(box)) {
     box->installEventFilter(new PortListRefresher(box));
     fill_port_list(box);

@@ -4,10 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <deque>
 #include <filesystem>
@@ -61,9 +63,14 @@ QString from_local(const std::string& path) {
   return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
+// Where the file dialog opens when the program names no place; follows the operator's choices.
+std::string g_dialog_folder;
+
 int show_message(const std::string& title, const std::string& message) {
   QMessageBox box(QMessageBox::Information, QString::fromStdString(title),
                   QString::fromStdString(message), QMessageBox::Ok, top_panel_window());
+  // The labels are in both languages; so is the one button.
+  box.button(QMessageBox::Ok)->setText(QStringLiteral("确定 / &OK"));
   box.exec();
   return 0;
 }
@@ -79,6 +86,8 @@ void place(QFileDialog& dialog, const std::string& start) {
   } else if (!start.empty() && p.has_parent_path() && fs::is_directory(p.parent_path(), ec)) {
     dialog.setDirectory(from_local(p.parent_path().string()));
     dialog.selectFile(from_local(p.filename().string()));
+  } else if (!g_dialog_folder.empty() && fs::is_directory(fs::path(g_dialog_folder), ec)) {
+    dialog.setDirectory(from_local(g_dialog_folder));
   } else {
     dialog.setDirectory(QDir::currentPath());
   }
@@ -97,12 +106,20 @@ std::optional<std::string> select_file(const std::string& start, const std::stri
   // Neither the directory nor the extension is restricted: any file may be chosen.
   filters << QStringLiteral("所有文件 / All files (*)");
   dialog.setNameFilters(filters);
-  dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择 / Select"));
+  // Qt's own dialog, so that every label below is shown as given.
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择 / &Select"));
+  dialog.setLabelText(QFileDialog::Reject, QStringLiteral("取消 / Cancel"));
+  dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("位置 / Look in:"));
+  dialog.setLabelText(QFileDialog::FileName, QStringLiteral("文件名 / File &name:"));
+  dialog.setLabelText(QFileDialog::FileType, QStringLiteral("文件类型 / Files of &type:"));
   place(dialog, start);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
     return std::nullopt;
   }
   const std::string path = QFile::encodeName(dialog.selectedFiles().constFirst()).toStdString();
+  g_dialog_folder = QFile::encodeName(QFileInfo(dialog.selectedFiles().constFirst()).absolutePath())
+                        .toStdString();
   if (path.size() >= static_cast<std::size_t>(kPathBufferSize)) {
     show_message(title, "路径太长 / The path is too long (at most " +
                             std::to_string(kPathBufferSize - 1) + " bytes):\n" + path);
@@ -175,6 +192,14 @@ void install_qt_dialogs() {
     return on_gui_and_wait([&] { return select_file(start, file_spec, title); });
   };
   set_dialog_hooks(std::move(hooks));
+}
+
+void set_file_dialog_folder(const std::string& folder) {
+  g_dialog_folder = folder;
+}
+
+std::string file_dialog_folder() {
+  return g_dialog_folder;
 }
 
 void prefer_cjk_fonts() {

@@ -77,6 +77,11 @@ void operator_action(int panel, int control, int event);
 bool is_port_control(const QComboBox* box);
 void fill_port_list(QComboBox* box);
 
+// The folder the file dialog opens in when it is given no place of its own (GUI thread); it
+// becomes the folder of every file the operator picks.
+void set_file_dialog_folder(const std::string& folder);
+std::string file_dialog_folder();
+
 // Puts CJK-capable fonts behind the application font, so Chinese texts render everywhere.
 void prefer_cjk_fonts();
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/callbacks.h"
+#include "app/operator_window.h"
 #include "app/run_context.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
@@ -36,6 +37,10 @@ void GuiTest::SetUp() {
   cwd_ = std::make_unique<ScopedCwd>(dir_.path());
   pf::install_qt_panels();
   app::register_callbacks();
+  app::WindowOptions options;
+  options.settings_file = QString::fromStdString((dir_.path() / "settings.ini").string());
+  options.open_folder = [this](const QString& folder) { opened_folders_ << folder; };
+  app::install_operator_window(options);
   pf::DialogHooks hooks;
   hooks.message = [this](const std::string& title, const std::string& message) {
     messages_.emplace_back(title, message);
@@ -54,10 +59,12 @@ void GuiTest::SetUp() {
 }
 
 void GuiTest::TearDown() {
-  if (prgpanel > 0) {
+  for (int close = 0; close < 2 && prgpanel > 0; ++close) {
     panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
   }
   pump();
+  app::uninstall_operator_window();
+  pf::set_file_dialog_folder({});
   pf::uninstall_qt_panels();
   pf::reset_panels();
   pf::clear_port_table();
@@ -87,6 +94,7 @@ bool GuiTest::pump_until(const std::function<bool()>& done, std::chrono::millise
 void GuiTest::open_main_panel() {
   mainpanel = LoadPanel(0, "Brenfold.uir", 1);
   ASSERT_GT(mainpanel, 0);
+  app::attach_main_panel(mainpanel);
   DisplayPanel(mainpanel);
   pump();
   ASSERT_NE(pf::panel_window(mainpanel), nullptr);

@@ -7,13 +7,17 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/panels.h"
 #include "platform/timing.h"
 #include "sim/virtual_drive.h"
 #include "support/test_support.h"
@@ -67,6 +71,72 @@ class GuiTest : public ::testing::Test {
   std::vector<FileAsk> asks_;
   std::deque<std::optional<std::string>> answers_;
   std::vector<std::pair<std::string, std::string>> messages_;
+  QStringList opened_folders_;  // what the help window's log folder button showed
+};
+
+// Watches the worker: records how it dims the popup's OK button, and when asked holds it at
+// a chosen change, so that a test can look at the window while the download is under
+// way.
+class WorkerWatch {
+ public:
+  explicit WorkerWatch(std::thread::id gui) : gui_(gui) {
+    id_ = platform::add_observer([this](const platform::PanelEvent& e) { seen(e); });
+  }
+  ~WorkerWatch() {
+    release();
+    platform::remove_observer(id_);
+  }
+  WorkerWatch(const WorkerWatch&) = delete;
+  WorkerWatch& operator=(const WorkerWatch&) = delete;
+  // Holds the worker at the first change of its own that `at` picks.
+  void hold_at(std::function<bool(const platform::PanelEvent&)> at) {
+    std::lock_guard lock(mutex_);
+    at_ = std::move(at);
+    armed_ = true;
+  }
+  // ... at its first progress step.
+  void hold_in_the_download() {
+    hold_at([](const platform::PanelEvent& e) {
+      return e.kind == platform::PanelEvent::Kind::Value && e.control == 4;
+    });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    armed_ = false;
+    cv_.notify_all();
+  }
+  bool holding() {
+    std::lock_guard lock(mutex_);
+    return holding_;
+  }
+  std::vector<int> dims() {
+    std::lock_guard lock(mutex_);
+    return dims_;
+  }
+
+ private:
+  void seen(const platform::PanelEvent& e) {
+    std::unique_lock lock(mutex_);
+    // Only the popup has a control that is ever dimmed.
+    if (e.kind == platform::PanelEvent::Kind::Attribute && e.control == 3 &&
+        e.attribute == ATTR_DIMMED) {
+      dims_.push_back(std::get<int>(e.value));
+    }
+    if (armed_ && std::this_thread::get_id() != gui_ && at_(e)) {
+      holding_ = true;
+      cv_.wait(lock, [this] { return !armed_; });
+      holding_ = false;
+    }
+  }
+
+  const std::thread::id gui_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::function<bool(const platform::PanelEvent&)> at_;
+  int id_ = 0;
+  bool armed_ = false;
+  bool holding_ = false;
+  std::vector<int> dims_;
 };
 
 // The same in virtual time: the run's waits and time-outs cost nothing.

@@ -2,12 +2,16 @@
 // and the controls the operator types into.
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QTest>
+#include <QTextBrowser>
 #include <QWidget>
 
+#include "app/operator_window.h"
 #include "app/run_context.h"
+#include "build_config.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
@@ -77,6 +81,7 @@ class FileKindTest : public MainPanelTest, public ::testing::WithParamInterface<
 
 TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
   const KindRow row = GetParam();
+  SetCtrlVal(mainpanel, MAINPANEL_COMPORT, 1);  // whatever ports the machine has: none there
   set_kind(row.kind);
   dir_.write(row.name, "any content: only the name is checked\n");
   choose_file(row.name);  // relative to the working directory, so that the name may be short
@@ -96,10 +101,12 @@ TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
   EXPECT_TRUE(popup->isVisible());
   EXPECT_NE(popup->windowModality(), Qt::NonModal);
   EXPECT_EQ(QGuiApplication::modalWindow(), popup->windowHandle());
-  // Nothing is behind port 1: the run ends at the port and rests.
-  ASSERT_TRUE(pump_until([&] { return popup_lines().size() >= 2; }));
-  EXPECT_EQ(popup_lines(), (QStringList{QStringLiteral("初始化中..."),
-                                        QStringLiteral("ERROR: COM Port initialization failed!")}));
+  // Nothing is behind port 1: the run ends at the port, says which and why, and rests.
+  ASSERT_TRUE(pump_until([&] { return popup_lines().size() >= 3; }));
+  EXPECT_EQ(popup_lines(),
+            (QStringList{QStringLiteral("初始化中..."),
+                         QStringLiteral("ERROR: COM Port initialization failed!"),
+                         QStringLiteral("端口 / Port 1: no serial port is mapped to number 1")}));
   popup->close();
   pump();
   EXPECT_EQ(prgpanel, 0);
@@ -127,16 +134,18 @@ TEST_F(MainPanelTest, ProgramWithoutAnOpenableFileIsRefusedBeforeAnyRun) {
   EXPECT_EQ(runflag.load(), 0);
 }
 
-TEST_F(MainPanelTest, ClearSetsTheCounterDisplayToZero) {
+TEST_F(MainPanelTest, ClearSetsTheCounterDisplayAndTheCountToZero) {
+  okcount = 7;
   SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, 7);
   pump();
   EXPECT_EQ(counter_shown(), 7);
   press("ClrcounterCB");
   EXPECT_EQ(counter_shown(), 0);
   EXPECT_EQ(value_of(MAINPANEL_COUNTER), 0);
+  EXPECT_EQ(okcount.load(), 0);
 }
 
-TEST_F(MainPanelTest, HelpChangesNothing) {
+TEST_F(MainPanelTest, HelpOpensItsWindowAndChangesNothingElse) {
   const pf::PanelState before = *pf::panel_state(mainpanel);
   press("HelpCB");
   const pf::PanelState after = *pf::panel_state(mainpanel);
@@ -146,6 +155,21 @@ TEST_F(MainPanelTest, HelpChangesNothing) {
   for (const auto& [number, control] : before.controls) {
     EXPECT_EQ(after.controls.at(number).value, control.value) << "control " << number;
   }
+  QWidget* help = app::help_window();
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  const QString text = help->findChild<QTextBrowser*>(QStringLiteral("helpText"))->toPlainText();
+  for (const char* part :
+       {"runs.csv", "未知型号的驱动器!", "ERROR: COM Port initialization failed!", "Program error",
+        "Ctrl+P", "F5", "99", DRIVEFLASH_VERSION}) {
+    EXPECT_TRUE(text.contains(QString::fromUtf8(part))) << part;
+  }
+  EXPECT_TRUE(text.contains(app::run_log_path()));
+  help->findChild<QAbstractButton*>(QStringLiteral("openLogFolder"))->click();
+  EXPECT_EQ(opened_folders_, QStringList{QFileInfo(app::run_log_path()).absolutePath()});
+  help->findChild<QAbstractButton*>(QStringLiteral("closeHelp"))->click();
+  pump();
+  EXPECT_EQ(app::help_window(), nullptr);
 }
 
 TEST_F(MainPanelTest, TypedBaudRateReachesTheModelBeforeAnyCallbackRuns) {
@@ -172,7 +196,20 @@ TEST_F(MainPanelTest, PortControlTakesTheVirtualDriveANumberOrADevice) {
   QTest::keyClick(box->lineEdit(), Qt::Key_Return);
   EXPECT_EQ(value_of(MAINPANEL_COMPORT), 5);
 
-  const std::string device = "/dev/driveflash-test-no-such-device";
+  // Typed numbers are not completed into listed ports ("1" is no "100: ...").
+  type_into(box, QStringLiteral("1"));
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), 1);
+  EXPECT_EQ(box->currentText(), QStringLiteral("1"));
+
+  // A device path that does not exist is taken back, not kept in the list.
+  type_into(box, QStringLiteral("/dev/driveflash-test-no-such-device"));
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), 1);
+  EXPECT_EQ(box->findText(QStringLiteral("/dev/driveflash-test-no-such-device"), Qt::MatchContains),
+            -1);
+
+  const std::string device = dir_.write("ttyTEST0", "");  // a path that exists
   type_into(box, QString::fromStdString(device));
   QTest::keyClick(box->lineEdit(), Qt::Key_Return);
   const int number = value_of(MAINPANEL_COMPORT);

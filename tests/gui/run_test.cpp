@@ -3,11 +3,10 @@
 // does not answer, and closing the popup while the download runs (closing it at rest: the
 // silent drive here, and the accepted file kinds in main_panel_test).
 #include <QGuiApplication>
+#include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "app/run_context.h"
@@ -33,56 +32,6 @@ const QStringList kRunStart = {QStringLiteral("初始化中..."),
                                QStringLiteral("Sending XMC1x_ASCLoader..."),
                                QStringLiteral("Bootload success!")};
 
-// Watches the worker: records how it dims the popup's OK button, and when asked holds it at
-// its first progress step, so that a test can look at the window while the download is under
-// way.
-class WorkerWatch {
- public:
-  explicit WorkerWatch(std::thread::id gui) : gui_(gui) {
-    pf::add_observer([this](const pf::PanelEvent& e) { seen(e); });
-  }
-  void hold_in_the_download() {
-    std::lock_guard lock(mutex_);
-    armed_ = true;
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    armed_ = false;
-    cv_.notify_all();
-  }
-  bool holding() {
-    std::lock_guard lock(mutex_);
-    return holding_;
-  }
-  std::vector<int> dims() {
-    std::lock_guard lock(mutex_);
-    return dims_;
-  }
-
- private:
-  void seen(const pf::PanelEvent& e) {
-    std::unique_lock lock(mutex_);
-    // Only the popup has a control that is ever dimmed.
-    if (e.kind == pf::PanelEvent::Kind::Attribute && e.control == PRGPANEL_OK &&
-        e.attribute == ATTR_DIMMED) {
-      dims_.push_back(std::get<int>(e.value));
-    }
-    if (armed_ && e.kind == pf::PanelEvent::Kind::Value && e.control == PRGPANEL_PROGRESS &&
-        std::this_thread::get_id() != gui_) {
-      holding_ = true;
-      cv_.wait(lock, [this] { return !armed_; });
-      holding_ = false;
-    }
-  }
-
-  const std::thread::id gui_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool armed_ = false;
-  bool holding_ = false;
-  std::vector<int> dims_;
-};
-
 class RunTest : public VirtualTimeGuiTest {
  protected:
   void prepare(sim::Faults faults = {}) {
@@ -106,6 +55,9 @@ class RunTest : public VirtualTimeGuiTest {
     ASSERT_TRUE(pump_until([&] { return watch_->holding(); }));
   }
   static bool resting() { return runstate.load() == kStateFinished; }
+  QLabel* verdict_label() {
+    return pf::panel_window(prgpanel)->findChild<QLabel*>(QStringLiteral("verdict"));
+  }
   QProgressBar* bar() { return qobject_cast<QProgressBar*>(widget(prgpanel, PRGPANEL_PROGRESS)); }
   QStringList model_lines() {
     QStringList lines;
@@ -177,26 +129,34 @@ TEST_F(RunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
   bool popup_up = false;
   bool stop_asked = false;
   bool worker_done = true;
+  QString verdict_meanwhile;
   // Runs inside the close, while it waits for the worker with events processed.
   QTimer::singleShot(0, [&] {
     popup_up = pf::panel_state(popup) && pf::panel_state(popup)->popup;
     stop_asked = runflag.load() == 0;
     worker_done = pf::thread_function_done(threadid);
+    verdict_meanwhile = verdict_label()->text();
     watch_->release();
   });
   pf::panel_window(popup)->close();  // the close box; OK is dimmed now
   EXPECT_TRUE(popup_up);
   EXPECT_TRUE(stop_asked);
   EXPECT_FALSE(worker_done);
-  EXPECT_EQ(prgpanel, 0);
-  EXPECT_FALSE(pf::panel_state(popup));
+  EXPECT_TRUE(verdict_meanwhile.contains(QStringLiteral("正在停止…")))
+      << verdict_meanwhile.toStdString();
   // The download ran to its end and counted; the worker made no further pass, so it never
-  // undimmed the OK button.
+  // undimmed the OK button. The popup stays up with the outcome until it is closed again.
+  EXPECT_EQ(prgpanel, popup);
   EXPECT_EQ(okcount.load(), 1);
   EXPECT_TRUE(drive_->flash_matches({{0x10001000u, pattern(kPages * 256)}}));
   EXPECT_EQ(watch_->dims(), std::vector<int>{1});
   pump();
+  EXPECT_EQ(verdict_label()->property("verdict").toString(), QStringLiteral("programmed"));
   EXPECT_EQ(counter_shown(), 1);
+  pf::panel_window(popup)->close();
+  pump();
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_FALSE(pf::panel_state(popup));
 }
 
 }  // namespace

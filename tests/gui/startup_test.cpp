@@ -55,7 +55,14 @@ TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(window->windowTitle().contains(QStringLiteral("Drive firmware")));
-    for (const auto& [control, value] : {std::pair{MAINPANEL_COMPORT, 1},
+    // Nothing remembered: the first port the machine has, else the panel's own.
+    int first_port = 1;
+    for (const pf::PortEntry& e : pf::port_table()) {
+      if (e.is_real && (first_port == 1 || e.number < first_port)) {
+        first_port = e.number;
+      }
+    }
+    for (const auto& [control, value] : {std::pair{MAINPANEL_COMPORT, first_port},
                                          {MAINPANEL_DRIVE_BAUD, 19200},
                                          {MAINPANEL_LOADER_BAUD, 115200},
                                          {MAINPANEL_COUNTER, 0},

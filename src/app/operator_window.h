@@ -1,0 +1,38 @@
+// What the operator's window adds around a run: the popup's header (what is being programmed)
+// and its verdict, the help window, keyboard shortcuts, the settings remembered between starts
+// and the standard dialogs' texts in Chinese. Over Qt Widgets; GUI thread only.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace driveflash::app {
+
+struct WindowOptions {
+  // Where the settings live: "" for the user's own (QSettings' native place for driveflash);
+  // tests give a file of their own.
+  QString settings_file;
+  // Shows a folder to the operator; by default the desktop's file manager opens it.
+  std::function<void(const QString& folder)> open_folder;
+};
+
+// After install_qt_panels(): sets the callbacks' window hooks, so that run_main_panel() and
+// the programming popup get all of the above. uninstall_operator_window() saves the settings
+// and takes the hooks back.
+void install_operator_window(const WindowOptions& options = {});
+void uninstall_operator_window();
+
+// What the hooks do when the main panel is loaded and when the loop ends; for front ends (and
+// tests) that load the main panel themselves.
+void attach_main_panel(int panel);
+void detach_main_panel(int panel);
+void save_settings();
+
+// The help window while it is open, else null.
+QWidget* help_window();
+// The per-user run log the help window points to.
+QString run_log_path();
+
+}  // namespace driveflash::app
