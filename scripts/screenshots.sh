@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Screenshots of the operator's window for the README, drawn by a virtual X server: the main
-# panel, and the programming popup in the middle of a run on the built-in virtual drive.
+# panel, the programming popup in the middle of a run on the built-in virtual drive, and its
+# verdict after a success and after a failure.
 #
 # usage: scripts/screenshots.sh [BUILD_DIR]    (default: build/default)
-# Needs xvfb-run (DRIVEFLASH_SETUP_SCREENSHOTS=1 scripts/setup.sh installs it). Writes
-# docs/screenshots/main-panel.png and docs/screenshots/popup-running.png.
+# Needs xvfb-run (scripts/setup.sh installs it). Writes docs/screenshots/main-panel.png,
+# popup-running.png, popup-programmed.png and popup-failed.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/default}"
 out="$root/docs/screenshots"
 
 if ! command -v xvfb-run >/dev/null; then
-  echo "screenshots: xvfb-run is missing; run DRIVEFLASH_SETUP_SCREENSHOTS=1 scripts/setup.sh" >&2
+  echo "screenshots: xvfb-run is missing; run scripts/setup.sh" >&2
   exit 1
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then

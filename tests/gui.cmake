@@ -12,8 +12,19 @@ target_compile_definitions(gui_test PRIVATE
 
 # Not a test: takes the README's screenshots under a virtual X server (scripts/screenshots.sh).
 add_executable(driveflash_screenshots gui/screenshot_tool.cpp)
-target_link_libraries(driveflash_screenshots PRIVATE driveflash_run driveflash_sim
-  driveflash_platform_widgets)
+target_link_libraries(driveflash_screenshots PRIVATE driveflash_window driveflash_sim)
 target_compile_definitions(driveflash_screenshots PRIVATE
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources"
   DRIVEFLASH_SAMPLES="${PROJECT_SOURCE_DIR}/samples")
+
+# The window under a real X server (Xvfb): skipped where there is none.
+add_executable(gui_x11_test gui/gui_main.cpp gui/gui_fixture.cpp gui/x11_run_test.cpp)
+target_link_libraries(gui_x11_test PRIVATE driveflash_window driveflash_sim Qt6::Test
+  driveflash_testsupport GTest::gtest GTest::gmock)
+target_compile_definitions(gui_x11_test PRIVATE
+  DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources"
+  DRIVEFLASH_SAMPLES="${PROJECT_SOURCE_DIR}/samples")
+add_test(NAME gui_x11_test
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/gui/under_xvfb.sh $<TARGET_FILE:gui_x11_test>)
+set_tests_properties(gui_x11_test PROPERTIES LABELS gui SKIP_RETURN_CODE 77 TIMEOUT 120
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})

@@ -466,7 +466,6 @@ void show_help() {
   close->setObjectName(QStringLiteral("closeHelp"));
   QObject::connect(folder, &QPushButton::clicked, [] {
     const QString dir = QFileInfo(run_log_path()).absolutePath();
-    QDir().mkpath(dir);
     if (g_state != nullptr && g_state->options.open_folder) {
       g_state->options.open_folder(dir);
     }
@@ -569,6 +568,7 @@ void install_operator_window(const WindowOptions& options) {
   g_state->options = options;
   if (!g_state->options.open_folder) {
     g_state->options.open_folder = [](const QString& folder) {
+      QDir().mkpath(folder);  // before the first run there is no log, and no folder yet
       QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
     };
   }

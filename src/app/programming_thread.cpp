@@ -53,7 +53,7 @@ void fail(const char* line, double wait) {
   runstate = kStateFinished;
 }
 
-// An open that failed: the line, then which port and why, so the operator need not guess.
+// The first open failed: the line, then which port and why, so the operator need not guess.
 void fail_open(const char* line) {
   append(line);
   const std::string why = driveflash::platform::last_open_error(comport);
@@ -92,7 +92,7 @@ void state_drive() {
   Delay(0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (!open_port()) {
-    fail_open("新波特率设置失败！");
+    fail("新波特率设置失败！", 0.2);
     return;
   }
   // The loader's replies can take a while (a sector erase); the queues stay as they are.

@@ -193,11 +193,15 @@ class PortListRefresher final : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     auto* box = qobject_cast<QComboBox*>(watched);
-    const bool opening =
-        event->type() == QEvent::MouseButtonPress ||
-        (event->type() == QEvent::KeyPress &&
-         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-static-cast-downcast): type() says so
-         static_cast<QKeyEvent*>(event)->key() == Qt::Key_F4);
+    bool opening = event->type() == QEvent::MouseButtonPress;
+    if (event->type() == QEvent::KeyPress) {
+      // NOLINTNEXTLINE(cppcoreguidelines-pro-type-static-cast-downcast): type() says so
+      const auto* key = static_cast<QKeyEvent*>(event);
+      // F4, or Alt with an arrow: the keyboard's ways of opening the list.
+      opening = key->key() == Qt::Key_F4 ||
+                ((key->key() == Qt::Key_Down || key->key() == Qt::Key_Up) &&
+                 key->modifiers().testFlag(Qt::AltModifier));
+    }
     if (box != nullptr && opening) {
       finish_typing(box);
       fill_port_list(box);

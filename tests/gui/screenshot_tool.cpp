@@ -1,11 +1,13 @@
-// Takes the README's screenshots of the operator's window: the main panel, and the programming
-// popup in the middle of a run on the virtual drive, in real time. scripts/screenshots.sh runs
+// Takes the README's screenshots of the operator's window: the main panel, the programming
+// popup in the middle of a run on the virtual drive, in real time, and its verdict after a
+// success and after a failure. scripts/screenshots.sh runs
 // it under a virtual X server, so the pictures show what the X server drew.
 //
 // usage: driveflash_screenshots OUTPUT_DIR
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
@@ -17,6 +19,7 @@
 #include <memory>
 
 #include "app/callbacks.h"
+#include "app/operator_window.h"
 #include "app/run_context.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
@@ -28,6 +31,7 @@ namespace fs = std::filesystem;
 namespace pf = driveflash::platform;
 
 constexpr int kVirtualDrivePort = 99;  // as the program offers it
+constexpr int kSilentPort = 98;        // a drive that does not answer
 
 fs::path g_out;
 int g_failures = 0;
@@ -105,7 +109,26 @@ int main(int argc, char* argv[]) {
   entry.description = "虚拟驱动器 / built-in virtual drive";
   pf::map_port(entry);
 
+  driveflash::sim::Faults silent;
+  silent.silent = true;
+  driveflash::sim::map_sim_port(kSilentPort,
+                                std::make_shared<driveflash::sim::VirtualDrive>(silent));
+  const fs::path settings = work / "settings.ini";
+  driveflash::app::WindowOptions options;
+  options.settings_file = QString::fromStdString(settings.string());
+  driveflash::app::install_operator_window(options);
+
   const auto window = [](int panel) { return pf::panel_window(panel); };
+  const auto verdict = [] {
+    QWidget* popup = pf::panel_window(prgpanel);
+    const QLabel* v = popup != nullptr ? popup->findChild<QLabel*>(QStringLiteral("verdict"))
+                                       : nullptr;
+    return v != nullptr ? v->property("verdict").toString().toStdString() : std::string();
+  };
+  const auto ok_enabled = [] {
+    QWidget* ok = pf::control_widget(prgpanel, PRGPANEL_OK);
+    return ok != nullptr && ok->isEnabled();
+  };
   const auto progress = [] {
     auto* bar = qobject_cast<QProgressBar*>(pf::control_widget(prgpanel, PRGPANEL_PROGRESS));
     return bar != nullptr && bar->isVisible() ? bar->value() : -1;
@@ -132,16 +155,31 @@ int main(int argc, char* argv[]) {
          grab(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry()),
               "popup-running.png");
        }},
-      {[&] {
-         QWidget* ok = pf::control_widget(prgpanel, PRGPANEL_OK);
-         return runstate.load() == kStateFinished && ok != nullptr && ok->isEnabled();
-       },
-       [&] { press(prgpanel, "progOK"); }},
+      {[&] { return verdict() == "programmed" && ok_enabled(); },
+       [&] {
+         grab(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry()),
+              "popup-programmed.png");
+         press(prgpanel, "progOK");
+       }},
       {[&] { return prgpanel == 0; },
        [&] {
          grab(window(mainpanel)->frameGeometry(), "main-panel.png");
-         press(mainpanel, "Exit");
+         // The second run goes to a drive that does not answer.
+         auto* port = qobject_cast<QComboBox*>(pf::control_widget(mainpanel, MAINPANEL_COMPORT));
+         pf::fill_port_list(port);
+         port->setCurrentIndex(port->findData(kSilentPort));
+         Q_EMIT port->activated(port->currentIndex());
+         press(mainpanel, "ProgCB");
        }},
+      {[&] { return window(prgpanel) != nullptr && window(prgpanel)->isVisible(); },
+       [&] { window(prgpanel)->move(window(mainpanel)->pos() + QPoint(150, 110)); }},
+      {[&] { return verdict() == "failed" && ok_enabled(); },
+       [&] {
+         grab(window(mainpanel)->frameGeometry().united(window(prgpanel)->frameGeometry()),
+              "popup-failed.png");
+         press(prgpanel, "progOK");
+       }},
+      {[&] { return prgpanel == 0; }, [&] { press(mainpanel, "Exit"); }},
   };
   std::size_t next = 0;
   QTimer script;
@@ -158,6 +196,7 @@ int main(int argc, char* argv[]) {
   });
 
   driveflash::app::run_main_panel();
+  driveflash::app::uninstall_operator_window();
   pf::uninstall_qt_panels();
   fs::current_path(fs::temp_directory_path());
   fs::remove_all(work);

@@ -114,7 +114,10 @@ TEST(RunStates, PortThatCannotOpen) {
   h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
   // Nothing mapped to the port number.
   EXPECT_EQ(h.run(), ms(100 + 200) + kRest);
-  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "ERROR: COM Port initialization failed!"}));
+  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "ERROR: COM Port initialization failed!",
+                              "端口 / Port " + std::to_string(RunHarness::kPort) +
+                                  ": no serial port is mapped to number " +
+                                  std::to_string(RunHarness::kPort)}));
   EXPECT_EQ(h.attributes(), (Lines{"dim=0", "show=0"})) << "OK never dimmed";
 }
 
