@@ -198,9 +198,9 @@ class PortListRefresher final : public QObject {
       // NOLINTNEXTLINE(cppcoreguidelines-pro-type-static-cast-downcast): type() says so
       const auto* key = static_cast<QKeyEvent*>(event);
       // F4, or Alt with an arrow: the keyboard's ways of opening the list.
-      opening = key->key() == Qt::Key_F4 ||
-                ((key->key() == Qt::Key_Down || key->key() == Qt::Key_Up) &&
-                 key->modifiers().testFlag(Qt::AltModifier));
+      opening =
+          key->key() == Qt::Key_F4 || ((key->key() == Qt::Key_Down || key->key() == Qt::Key_Up) &&
+                                       key->modifiers().testFlag(Qt::AltModifier));
     }
     if (box != nullptr && opening) {
       finish_typing(box);

@@ -121,8 +121,8 @@ int main(int argc, char* argv[]) {
   const auto window = [](int panel) { return pf::panel_window(panel); };
   const auto verdict = [] {
     QWidget* popup = pf::panel_window(prgpanel);
-    const QLabel* v = popup != nullptr ? popup->findChild<QLabel*>(QStringLiteral("verdict"))
-                                       : nullptr;
+    const QLabel* v =
+        popup != nullptr ? popup->findChild<QLabel*>(QStringLiteral("verdict")) : nullptr;
     return v != nullptr ? v->property("verdict").toString().toStdString() : std::string();
   };
   const auto ok_enabled = [] {

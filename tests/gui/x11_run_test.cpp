@@ -42,8 +42,8 @@ class X11RunTest : public VirtualTimeGuiTest {
 // does not take it is cancelled after a while, so the test fails instead of hanging.
 void answer_file_dialog(const QString& path, bool* answered, int tries = 0) {
   auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-  auto* name = dialog != nullptr ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                                 : nullptr;
+  auto* name =
+      dialog != nullptr ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
   if (tries > 200) {
     if (dialog != nullptr) {
       dialog->reject();
