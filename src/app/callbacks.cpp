@@ -14,6 +14,7 @@
 namespace {
 
 constexpr const char* kFileTypeError = "文件类型错误！";
+constexpr const char* kProgramTitle = "烧录 / Program";
 std::string g_last_refusal;
 driveflash::app::WindowHooks g_hooks;
 // The popup of a run stopped half-way stays up, showing so, until it is closed again.
@@ -94,7 +95,7 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &filetype);
   filename[sizeof filename - 1] = '\0';
   if (filename[0] == '\0') {
-    refuse("Program", "请先选择固件文件！\nChoose a firmware file first.");
+    refuse(kProgramTitle, "请先选择固件文件！\nChoose a firmware file first.");
     return 0;
   }
   if (std::strlen(filename) < 4 || !name_fits_kind(filename, filetype)) {
@@ -102,14 +103,15 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     return 0;
   }
   if (!file_opens(filename)) {
-    refuse("Program",
+    refuse(kProgramTitle,
            std::string("无法打开固件文件！\nCannot open the firmware file:\n") + filename);
     return 0;
   }
   runflag = 1;
   prgpanel = LoadPanel(0, kPanelFile, kProgramPanelId);
   if (prgpanel < 0) {
-    refuse("Program", std::string("Cannot load the programming panel from ") + kPanelFile);
+    refuse(kProgramTitle,
+           std::string("无法载入烧录面板 / Cannot load the programming panel from ") + kPanelFile);
     return 0;
   }
   SetCtrlAttribute(prgpanel, PRGPANEL_PROGRESS, ATTR_VISIBLE, 1);
@@ -121,7 +123,7 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     RemovePopup(0);
     DiscardPanel(prgpanel);
     prgpanel = 0;
-    refuse("Program", "Cannot start the programming thread.");
+    refuse(kProgramTitle, "无法启动烧录线程 / Cannot start the programming thread.");
     return 0;
   }
   if (g_hooks.run_started) {

@@ -490,7 +490,7 @@ int program_control(int panel) {
 }
 
 // The port to start on: the one used last if it is still there, else the first detected one.
-std::optional<int> starting_port(QSettings& s) {
+std::optional<int> starting_port(const QSettings& s) {
   pf::map_detected_ports();
   const std::string name = s.value(QStringLiteral("port/name")).toString().toStdString();
   const int number = s.value(QStringLiteral("port/number"), 0).toInt();

@@ -10,11 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <filesystem>
 
 #include "app/run_context.h"
@@ -340,6 +342,19 @@ TEST_F(OperatorWindowTest, TheKeyboardProgramsClosesAndReachesEveryButton) {
   pump();
   ASSERT_NE(app::help_window(), nullptr);
   EXPECT_TRUE(app::help_window()->isVisible());
+}
+
+TEST_F(OperatorWindowTest, QtsOwnWordsInTheStandardDialogsAreChinese) {
+  const QString qm =
+      QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm");
+  if (!QFileInfo::exists(qm)) {
+    GTEST_SKIP() << qm.toStdString() << " is missing (Debian: qt6-translations-l10n)";
+  }
+  const QString words = QCoreApplication::translate("QFileDialog", "Detail View");
+  EXPECT_NE(words, QStringLiteral("Detail View"));
+  EXPECT_TRUE(std::any_of(words.begin(), words.end(), [](QChar c) {
+    return c.unicode() >= 0x4E00;
+  })) << words.toStdString();
 }
 
 }  // namespace
