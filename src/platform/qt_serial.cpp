@@ -42,8 +42,8 @@ std::string open_failure(const std::string& device, const QSerialPort& port) {
 #if defined(Q_OS_LINUX)
       // Serial devices belong to the dialout group there; a new operator's account often lacks it.
       why =
-          "permission denied \xE2\x80\x94 is the user in the dialout group? (or another program "
-          "holds the port)";
+          "permission denied \xE2\x80\x94 is the user in the dialout group? (or the port is in "
+          "use by another program)";
 #else
       why = "permission denied, or the port is in use by another program";
 #endif
