@@ -20,3 +20,16 @@ std::atomic<int> okcount{0};
 int blstatus = 0;
 bl_download_request dlrequest{};
 bl_header_block endheader{};
+std::atomic<int> driveplace{kDriveInApplication};
+std::atomic<int> foundinloader{0};
+
+const char* left_in_loader_line(int place) {
+  switch (place) {
+    case kDriveInRomLoader:
+      return kLeftInRomLoaderLine;
+    case kDrivePastLoaderEntry:
+      return kLeftPastLoaderEntryLine;
+    default:
+      return "";
+  }
+}

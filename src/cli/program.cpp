@@ -151,6 +151,10 @@ struct Session {
       pf::operator_set_value(mainpanel, MAINPANEL_LOADER_BAUD, static_cast<int>(*args.loader_baud));
     }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
+    pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
+    if (args.rescue_wait) {
+      pf::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, *args.rescue_wait);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILEPATH, args.file);
     std::memset(filename, 0, sizeof filename);
     std::memcpy(filename, args.file.data(), args.file.size());
@@ -262,6 +266,8 @@ struct Session {
     if (watch.download_started()) {
       r.download_status = blstatus;
     }
+    r.drive_left_in_loader = driveplace.load() != kDriveInApplication;
+    r.rescued = foundinloader.load() != 0;
     const bool success = okcount.load() > count_before;
     count_pages(success, pages_before);
     if (success) {
