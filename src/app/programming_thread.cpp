@@ -140,12 +140,7 @@ void look_for_waiting_loader() {
     }
   }
   append("未知型号的驱动器!");
-  const std::string hint = "端口 " + port_name(comport) + " 无应答 / No answer on port " +
-                           port_name(comport) + ", neither from the drive at " +
-                           std::to_string(drive_baud) + " baud nor from its bootstrap loader at " +
-                           std::to_string(baudrate) +
-                           " baud: check the cable, the drive's power, the port and the drive's "
-                           "baud rate.";
+  const std::string hint = no_answer_line(port_name(comport), drive_baud, baudrate);
   append(hint.c_str());
   Delay(0.2);
   close_port();

@@ -33,3 +33,19 @@ const char* left_in_loader_line(int place) {
       return "";
   }
 }
+
+namespace {
+constexpr std::string_view kNoAnswerStart = "端口 ";
+}  // namespace
+
+std::string no_answer_line(const std::string& port, int drive_baud, int loader_baud) {
+  return std::string(kNoAnswerStart) + port + " 无应答 / No answer on port " + port +
+         ", neither from the drive at " + std::to_string(drive_baud) +
+         " baud nor from its bootstrap loader at " + std::to_string(loader_baud) +
+         " baud: check the cable, the drive's power, the port and the drive's baud rate.";
+}
+
+bool is_advice_line(std::string_view line) {
+  return line == kLeftInRomLoaderLine || line == kLeftPastLoaderEntryLine ||
+         line.starts_with(kNoAnswerStart);
+}

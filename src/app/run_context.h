@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "bsl/frames.h"
 #include "image/download.h"
@@ -84,6 +86,11 @@ inline constexpr const char* kFoundInLoaderLine =
 inline constexpr const char* kPowerCycleLine = "请关闭驱动器电源再打开 / Switch the drive off and on again…";
 // What to tell the operator about a drive left at `place` ("" while its firmware runs).
 const char* left_in_loader_line(int place);
+// The line after "未知型号的驱动器!" when neither the drive nor its loader answered.
+std::string no_answer_line(const std::string& port, int drive_baud, int loader_baud);
+// Whether a status line only advises the operator (where the drive waits, what to check) and
+// is not what went wrong.
+bool is_advice_line(std::string_view line);
 
 // Run states, in the order of a successful run: open, drive, handshake, length, loader,
 // download, finished.

@@ -1,5 +1,6 @@
 #include "cli/program.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -281,7 +282,10 @@ struct Session {
       }
       return kExitOk;
     }
-    r.reason = r.lines.empty() ? std::string() : r.lines.back();
+    // What went wrong, not the advice after it.
+    const auto cause = std::find_if(r.lines.rbegin(), r.lines.rend(),
+                                    [](const std::string& l) { return !is_advice_line(l); });
+    r.reason = cause == r.lines.rend() ? std::string() : *cause;
     if (stopping) {
       r.result = "interrupted";
       term.err << "driveflash-cli: stopped\n";
@@ -289,6 +293,13 @@ struct Session {
     }
     r.result = "failed";
     term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
+    if (r.drive_left_in_loader) {
+      term.err << "driveflash-cli: the drive waits in its bootstrap loader: "
+               << (driveplace.load() == kDriveInRomLoader
+                       ? "run 'program' again and it is found"
+                       : "run 'program' again with --rescue and switch the drive off and on")
+               << '\n';
+    }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
     }
