@@ -143,8 +143,9 @@ bool operator_agrees_to_stop() {
     return true;
   }
   const std::string message =
-      std::string("驱动器已重启进入引导模式，现在停止会让它停在那里。\nThe drive has restarted "
-                  "into its bootstrap loader; stopping now leaves it there.\n\n") +
+      std::string(
+          "驱动器已重启进入引导模式，现在停止会让它停在那里。\nThe drive has restarted "
+          "into its bootstrap loader; stopping now leaves it there.\n\n") +
       left_in_loader_line(place) + "\n\n停止？ / Stop now?";
   return ConfirmPopup("停止烧录？ / Stop programming?", message.c_str()) != 0;
 }

@@ -187,11 +187,12 @@ void state_rescue() {
   const pf::Micros attempt = pf::clock().now();
   const auto waited = static_cast<int>((attempt - g_rescue.start).count() / 1'000'000);
   if (waited >= g_rescue.limit_seconds) {
-    const std::string line = "ERROR: 救援失败 / Rescue failed: the bootstrap loader did not answer on port " +
-                             port_name(comport) + " at " + std::to_string(baudrate) + " baud within " +
-                             std::to_string(g_rescue.limit_seconds) +
-                             " s. Check the cable and the loader baud rate; a drive whose firmware "
-                             "runs is programmed with rescue off.";
+    const std::string line =
+        "ERROR: 救援失败 / Rescue failed: the bootstrap loader did not answer on port " +
+        port_name(comport) + " at " + std::to_string(baudrate) + " baud within " +
+        std::to_string(g_rescue.limit_seconds) +
+        " s. Check the cable and the loader baud rate; a drive whose firmware "
+        "runs is programmed with rescue off.";
     fail(line.c_str(), 0.2);
     return;
   }

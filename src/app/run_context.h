@@ -83,7 +83,8 @@ inline constexpr const char* kLeftPastLoaderEntryLine =
 inline constexpr const char* kFoundInLoaderLine =
     "驱动器正在引导模式，继续烧录 / The drive is waiting in its bootstrap loader (an earlier run "
     "did not finish); programming goes on.";
-inline constexpr const char* kPowerCycleLine = "请关闭驱动器电源再打开 / Switch the drive off and on again…";
+inline constexpr const char* kPowerCycleLine =
+    "请关闭驱动器电源再打开 / Switch the drive off and on again…";
 // What to tell the operator about a drive left at `place` ("" while its firmware runs).
 const char* left_in_loader_line(int place);
 // The line after "未知型号的驱动器!" when neither the drive nor its loader answered.

@@ -33,8 +33,8 @@ struct Arguments {
   std::optional<int> kind;  // kFileTypeHex or kFileTypeEhex
   bool json = false;
   bool force = false;
-  bool rescue = false;                // skip the firmware, wait for the ROM loader
-  std::optional<int> rescue_wait;     // seconds, with --rescue
+  bool rescue = false;             // skip the firmware, wait for the ROM loader
+  std::optional<int> rescue_wait;  // seconds, with --rescue
 };
 
 inline constexpr int kMinRescueWait = 1;

@@ -172,11 +172,11 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
     f.start = value == "rom-loader" ? StartIn::kRomLoader : StartIn::kStuckLoader;
     ok = true;
   } else if (name == "power-cycle-after") {
-    if (eq != name_end ||
-        !parse_duration(value, f.power_cycle_after, kMaxPowerCycleMicros, true) ||
+    if (eq != name_end || !parse_duration(value, f.power_cycle_after, kMaxPowerCycleMicros, true) ||
         f.power_cycle_after.count() == 0) {
-      return fail("expected power-cycle-after=N with N seconds (or a unit us, ms or s), more than 0 "
-                  "and at most an hour");
+      return fail(
+          "expected power-cycle-after=N with N seconds (or a unit us, ms or s), more than 0 "
+          "and at most an hour");
     }
     ok = true;
   } else if (name == "silent-from") {

@@ -5,11 +5,11 @@
 
 #include <sstream>
 
+#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
-#include "app/run_context.h"
 #include "cli/program.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
@@ -114,16 +114,15 @@ TEST_F(ProgramOnSim, StatusLinesGoToStandardOutputOnePerLine) {
 TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
   const std::string file = firmware("fw.hex", 600);
   // The cause, and the line after it: what to check, or where the drive was left.
-  const std::vector<std::tuple<const char*, std::string, std::optional<int>, std::string>> table =
-      {
-          {"sim:silent", "未知型号的驱动器!", std::nullopt, "No answer on port"},
-          {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt,
-           kLeftInRomLoaderLine},
-          {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification,
-           kLeftPastLoaderEntryLine},
-          {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
-           kLeftPastLoaderEntryLine},
-      };
+  const std::vector<std::tuple<const char*, std::string, std::optional<int>, std::string>> table = {
+      {"sim:silent", "未知型号的驱动器!", std::nullopt, "No answer on port"},
+      {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt,
+       kLeftInRomLoaderLine},
+      {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification,
+       kLeftPastLoaderEntryLine},
+      {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
+       kLeftPastLoaderEntryLine},
+  };
   for (const auto& [port, cause, download, advice] : table) {
     SCOPED_TRACE(port);
     const Outcome o = program({file, "--port", port, "--json"});

@@ -73,12 +73,11 @@ class StopAtEachState : public ::testing::TestWithParam<StopCase> {
   // others are not.
   void check_asked(bool by_close_box) {
     const int state = GetParam().state;
-    const bool asked = state == kStateHandshake || state == kStateLength ||
-                       state == kStateLoader || (state == kStateDownload && by_close_box);
+    const bool asked = state == kStateHandshake || state == kStateLength || state == kStateLoader ||
+                       (state == kStateDownload && by_close_box);
     ASSERT_EQ(questions_.size(), asked ? 1u : 0u);
     if (asked) {
-      const char* left =
-          state == kStateHandshake ? kLeftInRomLoaderLine : kLeftPastLoaderEntryLine;
+      const char* left = state == kStateHandshake ? kLeftInRomLoaderLine : kLeftPastLoaderEntryLine;
       EXPECT_NE(questions_[0].find(left), std::string::npos) << questions_[0];
     }
   }

@@ -121,12 +121,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "Send application length OK!", "Sending XMC1x_ASCLoader...",
                   "ERROR: Installing ASCLoader failed  - quitting...", kLeftPastLoaderEntryLine},
                  ms(100 + 1800 + 600 + 300 + 200 + 500)},
-        FailCase{"silent_loader_during_erase",
-                 {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
-                 lines_to_download({"Erasing sector 0, This may take a few seconds...",
-                                    "Erase Flash failed!", "Unknown error",
-                                    kLeftPastLoaderEntryLine}),
-                 kWaitsToDownload}),
+        FailCase{
+            "silent_loader_during_erase",
+            {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
+            lines_to_download({"Erasing sector 0, This may take a few seconds...",
+                               "Erase Flash failed!", "Unknown error", kLeftPastLoaderEntryLine}),
+            kWaitsToDownload}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RunStates, PortThatCannotOpen) {
@@ -155,8 +155,8 @@ TEST(RunStates, LoaderBaudThatCannotBeSet) {
   };
   pf::map_port(entry);
   EXPECT_EQ(h.run(), ms(100 + 1800 + 200) + kRest);
-  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "驱动器连接成功!", "新波特率设置失败！",
-                              kLeftInRomLoaderLine}));
+  EXPECT_EQ(h.lines(),
+            (Lines{"初始化中...", "驱动器连接成功!", "新波特率设置失败！", kLeftInRomLoaderLine}));
   EXPECT_EQ(line->writes().size(), 3u) << "two identity requests and the reset request";
 }
 

@@ -319,10 +319,8 @@ TEST(VirtualDrive, APowerCycleBringsBackTheRomLoaderUntilTheClosingHeader) {
     bool boots_into_loader;
   };
   const std::vector<Row> table = {
-      {"", {}, kIdentityReply, false},
-      {"", {kIdentity, kReset}, "", true},
-      {"", into_loader(), "", true},
-      {"start=rom-loader", {}, "", true},
+      {"", {}, kIdentityReply, false},      {"", {kIdentity, kReset}, "", true},
+      {"", into_loader(), "", true},        {"start=rom-loader", {}, "", true},
       {"start=stuck-loader", {}, "", true},
   };
   for (const Row& row : table) {
