@@ -42,7 +42,8 @@ std::string no_answer_line(const std::string& port, int drive_baud, int loader_b
   return std::string(kNoAnswerStart) + port + " 无应答 / No answer on port " + port +
          ", neither from the drive at " + std::to_string(drive_baud) +
          " baud nor from its bootstrap loader at " + std::to_string(loader_baud) +
-         " baud: check the cable, the drive's power, the port and the drive's baud rate.";
+         " baud: check the cable, the drive's power, the port and the drive's baud rate; after a "
+         "run that did not finish, try rescue.";
 }
 
 bool is_advice_line(std::string_view line) {

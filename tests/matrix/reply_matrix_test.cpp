@@ -87,7 +87,7 @@ constexpr const char* kLeft = kLeftPastLoaderEntryLine;
 constexpr const char* kNoAnswer =
     "端口 4 (twisted) 无应答 / No answer on port 4 (twisted), neither from the drive at 19200 "
     "baud nor from its bootstrap loader at 115200 baud: check the cable, the drive's power, the "
-    "port and the drive's baud rate.";
+    "port and the drive's baud rate; after a run that did not finish, try rescue.";
 
 struct Expected {
   bool success = false;

@@ -80,7 +80,7 @@ const Bytes kId = hex_bytes("01 03 02 00 2A 38 5B");
 const std::string kNoAnswer =
     "端口 4 (test) 无应答 / No answer on port 4 (test), neither from the drive at 19200 baud nor "
     "from its bootstrap loader at 115200 baud: check the cable, the drive's power, the port and "
-    "the drive's baud rate.";
+    "the drive's baud rate; after a run that did not finish, try rescue.";
 // Close, 0.2 s, reopen at the loader baud rate, the handshake's 0.4 s, the line's 0.2 s.
 constexpr Micros kProbe = ms(200 + 400 + 200);
 
