@@ -1,5 +1,6 @@
-// The programming run: a loop over seven states, one action per pass, so that closing the
-// popup (which clears runflag) is noticed between any two steps.
+// The programming run: a loop over its states, one action per pass, so that closing the
+// popup (which clears runflag) is noticed between any two steps. A rescue (state 7) makes one
+// loader handshake per pass for the same reason.
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -37,7 +38,7 @@ bool g_port_open = false;
 
 // The rescue under way: when it began, how long it may wait, when it last said so.
 struct Rescue {
-  driveflash::platform::Micros start{0};
+  std::int64_t start_us = 0;  // platform clock
   int limit_seconds = kDefaultRescueWait;
   int noticed_seconds = -1;
 };
@@ -112,7 +113,7 @@ void state_open() {
   FlushInQ(comport);
   FlushOutQ(comport);
   if (rescue != 0) {
-    g_rescue = Rescue{driveflash::platform::clock().now()};
+    g_rescue = Rescue{driveflash::platform::clock().now().count()};
     if (GetCtrlVal(mainpanel, MAINPANEL_RESCUE_WAIT, &g_rescue.limit_seconds) != 0) {
       g_rescue.limit_seconds = kDefaultRescueWait;
     }
@@ -185,7 +186,7 @@ void state_handshake() {
 void state_rescue() {
   namespace pf = driveflash::platform;
   const pf::Micros attempt = pf::clock().now();
-  const auto waited = static_cast<int>((attempt - g_rescue.start).count() / 1'000'000);
+  const auto waited = static_cast<int>((attempt.count() - g_rescue.start_us) / 1'000'000);
   if (waited >= g_rescue.limit_seconds) {
     const std::string line =
         "ERROR: 救援失败 / Rescue failed: the bootstrap loader did not answer on port " +

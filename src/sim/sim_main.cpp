@@ -37,7 +37,7 @@ constexpr const char* kUsage =
     "                     handshake=HH, length-reply=HH, loader-reply=HH,\n"
     "                     reply:KIND@K=HH, protect=N, silent-from:KIND@K,\n"
     "                     disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s),\n"
-    "                     drip=N(us|ms|s)\n"
+    "                     drip=N(us|ms|s), power-cycle-after=N (seconds)\n"
     "                     KIND: header, erase, read, data, eot; K counts from 1;\n"
     "                     HH: a byte in hex\n"
     "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";
