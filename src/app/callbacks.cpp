@@ -154,10 +154,6 @@ void stop_run() {
     return;
   }
   const bool under_way = runstate.load() != kStateFinished;
-  if (under_way && g_hooks.confirm_stop && driveflash::app::stop_needs_confirmation() &&
-      !g_hooks.confirm_stop()) {
-    return;
-  }
   runflag = 0;
   if (under_way && g_hooks.stopping) {
     g_hooks.stopping();
@@ -173,17 +169,32 @@ void stop_run() {
   take_popup_down();
 }
 
+// A run under way after the drive's reset leaves the drive in its bootstrap loader when it
+// stops: the operator says so before it happens.
+bool operator_agrees_to_stop() {
+  const int place = driveplace.load();
+  if (runflag.load() == 0 || runstate.load() == kStateFinished || place == kDriveInApplication) {
+    return true;
+  }
+  const std::string message =
+      std::string(
+          "驱动器已重启进入引导模式，现在停止会让它停在那里。\nThe drive has restarted "
+          "into its bootstrap loader; stopping now leaves it there.\n\n") +
+      left_in_loader_line(place) + "\n\n停止？ / Stop now?";
+  return ConfirmPopup("停止烧录？ / Stop programming?", message.c_str()) != 0;
+}
+
 }  // namespace
 
 int progOK(int, int, int event, void*, int, int) {
-  if (event == EVENT_COMMIT) {
+  if (event == EVENT_COMMIT && operator_agrees_to_stop()) {
     stop_run();
   }
   return 0;
 }
 
 int panelprgCB(int, int event, void*, int, int) {
-  if (event == EVENT_CLOSE) {
+  if (event == EVENT_CLOSE && operator_agrees_to_stop()) {
     stop_run();
   }
   return 0;
@@ -224,20 +235,15 @@ void set_window_hooks(WindowHooks hooks) {
   g_hooks = std::move(hooks);
 }
 
-bool stop_needs_confirmation() {
-  // From the handshake on, the drive has been sent into its bootstrap loader: stopping then
-  // leaves it without its application until it is programmed.
-  const int state = runstate.load();
-  return runflag.load() != 0 && state != kStateOpen && state != kStateDrive &&
-         state != kStateFinished;
-}
-
-bool stopped_popup_held() {
-  return g_held_after_stop;
-}
-
 const char* last_refusal() {
   return g_last_refusal.c_str();
+}
+
+void stop_programming() {
+  stop_run();
+  if (g_held_after_stop) {
+    take_popup_down();
+  }
 }
 
 }  // namespace driveflash::app

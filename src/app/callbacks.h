@@ -36,15 +36,10 @@ struct WindowHooks {
   // The worker has returned after such a stop. Set, the popup then stays up until it is
   // closed again; unset, it goes at once as it does at rest.
   std::function<void()> stopped;
-  // Asked before a stop when stop_needs_confirmation() holds; false keeps the run going.
-  std::function<bool()> confirm_stop;
 };
 void set_window_hooks(WindowHooks hooks);
-// Whether closing the popup now would cut short a run whose drive has already left its
-// application for the bootstrap loader.
-bool stop_needs_confirmation();
-// Whether the popup of a stopped run is up, waiting to be closed.
-bool stopped_popup_held();
+// Stops a run under way without asking (the program is ending).
+void stop_programming();
 // Why Program refused to start ("" when it did start); for front ends without dialogs.
 const char* last_refusal();
 

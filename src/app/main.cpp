@@ -49,10 +49,8 @@ int main(int argc, char* argv[]) {
   const int result = driveflash::app::run_main_panel();
 
   // A run still going when the loop ended (the session is closing) is stopped first, so the
-  // worker never outlives the state it works on (a stopped run's popup takes a second close).
-  for (int close = 0; close < 2 && prgpanel > 0; ++close) {
-    panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
-  }
+  // worker never outlives the state it works on.
+  driveflash::app::stop_programming();
   driveflash::app::uninstall_operator_window();
   pf::uninstall_qt_sound();
   pf::uninstall_qt_panels();

@@ -214,23 +214,29 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
   }
 }
 
-QString last_status_line(int popup) {
+QString failure_line(int popup) {
   const std::optional<pf::PanelState> state = pf::panel_state(popup);
   if (!state || !state->controls.contains(PRGPANEL_STATUS)) {
     return {};
   }
+  // The lines that only advise (where the drive waits, what to check) follow what went wrong.
   const auto& lines = state->controls.at(PRGPANEL_STATUS).lines;
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    if (!is_advice_line(*line)) {
+      return QString::fromStdString(*line);
+    }
+  }
   return lines.empty() ? QString() : QString::fromStdString(lines.back());
 }
 
 // The run came to rest (or the worker returned): success when it counted, else the line
-// that ended it.
+// that says what went wrong.
 void conclude(RunView& run) {
   run.end_ms = run.clock.elapsed();
   if (okcount.load() > run.start_count) {
     show_verdict(run, Verdict::Programmed, seconds(run.end_ms));
   } else {
-    show_verdict(run, Verdict::Failed, last_status_line(run.popup));
+    show_verdict(run, Verdict::Failed, failure_line(run.popup));
   }
 }
 
@@ -424,6 +430,11 @@ QString help_html() {
              "<li>结果显示在弹出窗口顶部：绿色成功，红色失败并附原因 / The result shows at the "
              "top of the popup: green for programmed, red for failed with the reason.</li>"
              "<li>按“OK”或 Esc 关闭弹出窗口 / Close the popup with OK or Escape.</li></ol>"
+             "<p>救援 / Rescue: "
+             "运行在驱动器重启之后中断时，驱动器停在引导模式，状态框最后一行会说明。"
+             "打开“救援”，按“烧录”，再给驱动器断电重启。 / When a run ended after the drive's "
+             "reset, the drive waits in its bootstrap loader (the last status line says so): "
+             "switch Rescue on, press Program, then switch the drive off and on.</p>"
              "<h3>失败信息 / Failure lines</h3><table border=1 cellpadding=3>%1</table>"
              "<h3>快捷键 / Keyboard</h3><ul>"
              "<li>Ctrl+P, F5: 烧录 / Program</li><li>F1: 帮助 / Help</li>"

@@ -72,6 +72,9 @@ class GuiTest : public ::testing::Test {
   std::deque<std::optional<std::string>> answers_;
   std::vector<std::pair<std::string, std::string>> messages_;
   QStringList opened_folders_;  // what the help window's log folder button showed
+  // Yes/no questions asked, and the answers to give (yes once they run out).
+  std::vector<std::pair<std::string, std::string>> questions_;
+  std::deque<bool> confirm_answers_;
 };
 
 // Watches the worker: records how it dims the popup's OK button, and when asked holds it at
