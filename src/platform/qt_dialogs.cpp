@@ -80,6 +80,8 @@ bool ask_yes_no(const std::string& title, const std::string& message) {
                   QString::fromStdString(message), QMessageBox::Yes | QMessageBox::No,
                   top_panel_window());
   box.setDefaultButton(QMessageBox::No);
+  box.button(QMessageBox::Yes)->setText(QStringLiteral("是 / &Yes"));
+  box.button(QMessageBox::No)->setText(QStringLiteral("否 / &No"));
   return box.exec() == QMessageBox::Yes;
 }
 

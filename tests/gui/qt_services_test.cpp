@@ -1,11 +1,13 @@
 // The Qt services the panels rely on: the real message box and file dialog, changes made by a
 // worker reaching the widgets in order while the GUI thread waits for it, and the sound.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 #include <filesystem>
@@ -28,16 +30,40 @@ class QtServicesTest : public GuiTest {};
 TEST_F(QtServicesTest, MessagePopupShowsAModalMessageBox) {
   pf::install_qt_dialogs();
   QString title, text;
+  QStringList buttons;
   QTimer::singleShot(0, [&] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     ASSERT_NE(box, nullptr);
     title = box->windowTitle();
     text = box->text();
+    for (const QAbstractButton* b : box->buttons()) {
+      buttons << b->text();
+    }
     box->accept();
   });
   EXPECT_EQ(MessagePopup("文件类型错误！", "文件类型错误！"), 0);
   EXPECT_EQ(title, QStringLiteral("文件类型错误！"));
   EXPECT_EQ(text, QStringLiteral("文件类型错误！"));
+  EXPECT_EQ(buttons, QStringList{QStringLiteral("确定 / &OK")}) << "in both languages";
+}
+
+TEST_F(QtServicesTest, ConfirmPopupAsksInBothLanguagesAndDefaultsToNo) {
+  pf::install_qt_dialogs();
+  QStringList buttons;
+  QString default_button;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    for (const QAbstractButton* b : box->buttons()) {
+      buttons << b->text();
+    }
+    default_button = box->defaultButton()->text();
+    box->defaultButton()->click();
+  });
+  EXPECT_EQ(ConfirmPopup("停止烧录？ / Stop programming?", "?"), 0);
+  buttons.sort();
+  EXPECT_EQ(buttons, (QStringList{QStringLiteral("否 / &No"), QStringLiteral("是 / &Yes")}));
+  EXPECT_EQ(default_button, QStringLiteral("否 / &No"));
 }
 
 class FileDialogTest : public QtServicesTest, public ::testing::WithParamInterface<bool> {};
