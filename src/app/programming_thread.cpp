@@ -45,16 +45,41 @@ void close_port() {
   }
 }
 
-void fail(const char* line, double wait) {
-  append(line);
-  Delay(wait);
+// A fast run that failed on a reply says how to rule its timing out, as its last line.
+void suggest_standard() {
+  if (timingprofile.load() == kTimingFast) {
+    append(kTryStandardLine);
+  }
+}
+
+void end_run(double wait) {
+  run_delay(RunWait::kStatusPace, wait);
   close_port();
   runstate = kStateFinished;
 }
 
+void fail(const char* line, double wait) {
+  append(line);
+  end_run(wait);
+}
+
+void fail_on_reply(const char* line, double wait) {
+  append(line);
+  suggest_standard();
+  end_run(wait);
+}
+
+// An older panel file without the timing choice runs with every wait.
+void read_timing_profile() {
+  int profile = kTimingStandard;
+  GetCtrlVal(mainpanel, MAINPANEL_TIMING, &profile);
+  timingprofile = profile == kTimingFast ? kTimingFast : kTimingStandard;
+}
+
 void state_open() {
+  read_timing_profile();
   append("初始化中...");
-  Delay(0.1);
+  run_delay(RunWait::kStatusPace, 0.1);
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
   GetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, &baudrate);
   if (!open_port()) {
@@ -69,15 +94,15 @@ void state_open() {
 
 void state_drive() {
   if (PingToDrv(comport) != 0) {
-    fail("未知型号的驱动器!", 0.2);
+    fail_on_reply("未知型号的驱动器!", 0.2);
     return;
   }
   append("驱动器连接成功!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   ResetBMI(comport);
-  Delay(0.5);
+  run_delay(RunWait::kDriveState, 0.5);
   close_port();
-  Delay(0.2);
+  run_delay(RunWait::kDriveState, 0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (!open_port()) {
     fail("新波特率设置失败！", 0.2);
@@ -90,21 +115,21 @@ void state_drive() {
 
 void state_handshake() {
   if (init_ASC_BSL(comport) != 0) {
-    fail("ERROR: ASC BSL initialization failed!", 0.2);
+    fail_on_reply("ERROR: ASC BSL initialization failed!", 0.2);
     return;
   }
   append("ASC BSL initialization OK!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLength;
 }
 
 void state_length() {
   if (send_4_length(comport, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail("ERROR: Send application length failed!", 0.2);
+    fail_on_reply("ERROR: Send application length failed!", 0.2);
     return;
   }
   append("Send application length OK!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLoader;
 }
 
@@ -127,13 +152,14 @@ void state_loader() {
     return;
   }
   append("Sending XMC1x_ASCLoader...");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   if (send_ASCloader(comport, loaderimage, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail("ERROR: Installing ASCLoader failed  - quitting...", 0.5);
+    fail_on_reply("ERROR: Installing ASCLoader failed  - quitting...", 0.5);
     return;
   }
   append("Bootload success!");
-  Delay(0.1);
+  // The chip leaves its ROM for the loader just received; its first frame waits for that.
+  run_delay(RunWait::kDriveState, 0.1);
   runstate = kStateDownload;
 }
 
@@ -147,6 +173,9 @@ void state_download() {
   }
   if (blstatus != kStatusOk) {
     append(error_message(blstatus));
+    if (blstatus != kStatusInvalidHexfile) {
+      suggest_standard();
+    }
     close_port();
     runstate = kStateFinished;
     return;

@@ -1,5 +1,7 @@
 #include "app/run_context.h"
 
+#include "platform/timing.h"
+
 std::atomic<int> runflag{0};
 std::atomic<int> runstate{0};
 int mainpanel = 0;
@@ -20,3 +22,23 @@ std::atomic<int> okcount{0};
 int blstatus = 0;
 bl_download_request dlrequest{};
 bl_header_block endheader{};
+std::atomic<int> timingprofile{kTimingStandard};
+
+bool wait_kept(RunWait kind) {
+  if (timingprofile.load() != kTimingFast) {
+    return true;
+  }
+  return kind == RunWait::kDriveState || kind == RunWait::kHandshake;
+}
+
+void run_delay(RunWait kind, double seconds) {
+  if (wait_kept(kind)) {
+    Delay(seconds);
+  }
+}
+
+void run_sleep(RunWait kind, unsigned milliseconds) {
+  if (wait_kept(kind)) {
+    Sleep(milliseconds);
+  }
+}

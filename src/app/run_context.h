@@ -19,6 +19,7 @@ inline constexpr int MAINPANEL_DRIVE_BAUD = 7;
 inline constexpr int MAINPANEL_LOADER_BAUD = 8;
 inline constexpr int MAINPANEL_COUNTER = 9;
 inline constexpr int MAINPANEL_FILETYPE = 15;
+inline constexpr int MAINPANEL_TIMING = 20;
 // Programming popup (panel 2) controls.
 inline constexpr int PRGPANEL_STATUS = 2;
 inline constexpr int PRGPANEL_OK = 3;
@@ -51,6 +52,34 @@ extern std::atomic<int> okcount;
 extern int blstatus;
 extern bl_download_request dlrequest;
 extern bl_header_block endheader;
+
+// The run's timing profile (main panel control 20, read when the run starts). Standard keeps
+// every fixed wait of the run; fast drops the ones nothing on the line needs: a wait before a
+// reply that is read with its time-out anyway, and a pause that only lets a status line be
+// seen. Either way every reply is awaited, and no frame goes out before the previous one's
+// reply has been judged.
+inline constexpr int kTimingStandard = 0;
+inline constexpr int kTimingFast = 1;
+extern std::atomic<int> timingprofile;
+
+// What a fixed wait of the run is for.
+enum class RunWait : std::uint8_t {
+  kStatusPace,  // lets the operator see a status line before the next step
+  kReplyLead,   // before reading a reply that is read with its time-out anyway
+  kDriveState,  // the drive's own time: between requests to its firmware, after the reset,
+                // around closing and reopening the port, while the loader starts
+  kHandshake,   // the ROM loader samples the line between the entry bytes
+};
+
+// Whether the current profile keeps waits of this kind.
+bool wait_kept(RunWait kind);
+// Delay / Sleep, if the current profile keeps waits of this kind.
+void run_delay(RunWait kind, double seconds);
+void run_sleep(RunWait kind, unsigned milliseconds);
+
+// The line a fast run appends after failing on a reply.
+inline constexpr const char* kTryStandardLine =
+    "Timing 'fast' was used: try 'standard' if this drive fails again.";
 
 // Run states, in the order of a successful run: open, drive, handshake, length, loader,
 // download, finished.

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <utility>
 
+#include "app/run_context.h"
 #include "image/download.h"
 
 namespace driveflash::cli {
@@ -39,7 +40,8 @@ struct OptionSet {
 OptionSet options_of(Command c) {
   switch (c) {
     case Command::Program:
-      return {{"--json"}, {"--port", "--drive-baud", "--loader-baud", "--kind"}, 1, "FILE"};
+      return {
+          {"--json"}, {"--port", "--drive-baud", "--loader-baud", "--kind", "--timing"}, 1, "FILE"};
     case Command::Ports:
       return {{"--json"}, {}, 0, ""};
     case Command::Check:
@@ -96,6 +98,14 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
       args.kind = kFileTypeEhex;
     } else {
       return "--kind wants 'hex' or 'ehex', not '" + std::string(value) + "'";
+    }
+  } else if (name == "--timing") {
+    if (value == "standard") {
+      args.timing = kTimingStandard;
+    } else if (value == "fast") {
+      args.timing = kTimingFast;
+    } else {
+      return "--timing wants 'standard' or 'fast', not '" + std::string(value) + "'";
     }
   } else if (name == "--json") {
     args.json = true;

@@ -117,6 +117,20 @@ int program_button(int panel) {
   return 0;
 }
 
+// The line that says why a run failed: the last one, or the one before a fast run's advice.
+std::string failure_line(const std::vector<std::string>& lines) {
+  if (lines.empty()) {
+    return {};
+  }
+  if (lines.size() >= 2 && lines.back() == kTryStandardLine) {
+    return lines[lines.size() - 2];
+  }
+  return lines.back();
+}
+
+// The run's line when the port does not reopen at the loader baud rate.
+constexpr std::string_view kLoaderBaudFailed = "新波特率设置失败！";
+
 void print_lines(std::ostream& err, const std::string& text) {
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -150,6 +164,9 @@ struct Session {
     if (args.loader_baud) {
       pf::operator_set_value(mainpanel, MAINPANEL_LOADER_BAUD, static_cast<int>(*args.loader_baud));
     }
+    if (args.timing) {
+      pf::operator_set_value(mainpanel, MAINPANEL_TIMING, *args.timing);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
     pf::operator_set_value(mainpanel, MAINPANEL_FILEPATH, args.file);
     std::memset(filename, 0, sizeof filename);
@@ -161,6 +178,10 @@ struct Session {
     if (GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baud) == 0) {
       r.loader_baud = baud;
     }
+    // The run reads the profile the same way; a panel file without the choice runs standard.
+    int timing = kTimingStandard;
+    GetCtrlVal(mainpanel, MAINPANEL_TIMING, &timing);
+    r.timing = timing == kTimingFast ? "fast" : "standard";
   }
 
   // Presses Program; returns whether the run started.
@@ -275,7 +296,7 @@ struct Session {
       }
       return kExitOk;
     }
-    r.reason = r.lines.empty() ? std::string() : r.lines.back();
+    r.reason = failure_line(r.lines);
     if (stopping) {
       r.result = "interrupted";
       term.err << "driveflash-cli: stopped\n";
@@ -283,8 +304,15 @@ struct Session {
     }
     r.result = "failed";
     term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
+    if (!r.lines.empty() && r.lines.back() == kTryStandardLine) {
+      term.err << "driveflash-cli: this run used --timing fast; try --timing standard\n";
+    }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
+      if (r.reason == kLoaderBaudFailed && r.loader_baud) {
+        term.err << "driveflash-cli: the port refused the loader baud rate " << *r.loader_baud
+                 << "; choose a lower --loader-baud\n";
+      }
     }
     return kExitRunFailed;
   }

@@ -26,6 +26,8 @@
 //                     FC without an open region or past the end of the flash; FA ("Program
 //                     error") when the page was programmed since its sector's last erase;
 //                   end of transmission closes the region: 55 (also without a region).
+//                 A programmed page and an erased sector are answered only after the chip's
+//                 time for the work (page-time, erase-time), on top of any other delay.
 //
 // Flash: see FlashModel (200 KB from 0x10001000, erased cells 0x00). A new drive's flash is
 // all erased; preload_flash() puts an existing application in.
@@ -133,7 +135,8 @@ class VirtualDrive {
   void frame_complete(std::vector<Output>& out);
   // Carries out a complete, checked frame and returns its reply (empty: none).
   std::vector<std::uint8_t> carry_out(FrameKind kind);
-  void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes);
+  void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes,
+             std::chrono::microseconds work = {});
   void restart_application();
 
   const Faults faults_;
