@@ -37,6 +37,9 @@ const GoodCase kGood[] = {
     {"flood-from:data@2", {.flood_from = FrameTrigger{K::kData, 2}}},
     {"drip=10ms", {.drip = microseconds(10'000)}},
     {"drip=400ms, slow=1ms", {.delay = microseconds(1'000), .drip = microseconds(400'000)}},
+    {"page-time=4, erase-time=25, line-time",
+     {.line_time = true, .page_time = microseconds(4'000), .erase_time = microseconds(25'000)}},
+    {"erase-time=60000", {.erase_time = microseconds(60'000'000)}},
 };
 
 class FaultsParse : public ::testing::TestWithParam<GoodCase> {};
@@ -86,6 +89,10 @@ const BadCase kBad[] = {
     {"drip=10", "unit"},
     {"drip:10ms", "drip=N"},
     {"drip=1ms,drip=2ms", "given twice"},
+    {"page-time=4ms", "page-time=MS"},
+    {"page-time", "page-time=MS"},
+    {"erase-time=60001", "at most 60000"},
+    {"page-time=1,page-time=2", "given twice"},
     {"silent,,no-bsl", "empty option"},
     {"silent,", "empty option"},
     {"silent,silent", "given twice"},
