@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
@@ -85,6 +86,7 @@ TEST_F(ProgramOnSim, PlainAndEncryptedFilesProgramTheSameFlash) {
     EXPECT_EQ(r.firmware_bytes, 1000u);
     EXPECT_EQ(r.verified, true);
     EXPECT_EQ(r.drive_baud, 19200);
+    EXPECT_EQ(r.timing, "standard");
     EXPECT_GT(r.elapsed_seconds, 2.0);  // the run's fixed waits, in virtual time
     // Standard output holds the JSON object alone; the lines went to standard error.
     EXPECT_EQ(o.out, r.json() + "\n");
@@ -118,17 +120,29 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification},
       {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress},
   };
+  // In the fast profile the same line is followed by the advice to try the standard one.
   for (const auto& [port, last_line, download] : table) {
-    SCOPED_TRACE(port);
-    const Outcome o = program({file, "--port", port, "--json"});
-    EXPECT_EQ(o.status, kExitRunFailed);
-    EXPECT_EQ(o.report.result, "failed");
-    ASSERT_FALSE(o.report.lines.empty());
-    EXPECT_EQ(o.report.lines.back(), last_line);
-    EXPECT_EQ(o.report.reason, last_line);
-    EXPECT_EQ(o.report.download_status, download);
-    EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
-    EXPECT_NE(o.err.find("the run failed: " + last_line), std::string::npos) << o.err;
+    for (const std::string timing : {"standard", "fast"}) {
+      SCOPED_TRACE(std::string(port) + " " + timing);
+      const Outcome o = program({file, "--port", port, "--timing", timing, "--json"});
+      EXPECT_EQ(o.status, kExitRunFailed);
+      EXPECT_EQ(o.report.result, "failed");
+      EXPECT_EQ(o.report.timing, timing);
+      EXPECT_NE(o.out.find(R"("timing": ")" + timing + "\""), std::string::npos);
+      std::vector<std::string> ending = {last_line};
+      if (timing == "fast") {
+        ending.emplace_back(kTryStandardLine);
+      }
+      ASSERT_GE(o.report.lines.size(), ending.size());
+      EXPECT_EQ(std::vector<std::string>(o.report.lines.end() - static_cast<long>(ending.size()),
+                                         o.report.lines.end()),
+                ending);
+      EXPECT_EQ(o.report.reason, last_line);
+      EXPECT_EQ(o.report.download_status, download);
+      EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
+      EXPECT_NE(o.err.find("the run failed: " + last_line), std::string::npos) << o.err;
+      EXPECT_EQ(o.err.find("try --timing standard") != std::string::npos, timing == "fast");
+    }
   }
 }
 
