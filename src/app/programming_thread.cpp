@@ -158,8 +158,7 @@ void state_loader() {
     return;
   }
   append("Bootload success!");
-  // The chip leaves its ROM for the loader just received; its first frame waits for that.
-  run_delay(RunWait::kDriveState, 0.1);
+  run_delay(RunWait::kStatusPace, 0.1);
   runstate = kStateDownload;
 }
 

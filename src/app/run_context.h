@@ -62,12 +62,12 @@ inline constexpr int kTimingStandard = 0;
 inline constexpr int kTimingFast = 1;
 extern std::atomic<int> timingprofile;
 
-// What a fixed wait of the run is for.
+// What a fixed wait of the run is for. The fast profile keeps the last two only.
 enum class RunWait : std::uint8_t {
   kStatusPace,  // lets the operator see a status line before the next step
   kReplyLead,   // before reading a reply that is read with its time-out anyway
-  kDriveState,  // the drive's own time: between requests to its firmware, after the reset,
-                // around closing and reopening the port, while the loader starts
+  kRequestGap,  // between two identity requests, the first answer already read
+  kDriveState,  // the drive changes state: after the reset request, around the port's reopening
   kHandshake,   // the ROM loader samples the line between the entry bytes
 };
 

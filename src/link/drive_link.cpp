@@ -31,7 +31,7 @@ int PingToDrv(int port) {
   write_request(port, kIdentityRequest);
   run_sleep(RunWait::kReplyLead, kAnswerWaitMs);
   read_identity_answer(port);
-  run_sleep(RunWait::kDriveState, kBetweenRequestsMs);
+  run_sleep(RunWait::kRequestGap, kBetweenRequestsMs);
 
   write_request(port, kIdentityRequest);
   run_sleep(RunWait::kReplyLead, kAnswerWaitMs);
