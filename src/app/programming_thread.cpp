@@ -69,7 +69,8 @@ void fail_on_reply(const char* line, double wait) {
   end_run(wait);
 }
 
-// An older panel file without the timing choice runs with every wait.
+// Read once when the worker starts, so that a change on the panel mid-run waits for the next
+// run. An older panel file without the timing choice runs with every wait.
 void read_timing_profile() {
   int profile = kTimingStandard;
   GetCtrlVal(mainpanel, MAINPANEL_TIMING, &profile);
@@ -77,7 +78,6 @@ void read_timing_profile() {
 }
 
 void state_open() {
-  read_timing_profile();
   append("初始化中...");
   run_delay(RunWait::kStatusPace, 0.1);
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
@@ -201,6 +201,7 @@ void state_finished() {
 
 int ProgrammingThread(void* /*data*/) {
   g_port_open = false;
+  read_timing_profile();
   while (runflag.load() != 0) {
     switch (runstate.load()) {
       case kStateOpen:
