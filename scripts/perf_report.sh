@@ -260,7 +260,7 @@ AWK
 )"
 awk -F'\t' "$markdown" "$runs" >"$docs/performance.md"
 awk -F'\t' -f "$root/scripts/perf_profiles.awk" -v page_ms="$page_ms" -v erase_ms="$erase_ms" \
-  "$profiles" >>"$docs/performance.md"
+  "$runs" "$profiles" >>"$docs/performance.md"
 cat >>"$docs/performance.md" <<'EOF'
 
 ## Making this report again
