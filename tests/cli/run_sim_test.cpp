@@ -13,6 +13,7 @@
 #include "cli/program.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
+#include "sim/sim_line.h"
 
 namespace driveflash::cli {
 namespace {
@@ -144,6 +145,35 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       EXPECT_EQ(o.err.find("try --timing standard") != std::string::npos, timing == "fast");
     }
   }
+}
+
+// A port that cannot run at the chosen loader baud rate: the run's own line, then a plain word
+// naming the rate; no timing advice, since no reply failed.
+TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
+  constexpr int kPort = 77;
+  auto drive = std::make_shared<sim::VirtualDrive>();
+  platform::PortEntry entry;
+  entry.number = kPort;
+  entry.name = "/dev/ttyTEST";
+  entry.open = [drive](const platform::LineSettings& s,
+                       std::string& error) -> std::unique_ptr<platform::SerialLine> {
+    if (s.baud == 921600) {
+      error = "the adapter does not do 921600 baud";
+      return nullptr;
+    }
+    return std::make_unique<sim::SimLine>(drive, s);
+  };
+  platform::map_port(entry);
+  const Outcome o =
+      program({firmware("fw.hex"), "--port", "77", "--loader-baud", "921600", "--timing", "fast"});
+  platform::unmap_port(kPort);
+  EXPECT_EQ(o.status, kExitRunFailed);
+  ASSERT_FALSE(o.report.lines.empty());
+  EXPECT_EQ(o.report.lines.back(), "新波特率设置失败！");
+  EXPECT_EQ(o.report.loader_baud, 921600);
+  EXPECT_NE(o.err.find("the adapter does not do 921600 baud"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("the port refused the loader baud rate 921600"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("try --timing standard"), std::string::npos) << o.err;
 }
 
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {
