@@ -1,5 +1,6 @@
 #include "cli/program.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -117,17 +118,6 @@ int program_button(int panel) {
   return 0;
 }
 
-// The line that says why a run failed: the last one, or the one before a fast run's advice.
-std::string failure_line(const std::vector<std::string>& lines) {
-  if (lines.empty()) {
-    return {};
-  }
-  if (lines.size() >= 2 && lines.back() == kTryStandardLine) {
-    return lines[lines.size() - 2];
-  }
-  return lines.back();
-}
-
 // The run's line when the port does not reopen at the loader baud rate.
 constexpr std::string_view kLoaderBaudFailed = "新波特率设置失败！";
 
@@ -168,6 +158,10 @@ struct Session {
       pf::operator_set_value(mainpanel, MAINPANEL_TIMING, *args.timing);
     }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
+    pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
+    if (args.rescue_wait) {
+      pf::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, *args.rescue_wait);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILEPATH, args.file);
     std::memset(filename, 0, sizeof filename);
     std::memcpy(filename, args.file.data(), args.file.size());
@@ -283,6 +277,8 @@ struct Session {
     if (watch.download_started()) {
       r.download_status = blstatus;
     }
+    r.drive_left_in_loader = driveplace.load() != kDriveInApplication;
+    r.rescued = foundinloader.load() != 0;
     const bool success = okcount.load() > count_before;
     count_pages(success, pages_before);
     if (success) {
@@ -296,7 +292,10 @@ struct Session {
       }
       return kExitOk;
     }
-    r.reason = failure_line(r.lines);
+    // What went wrong, not the advice after it.
+    const auto cause = std::find_if(r.lines.rbegin(), r.lines.rend(),
+                                    [](const std::string& l) { return !is_advice_line(l); });
+    r.reason = cause == r.lines.rend() ? std::string() : *cause;
     if (stopping) {
       r.result = "interrupted";
       term.err << "driveflash-cli: stopped\n";
@@ -304,8 +303,15 @@ struct Session {
     }
     r.result = "failed";
     term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
-    if (!r.lines.empty() && r.lines.back() == kTryStandardLine) {
+    if (std::find(r.lines.begin(), r.lines.end(), kTryStandardLine) != r.lines.end()) {
       term.err << "driveflash-cli: this run used --timing fast; try --timing standard\n";
+    }
+    if (r.drive_left_in_loader) {
+      term.err << "driveflash-cli: the drive waits in its bootstrap loader: "
+               << (driveplace.load() == kDriveInRomLoader
+                       ? "run 'program' again and it is found"
+                       : "run 'program' again with --rescue and switch the drive off and on")
+               << '\n';
     }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
