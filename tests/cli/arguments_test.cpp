@@ -5,9 +5,9 @@
 
 #include <sstream>
 
+#include "app/run_context.h"
 #include "cli/json.h"
 #include "cli/progress.h"
-#include "app/run_context.h"
 #include "image/download.h"
 
 namespace driveflash::cli {
