@@ -54,6 +54,7 @@ constexpr std::array kRememberedControls{
     RememberedControl{"fileKind", MAINPANEL_FILETYPE},
     RememberedControl{"driveBaud", MAINPANEL_DRIVE_BAUD},
     RememberedControl{"loaderBaud", MAINPANEL_LOADER_BAUD},
+    RememberedControl{"timing", MAINPANEL_TIMING},
 };
 
 constexpr int kTickMs = 100;

@@ -231,6 +231,7 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
   choose_file(file);
   SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 9600);
   SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 57600);
+  SetCtrlVal(mainpanel, MAINPANEL_TIMING, 1);
   pf::set_file_dialog_folder((dir_.path() / "XMC1300").string());
   pf::panel_window(mainpanel)->move(123, 77);
   pump();
@@ -252,7 +253,8 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
   for (const auto& [control, expected] : {std::pair{MAINPANEL_COMPORT, 42},
                                           {MAINPANEL_FILETYPE, 1},
                                           {MAINPANEL_DRIVE_BAUD, 9600},
-                                          {MAINPANEL_LOADER_BAUD, 57600}}) {
+                                          {MAINPANEL_LOADER_BAUD, 57600},
+                                          {MAINPANEL_TIMING, 1}}) {
     GetCtrlVal(mainpanel, control, &value);
     EXPECT_EQ(value, expected) << "control " << control;
   }
