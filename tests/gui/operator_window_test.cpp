@@ -38,8 +38,11 @@ constexpr int kPages = 4;
 class OperatorWindowTest : public VirtualTimeGuiTest {
  protected:
   void TearDown() override {
-    watch_.reset();  // a failed test may have left the worker held
+    if (watch_) {
+      watch_->release();  // a failed test may have left the worker held
+    }
     VirtualTimeGuiTest::TearDown();
+    watch_.reset();  // once no worker can be inside it any more
   }
   void prepare(const std::string& faults = "") {
     sim::Faults f;
