@@ -188,7 +188,7 @@ std::optional<std::int64_t> widen(const std::optional<long>& value) {
 
 }  // namespace
 
-std::string RunReport::json() const {
+std::string RunReport::json(bool pretty) const {
   JsonObject o;
   o.add("result", result)
       .add("exit_status", exit_status)
@@ -217,7 +217,7 @@ std::string RunReport::json() const {
   o.add("firmware_bytes", firmware_bytes)
       .add_optional("verified", verified)
       .add("stop_requested", stop_requested);
-  return o.str();
+  return o.str(pretty);
 }
 
 }  // namespace driveflash::cli
