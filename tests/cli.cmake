@@ -10,6 +10,7 @@ target_compile_definitions(driveflash_cli_testsupport PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 
 driveflash_test(cli_unit_test unit SOURCES cli/arguments_test.cpp cli/files_test.cpp
+  cli/run_log_test.cpp
   LIBS driveflash_cli driveflash_cli_testsupport)
 driveflash_test(cli_sim_test sim SOURCES cli/run_sim_test.cpp
   LIBS driveflash_cli driveflash_cli_testsupport)
