@@ -80,8 +80,8 @@ TEST(RunLog, ARowCutShortIsNotJoinedByTheNext) {
   TempDir dir;
   const std::string path = dir.write("runs.csv", std::string(kRunLogHeader) + "\r\n2026,half");
   ASSERT_EQ(RunLog(path).append(sample_record()), "");
-  EXPECT_EQ(read_text(path), std::string(kRunLogHeader) + "\r\n2026,half\r\n" +
-                                 csv_row(sample_record()));
+  EXPECT_EQ(read_text(path),
+            std::string(kRunLogHeader) + "\r\n2026,half\r\n" + csv_row(sample_record()));
 }
 
 TEST(RunLog, ALogThatCannotBeWrittenSaysWhy) {
