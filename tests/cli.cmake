@@ -16,7 +16,7 @@ driveflash_test(cli_sim_test sim SOURCES cli/run_sim_test.cpp cli/station_test.c
   LIBS driveflash_cli driveflash_cli_testsupport)
 driveflash_test(cli_process_test unit SOURCES cli/process_test.cpp
   LIBS driveflash_cli_testsupport)
-driveflash_test(cli_run_test sim SOURCES cli/run_process_test.cpp
+driveflash_test(cli_run_test sim SOURCES cli/run_process_test.cpp cli/production_test.cpp
   LIBS driveflash_cli_testsupport)
 driveflash_test(cli_pty_test pty SOURCES cli/pty_test.cpp LIBS driveflash_cli_testsupport)
 foreach(t cli_process_test cli_run_test cli_pty_test)
