@@ -60,11 +60,17 @@ std::string open_for_append(QFile& file) {
 
 template <typename F>
 std::string locked(const std::filesystem::path& path, F&& work) {
+  std::error_code ec;
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  if (!std::filesystem::is_directory(folder, ec)) {
+    return "cannot write the run log " + path.string() + ": there is no folder " + folder.string();
+  }
   QLockFile lock(qpath(path) + ".lock");
   if (!lock.tryLock(kLockWaitMs)) {
-    const char* reason = lock.error() == QLockFile::PermissionError
-                             ? "cannot create its lock file"
-                             : "another program holds its lock";
+    const std::string reason =
+        lock.error() == QLockFile::LockFailedError
+            ? "another program has held its lock for " + std::to_string(kLockWaitMs / 1000) + " s"
+            : "cannot create its lock file";
     return "cannot write the run log " + path.string() + ": " + reason + " (" + path.string() +
            ".lock)";
   }

@@ -88,8 +88,12 @@ TEST(RunLog, ALogThatCannotBeWrittenSaysWhy) {
   TempDir dir;
   const RunLog log(dir.path() / "no-such-dir" / "runs.csv");
   const std::string why = log.prepare();
-  EXPECT_NE(why.find("run log"), std::string::npos) << why;
+  EXPECT_NE(why.find("there is no folder"), std::string::npos) << why;
   EXPECT_NE(why.find("no-such-dir"), std::string::npos) << why;
+  // A folder where the file should be: no lock problem, the file itself cannot be opened.
+  std::filesystem::create_directory(dir.path() / "taken.csv");
+  const std::string taken = RunLog(dir.path() / "taken.csv").prepare();
+  EXPECT_NE(taken.find("cannot open the run log"), std::string::npos) << taken;
   EXPECT_NE(log.append(sample_record()), "");
 }
 
