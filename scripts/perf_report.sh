@@ -26,7 +26,7 @@ fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build" --target perf_runs gui_latency -j "$jobs"
+cmake --build "$build" --target perf_runs gui_latency parallel_runs -j "$jobs"
 
 out="$build/perf"
 mkdir -p "$out" "$docs"
@@ -45,6 +45,9 @@ if command -v xvfb-run >/dev/null; then
 else
   QT_QPA_PLATFORM=offscreen "${gui_cmd[@]}" >"$gui" 2>"$out/gui.log"
 fi
+echo "perf_report: 1, 2, 4 and 8 drives at once on pseudo-terminals" >&2
+parallel_load="$(cut -d' ' -f1-3 /proc/loadavg)"
+"$build/bench/parallel_runs" --kb 8 >"$out/parallel.md"
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 if grep -q FAILED "$runs" || ! grep -q $'^result\tok' "$gui"; then
   echo "perf_report: a run failed; see $runs, $gui and $out/gui.log" >&2
@@ -92,6 +95,7 @@ export PERF_DATE="$(date -u +%Y-%m-%d)" PERF_LOAD_BEFORE="$load_before" PERF_LOA
 export PERF_GUI_PLATFORM="$(value platform)" PERF_GUI_KB="$(value firmware_kb)"
 export PERF_GUI_INTERVAL="$(value interval_ms)" PERF_GUI_WALL="$(value run_wall_s)"
 export PERF_GUI_WAITS="$(value waits_s)" PERF_GUI_PAGES="$(value pages)"
+export PERF_PARALLEL="$(cat "$out/parallel.md")" PERF_PARALLEL_LOAD="$parallel_load"
 for k in idle run; do
   for f in samples p50_ms p99_ms max_ms; do
     export "PERF_GUI_${k^^}_${f^^}=$(value "${k}_${f}")"
@@ -238,6 +242,17 @@ END {
          val[h1, 18] / 1024, val[x0, 18] / 1024, val[x1, 18] / 1024
   print ""
   print "![Wall time and waits against the firmware size](performance.png)"
+  print ""
+  print "## Several drives at once"
+  print ""
+  print "`bench/parallel_runs` serves 1, 2, 4 and 8 virtual drives on pseudo-terminals (a thread " \
+        "each) and programs an 8 KB firmware into all of them with one `driveflash-cli program " \
+        "FILE --port A --port B ...`: each port's run in a process of its own. *CPU per drive* " \
+        "is the command's CPU time (the parent and every port's process) over the drives. Aim: " \
+        "wall time at most 1.1 times one drive's for 4 drives. Load average before: " \
+        e("PARALLEL_LOAD") "."
+  print ""
+  print e("PARALLEL")
   print ""
   print "## Making this report again"
   print ""

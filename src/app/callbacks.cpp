@@ -1,6 +1,7 @@
 #include "app/callbacks.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +18,7 @@ namespace {
 constexpr const char* kFileTypeError = "文件类型错误！";
 std::string g_last_refusal;
 std::function<void(const driveflash::app::RunEnd&)> g_run_end_hook;
-driveflash::platform::Micros g_run_start{0};
+std::int64_t g_run_start_us = 0;
 int g_ok_before = 0;
 
 // Refuses a Program press with a message before anything touches the drive.
@@ -112,7 +113,7 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, 0.0);
   InstallPopup(prgpanel);
   runstate = kStateOpen;
-  g_run_start = driveflash::platform::clock().now();
+  g_run_start_us = driveflash::platform::clock().now().count();
   g_ok_before = okcount.load();
   if (CmtScheduleThreadPoolFunction(DEFAULT_THREAD_POOL_HANDLE, ProgrammingThread, nullptr,
                                     &threadid) != 0) {
@@ -142,7 +143,7 @@ void stop_run() {
     end.success = okcount.load() > g_ok_before;
     end.stopped = !rested && !end.success;
     end.seconds =
-        static_cast<double>((driveflash::platform::clock().now() - g_run_start).count()) / 1e6;
+        static_cast<double>(driveflash::platform::clock().now().count() - g_run_start_us) / 1e6;
     g_run_end_hook(end);
   }
   ResetTextBox(prgpanel, PRGPANEL_STATUS, "");

@@ -362,14 +362,15 @@ class Board {
 
 class Parallel {
  public:
-  Parallel(const Arguments& args, const Terminal& term, RunWaker& waker, const std::string& self)
-      : args_(args), term_(term), waker_(waker), self_(self), recorder_(args) {}
+  Parallel(const Arguments& args, const Terminal& term, RunWaker& waker, std::string self)
+      : args_(args), term_(term), waker_(waker), self_(std::move(self)), recorder_(args) {}
 
   int run() {
     for (std::size_t i = 0; i < args_.ports.size(); ++i) {
       Unit u;
       u.port = args_.ports[i];
-      const auto same = std::count(args_.ports.begin(), args_.ports.begin() + i, u.port);
+      const auto same = std::count(args_.ports.begin(),
+                                   args_.ports.begin() + static_cast<std::ptrdiff_t>(i), u.port);
       u.label = same > 0 ? u.port + "#" + std::to_string(same + 1) : u.port;
       units_.push_back(std::move(u));
     }
@@ -421,11 +422,11 @@ class Parallel {
   }
 
   int refuse(const std::string& why, bool log_rows) {
-    std::size_t start = 0;
-    while (start <= why.size()) {
-      const std::size_t end = std::min(why.find('\n', start), why.size());
-      term_.err << "driveflash-cli: " << why.substr(start, end - start) << '\n';
-      start = end + 1;
+    std::size_t from = 0;
+    while (from <= why.size()) {
+      const std::size_t end = std::min(why.find('\n', from), why.size());
+      term_.err << "driveflash-cli: " << why.substr(from, end - from) << '\n';
+      from = end + 1;
     }
     std::vector<std::string> objects;
     for (const Unit& u : units_) {
@@ -690,10 +691,9 @@ int run_production(const Arguments& args, const Terminal& term, RunWaker& waker,
   return Parallel(args, term, waker, self).run();
 }
 
-bool read_report(std::string_view json, RunReport& out) {
+bool read_report(const std::string& json, RunReport& out) {
   QJsonParseError error{};
-  const QJsonDocument doc =
-      QJsonDocument::fromJson(QByteArray(json.data(), static_cast<qsizetype>(json.size())), &error);
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
   if (error.error != QJsonParseError::NoError || !doc.isObject()) {
     return false;
   }

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "cli/program.h"
 
@@ -26,6 +25,6 @@ int run_production(const Arguments& args, const Terminal& term, RunWaker& waker,
 
 // A run's --json object read back into `out` (what the summary and the log use); false when
 // `json` is not such an object.
-bool read_report(std::string_view json, RunReport& out);
+bool read_report(const std::string& json, RunReport& out);
 
 }  // namespace driveflash::cli

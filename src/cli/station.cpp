@@ -124,8 +124,13 @@ int run_station(const Arguments& args, const Terminal& term, RunWaker& waker,
   }
   struct Release {
     const PortChoice& port;
+    explicit Release(const PortChoice& p) : port(p) {}
     ~Release() { release_port(port); }
-  } release{port};
+    Release(const Release&) = delete;
+    Release& operator=(const Release&) = delete;
+    Release(Release&&) = delete;
+    Release& operator=(Release&&) = delete;
+  } release(port);
   long baud = args.drive_baud.value_or(kDefaultDriveBaud);
   for (;;) {
     RunReport unit;
