@@ -270,6 +270,8 @@ class Board {
     for (const Unit& u : units_) {
       label_width_ = std::max(label_width_, u.label.size() + 2);
     }
+    // A bar line that wrapped would throw the redrawing off by a line: long ports are cut.
+    label_width_ = std::min(label_width_, static_cast<std::size_t>(std::max(width_ / 2, 8)));
   }
 
   void line(const Unit& u, const std::string& text) { print(lines_, u, text); }
@@ -335,8 +337,11 @@ class Board {
     std::string text;
     const int bar_width = std::max(20, width_ - static_cast<int>(label_width_) - 1);
     for (const Unit& u : units_) {
-      text += padded('[' + u.label + ']', label_width_) + ' ' +
-              RunPrinter::bar_text(u.percent, bar_width) + '\n';
+      std::string label = '[' + u.label + ']';
+      if (label.size() > label_width_) {
+        label = "[..." + u.label.substr(u.label.size() + 5 - label_width_) + "]";
+      }
+      text += padded(label, label_width_) + ' ' + RunPrinter::bar_text(u.percent, bar_width) + '\n';
     }
     return text;
   }
