@@ -42,7 +42,12 @@ struct Arguments {
   // program: the words after the command without --port, --log, --json and their values, in
   // order: what each port's own run is started with.
   std::vector<std::string> unit_words;
+  bool rescue = false;             // skip the firmware, wait for the ROM loader
+  std::optional<int> rescue_wait;  // seconds, with --rescue
 };
+
+inline constexpr int kMinRescueWait = 1;
+inline constexpr int kMaxRescueWait = 3600;
 
 struct ParseResult {
   Arguments args;
