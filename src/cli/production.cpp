@@ -43,6 +43,15 @@ const char* log_result(const std::string& result) {
   return result == "refused" ? "refused" : "failed";
 }
 
+// What a unit's row and table line say: why it was refused, what went wrong (not the advice
+// after it), or the last status line.
+std::string unit_message(const RunReport& r) {
+  if (r.result == "refused" || (r.result != "success" && !r.reason.empty())) {
+    return r.reason;
+  }
+  return r.lines.empty() ? r.reason : r.lines.back();
+}
+
 // The CSV record of the command's drives (--log), and the count of the successful ones.
 class Recorder {
  public:
@@ -72,7 +81,7 @@ class Recorder {
     row.kind = r.kind.empty() ? kind_name(args_.kind.value_or(kind_from_name(args_.file))) : r.kind;
     row.result = log_result(r.result);
     row.status = r.download_status;
-    row.message = r.lines.empty() || r.result == "refused" ? r.reason : r.lines.back();
+    row.message = unit_message(r);
     row.seconds = r.elapsed_seconds;
     row.pages = r.pages;
     if (r.pages) {
@@ -141,7 +150,7 @@ std::string unit_line(int number, const RunReport& r) {
   std::string text = "unit " + std::to_string(number) + ": " + log_result(r.result) + ", " +
                      fixed(r.elapsed_seconds, 2) + " s";
   if (r.result != "success") {
-    const std::string& why = r.lines.empty() || r.result == "refused" ? r.reason : r.lines.back();
+    const std::string why = unit_message(r);
     if (!why.empty()) {
       text += ": " + why;
     }
@@ -620,7 +629,7 @@ class Parallel {
             << right(fixed(r.elapsed_seconds, 2), 9)
             << right(r.pages ? std::to_string(*r.pages) : "-", 8);
         if (r.result != "success") {
-          out << "  " << (r.lines.empty() || r.result == "refused" ? r.reason : r.lines.back());
+          out << "  " << unit_message(r);
         }
         out << '\n';
       }

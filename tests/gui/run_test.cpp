@@ -233,7 +233,11 @@ TEST_F(RunTest, EveryRunThePopupShowedIsARowOfTheRecord) {
   const std::string rest = "," + file + "," + sha + ",hex,";
   EXPECT_NE(ok.find(rest + "ok,0,Done!,"), std::string::npos) << ok;
   EXPECT_TRUE(ok.ends_with(",8,2048,1")) << ok;
-  EXPECT_NE(failed.find(rest + "failed,,未知型号的驱动器!,"), std::string::npos) << failed;
+  EXPECT_NE(failed.find(rest + "failed,,"), std::string::npos) << failed;
+  // Seconds from Program until the run came to rest, not until the popup closed (the resting
+  // worker's passes go on in virtual time meanwhile).
+  const std::string head = failed.substr(0, failed.size() - std::string(",,,1").size());
+  EXPECT_LT(std::stod(head.substr(head.rfind(',') + 1)), 10.0) << failed;
   EXPECT_TRUE(failed.ends_with(",,,1")) << failed;
 }
 
