@@ -5,7 +5,6 @@
 #include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/panels.h"
-#include "platform/timing.h"
 
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 char msg[80] = "Erasing sector ";
@@ -46,7 +45,7 @@ int bl_erase_Wholepflash(int port) {
       return status;
     }
     status_line(kDone);
-    Sleep(kSectorPauseMs);
+    run_sleep(RunWait::kStatusPace, kSectorPauseMs);
   }
   return kStatusOk;
 }

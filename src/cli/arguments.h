@@ -31,7 +31,8 @@ struct Arguments {
   std::vector<std::string> ports;     // program: every --port, in order
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
-  std::optional<int> kind;  // kFileTypeHex or kFileTypeEhex
+  std::optional<int> kind;    // kFileTypeHex or kFileTypeEhex
+  std::optional<int> timing;  // kTimingStandard or kTimingFast
   bool json = false;
   bool force = false;
   std::string log;      // program --log FILE

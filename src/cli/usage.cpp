@@ -38,8 +38,9 @@ Examples:
 constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--port PORT ...]
                               [--drive-baud N] [--loader-baud N]
-                              [--kind hex|ehex] [--log FILE] [--repeat]
-                              [--json] [--rescue [--rescue-wait SECONDS]]
+                              [--kind hex|ehex] [--timing standard|fast]
+                              [--log FILE] [--repeat] [--json]
+                              [--rescue [--rescue-wait SECONDS]]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
 button: it pings the drive's firmware, restarts it into the bootstrap loader,
@@ -55,11 +56,19 @@ Arguments:
                     at the same time (see "Several ports" below)
   --drive-baud N    baud rate of the drive's running firmware
                     (default: the main panel's setting in Brenfold.uir)
-  --loader-baud N   baud rate of the chip's bootstrap loader
-                    (default: the main panel's setting in Brenfold.uir)
+  --loader-baud N   baud rate of the chip's bootstrap loader, up to 921600
+                    where the port takes it (default: the main panel's
+                    setting in Brenfold.uir)
   --kind hex|ehex   the file kind (default: ehex for a name ending in .ehex,
                     else hex); checked against the name as the Program button
                     checks it, so that a mismatch is refused ("文件类型错误！")
+  --timing standard|fast
+                    standard (the default) keeps every wait of the protocol;
+                    fast leaves out the waits nothing on the line needs (before
+                    a reply that is awaited anyway, between status lines) and
+                    keeps those the drive needs (after the reset, around the
+                    port's reopening, the handshake); every reply is still
+                    awaited with the same time-outs
   --log FILE        append one row per drive to the CSV file FILE (made with
                     a header row when new): time, host, port, file, sha256,
                     kind, result (ok, failed, stopped, refused), status,
@@ -118,7 +127,9 @@ Virtual drive options, comma-separated after 'sim:':
   silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
   loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
   disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s), drip=N(us|ms|s),
-  line-time, start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s)
+  line-time, page-time=MS, erase-time=MS (the chip's work per page and per
+  sector before it answers), start=rom-loader|stuck-loader,
+  power-cycle-after=N(us|ms|s)
   (KIND: header, erase, read, data or eot; K counts frames from 1; HH is a
   byte in hex)
 
