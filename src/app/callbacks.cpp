@@ -1,6 +1,7 @@
 #include "app/callbacks.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/panels.h"
 #include "platform/threads.h"
+#include "platform/timing.h"
 
 namespace {
 
@@ -19,6 +21,9 @@ std::string g_last_refusal;
 driveflash::app::WindowHooks g_hooks;
 // The popup of a run stopped half-way stays up, showing so, until it is closed again.
 bool g_held_after_stop = false;
+std::function<void(const driveflash::app::RunEnd&)> g_run_end_hook;
+std::int64_t g_run_start_us = 0;
+int g_ok_before = 0;
 
 // Refuses a Program press with a message before anything touches the drive.
 void refuse(const char* title, const std::string& message) {
@@ -118,6 +123,8 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, 0.0);
   InstallPopup(prgpanel);
   runstate = kStateOpen;
+  g_run_start_us = driveflash::platform::clock().now().count();
+  g_ok_before = okcount.load();
   if (CmtScheduleThreadPoolFunction(DEFAULT_THREAD_POOL_HANDLE, ProgrammingThread, nullptr,
                                     &threadid) != 0) {
     RemovePopup(0);
@@ -161,6 +168,14 @@ void stop_run() {
   CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
                                          OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
   CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
+  if (g_run_end_hook) {
+    driveflash::app::RunEnd end;
+    end.success = okcount.load() > g_ok_before;
+    end.stopped = under_way && !end.success;
+    end.seconds =
+        static_cast<double>(driveflash::platform::clock().now().count() - g_run_start_us) / 1e6;
+    g_run_end_hook(end);
+  }
   if (under_way && g_hooks.stopped) {
     g_held_after_stop = true;
     g_hooks.stopped();
@@ -244,6 +259,10 @@ void stop_programming() {
   if (g_held_after_stop) {
     take_popup_down();
   }
+}
+
+void set_run_end_hook(std::function<void(const RunEnd&)> hook) {
+  g_run_end_hook = std::move(hook);
 }
 
 }  // namespace driveflash::app

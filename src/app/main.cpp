@@ -5,6 +5,8 @@
 #include "app/callbacks.h"
 #include "app/operator_window.h"
 #include "app/run_context.h"
+#include "app/run_log.h"
+#include "app/window_log.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
 #include "platform/resources.h"
@@ -44,6 +46,7 @@ int main(int argc, char* argv[]) {
   pf::install_qt_dialogs();
   pf::install_qt_sound();
   offer_virtual_drive();
+  driveflash::app::record_window_runs(driveflash::app::user_run_log_path());
   driveflash::app::install_operator_window();
 
   const int result = driveflash::app::run_main_panel();

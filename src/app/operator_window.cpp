@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QShortcut>
-#include <QStandardPaths>
 #include <QStyle>
 #include <QTextBrowser>
 #include <QTimer>
@@ -32,6 +31,7 @@
 
 #include "app/callbacks.h"
 #include "app/run_context.h"
+#include "app/run_log.h"
 #include "bsl/frames.h"
 #include "build_config.h"
 #include "image/firmware_scan.h"
@@ -693,8 +693,7 @@ QWidget* help_window() {
 }
 
 QString run_log_path() {
-  return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
-         QStringLiteral("/runs.csv");
+  return QString::fromStdU16String(user_run_log_path().u16string());
 }
 
 }  // namespace driveflash::app
