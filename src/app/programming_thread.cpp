@@ -156,7 +156,7 @@ void state_download() {
   endheader.word1 = kEndHeaderWord;
   blstatus = bl_send_header(comport, endheader);
   blstatus = 0;
-  sndPlaySoundA(kSoundFile, SND_LOOP);
+  driveflash::sndPlaySoundA(kSoundFile, driveflash::kSoundLoop);
   ++okcount;
   SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, okcount.load());
   runstate = kStateFinished;

@@ -6,6 +6,8 @@
 #include "platform/serial.h"
 #include "platform/timing.h"
 
+using driveflash::Sleep;
+
 namespace {
 
 // Time the drive's firmware is given to answer before its reply is read, and the pause

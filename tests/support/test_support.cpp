@@ -1,10 +1,9 @@
 #include "support/test_support.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cctype>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace driveflash::test {
@@ -48,9 +47,11 @@ std::string to_hex(const Bytes& bytes) {
 }
 
 TempDir::TempDir() {
+  // One name per process (test programs run side by side), then a count within it.
+  static const std::string process = std::to_string(std::random_device()());
   static std::atomic<int> counter{0};
   path_ = std::filesystem::temp_directory_path() /
-          ("driveflash-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+          ("driveflash-test-" + process + "-" + std::to_string(counter++));
   std::filesystem::remove_all(path_);
   std::filesystem::create_directories(path_);
 }
