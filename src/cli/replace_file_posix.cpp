@@ -47,8 +47,8 @@ std::filesystem::path write_beside(const std::filesystem::path& target,
 Placement place_file(const std::filesystem::path& temp, const std::filesystem::path& target,
                      bool replace, std::string& error) {
   // link() refuses an existing name, so a file that appeared meanwhile is not replaced.
-  const int placed = replace ? ::rename(temp.c_str(), target.c_str())
-                             : ::link(temp.c_str(), target.c_str());
+  const int placed =
+      replace ? ::rename(temp.c_str(), target.c_str()) : ::link(temp.c_str(), target.c_str());
   const int place_errno = errno;
   if (!replace || placed != 0) {
     ::unlink(temp.c_str());

@@ -59,8 +59,8 @@ std::filesystem::path write_beside(const std::filesystem::path& target,
   ::_close(fd);
   if (!written) {
     ::_wunlink(temp.c_str());
-    error = "cannot write " + platform::utf8_of(target) + ": " +
-            std::generic_category().message(saved);
+    error =
+        "cannot write " + platform::utf8_of(target) + ": " + std::generic_category().message(saved);
     return {};
   }
   return temp;

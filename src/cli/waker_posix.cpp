@@ -1,5 +1,3 @@
-#include "cli/waker.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigaction is declared here
@@ -8,6 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <string_view>
+
+#include "cli/waker.h"
 
 namespace driveflash::cli {
 namespace {
