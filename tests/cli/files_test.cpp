@@ -159,6 +159,8 @@ TEST(Ehex, EncryptThenDecryptGivesTheRecordsBack) {
       {"odd", test::hex_text(0x10002003, test::filler(77, 6), 7)},
       {"largest", test::hex_text(0x10001000, test::filler(510, 7), 255)},
       {"eof-only", lines({kEof})},
+      // Folder and file names in Chinese: UTF-8 names open as they are (on Windows too).
+      {"固件/应用", test::hex_text(0x10001000, test::filler(100, 8))},
   };
   for (const auto& [name, text] : table) {
     SCOPED_TRACE(name);
