@@ -17,9 +17,12 @@ cmake --build --preset "$preset"
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 if [ "$preset" = windows-cross ]; then
   export WINEPREFIX="$PWD/build/windows-cross/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # The prefix is made once; one server then serves every test program of the run.
+  # The prefix is made once; one server then serves every test program of the run. Wine's
+  # own background services start here, with their output away from CTest's pipes (which
+  # CTest would otherwise wait on until they end).
   [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
   wineserver -p
   trap 'wineserver -k || true' EXIT
+  wineboot >/dev/null 2>&1
 fi
 ctest --preset "$preset"

@@ -328,10 +328,11 @@ int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, Ru
     std::string hint;
     if (const std::string found = pf::find_resource(loader_path()); !found.empty()) {
       hint = "a stand-in loader for the virtual drive is in " +
-             std::filesystem::path(found).parent_path().parent_path().string() + "; run from there";
+             pf::utf8_of(pf::path_from_utf8(found).parent_path().parent_path()) +
+             "; run from there";
     }
     return refuse("the secondary loader " + loader_path() + " is not in the current directory (" +
-                      std::filesystem::current_path(ec).string() + ")",
+                      pf::utf8_of(std::filesystem::current_path(ec)) + ")",
                   hint);
   }
   const image::FirmwareReport scan = image::scan_firmware(args.file.c_str(), kind);

@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/files.h"
+
 namespace driveflash::test {
 
 Bytes hex_bytes(const std::string& text) {
@@ -62,11 +64,11 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::write(const std::string& name, const std::string& content) const {
-  const auto full = path_ / name;
+  const auto full = path_ / platform::path_from_utf8(name);
   std::filesystem::create_directories(full.parent_path());
   std::ofstream out(full, std::ios::binary);
   out << content;
-  return full.string();
+  return platform::utf8_of(full);
 }
 
 std::string TempDir::write(const std::string& name, const Bytes& content) const {
