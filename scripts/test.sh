@@ -21,6 +21,7 @@ if [ "$preset" = windows-cross ]; then
   # own background services start here, with their output away from CTest's pipes (which
   # CTest would otherwise wait on until they end).
   [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+  wineserver -w  # the server wineboot left behind ends first
   wineserver -p
   trap 'wineserver -k || true' EXIT
   wineboot >/dev/null 2>&1
