@@ -9,7 +9,7 @@ target_compile_definitions(driveflash_cli_testsupport PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 
 driveflash_test(cli_unit_test unit SOURCES cli/arguments_test.cpp cli/files_test.cpp
-  LIBS driveflash_cli_core driveflash_cli_testsupport)
+  cli/waker_test.cpp LIBS driveflash_cli_core driveflash_cli_testsupport)
 
 if(NOT DRIVEFLASH_QT OR WIN32)
   return()
