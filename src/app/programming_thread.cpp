@@ -110,6 +110,7 @@ void fail_open(const char* line) {
   if (!why.empty()) {
     append(("端口 / Port " + std::to_string(comport) + ": " + why).c_str());
   }
+  say_where_the_drive_waits();
   Delay(0.2);
   runstate = kStateFinished;
 }
