@@ -1,5 +1,6 @@
 // The checks a firmware file passes before the download, plain and encrypted, and the whole
 // scan that says what programming it would send.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -58,6 +59,17 @@ void check_report(const img::FirmwareReport& rep) {
   }
   if (pages != rep.data_frames) {
     df::fail("region pages and data frames disagree");
+  }
+  // Sectors above the eight, each once, ascending, and each holding some of the data.
+  std::uint64_t previous = 0x10008000;
+  for (const std::uint32_t sector : rep.erase_beyond) {
+    const bool touched = std::any_of(rep.runs.begin(), rep.runs.end(), [&](const auto& run) {
+      return run.address < std::uint64_t{sector} + 0x1000 && run.end() > sector;
+    });
+    if (sector <= previous || sector % 0x1000 != 0 || !touched) {
+      df::fail("an extra sector to erase out of order, misaligned or without data");
+    }
+    previous = sector;
   }
 }
 

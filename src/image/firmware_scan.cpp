@@ -6,7 +6,9 @@
 #include <cstring>
 #include <numeric>
 
+#include "bsl/erase_read.h"
 #include "crypto/aes.h"
+#include "image/download.h"
 #include "platform/files.h"
 
 namespace driveflash::image {
@@ -16,10 +18,12 @@ constexpr unsigned bit(Issue issue) {
   return static_cast<unsigned>(issue);
 }
 
-constexpr unsigned kRefusing = bit(Issue::NoStartCode) | bit(Issue::Truncated) |
-                               bit(Issue::LineTooLong) | bit(Issue::BadCount) |
-                               bit(Issue::ShortAddress) | bit(Issue::AddressWrap) |
-                               bit(Issue::Conflict) | bit(Issue::TrailingText);
+// A record that does not read as written (a wrong checksum, a 'G' read as 7) would put bytes
+// in flash that the file does not hold: refused like a record that cannot be read at all.
+constexpr unsigned kRefusing =
+    bit(Issue::NoStartCode) | bit(Issue::Truncated) | bit(Issue::LineTooLong) |
+    bit(Issue::BadCount) | bit(Issue::ShortAddress) | bit(Issue::NonHex) | bit(Issue::Checksum) |
+    bit(Issue::AddressWrap) | bit(Issue::Conflict) | bit(Issue::TrailingText);
 // Records whose fields could not be taken apart; nothing of them is placed.
 constexpr unsigned kUnreadable = bit(Issue::NoStartCode) | bit(Issue::Truncated);
 
@@ -310,6 +314,30 @@ class CountingSink final : public FrameSink {
   FirmwareReport& r_;
 };
 
+// Old firmware above the eight sectors would otherwise be programmed over, which leaves those
+// cells corrupt; sectors outside the flash are left to the loader to refuse at their pages.
+void plan_erase(FirmwareReport& r) {
+  std::uint64_t flash_end = 0;
+  for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
+    flash_end = std::max(flash_end, std::uint64_t{s.address} + s.size);
+  }
+  const std::uint64_t erased_end =
+      std::uint64_t{kEraseFirstSector} + std::uint64_t{kEraseSectorCount} * kSectorSize;
+  std::uint64_t next = erased_end;  // the lowest sector start not listed yet
+  for (const DataChunk& run : r.runs) {
+    const std::uint64_t first = std::max<std::uint64_t>(run.address, next);
+    const std::uint64_t end = std::min(run.end(), flash_end);
+    if (first >= end) {
+      continue;
+    }
+    std::uint64_t sector = first - (first - kEraseFirstSector) % kSectorSize;
+    for (; sector < end; sector += kSectorSize) {
+      r.erase_beyond.push_back(static_cast<std::uint32_t>(sector));
+    }
+    next = sector;
+  }
+}
+
 void plan(FirmwareReport& r) {
   CountingSink sink(r);
   PageBuilder builder(sink);
@@ -354,8 +382,11 @@ FirmwareReport scan_open_file(int handle, FileKind kind) {
     r.chunks.push_back(std::move(chunk));
   }
   coalesce(r);
+  // An erase with nothing to program afterwards leaves a drive without firmware.
+  r.no_data = !r.read_error && r.data_bytes == 0;
   if (!r.refused()) {
     plan(r);
+    plan_erase(r);
   }
   return r;
 }
@@ -379,7 +410,7 @@ std::string FirmwareReport::problem() const {
     return "the file cannot be read";
   }
   if (!refusing) {
-    return "";
+    return no_data ? "the file holds no data record" : "";
   }
   // NOLINTBEGIN(cert-err33-c): at most 40 characters and an issue text of 52 in 160 bytes
   std::array<char, 160> text{};
