@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/program_checks.h"
 #include "app/run_context.h"
 #include "platform/files.h"
 #include "platform/panels.h"
@@ -95,6 +96,13 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   if (!file_opens(filename)) {
     refuse("Program",
            std::string("无法打开固件文件！\nCannot open the firmware file:\n") + filename);
+    return 0;
+  }
+  int port = 0;
+  GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &port);
+  if (const auto refusal = driveflash::app::check_before_program(filename, filetype, port);
+      !refusal.title.empty()) {
+    refuse(refusal.title.c_str(), refusal.message);
     return 0;
   }
   runflag = 1;

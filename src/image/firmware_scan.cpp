@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <numeric>
+#include <set>
 
 #include "bsl/erase_read.h"
 #include "crypto/aes.h"
@@ -315,7 +316,8 @@ class CountingSink final : public FrameSink {
 };
 
 // Old firmware above the eight sectors would otherwise be programmed over, which leaves those
-// cells corrupt; sectors outside the flash are left to the loader to refuse at their pages.
+// cells corrupt. Every page sent counts, the zero page that closes a region included: it may
+// lie in a sector no data touches. Pages outside the flash are left to the loader to refuse.
 void plan_erase(FirmwareReport& r) {
   std::uint64_t flash_end = 0;
   for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
@@ -323,19 +325,16 @@ void plan_erase(FirmwareReport& r) {
   }
   const std::uint64_t erased_end =
       std::uint64_t{kEraseFirstSector} + std::uint64_t{kEraseSectorCount} * kSectorSize;
-  std::uint64_t next = erased_end;  // the lowest sector start not listed yet
-  for (const DataChunk& run : r.runs) {
-    const std::uint64_t first = std::max<std::uint64_t>(run.address, next);
-    const std::uint64_t end = std::min(run.end(), flash_end);
-    if (first >= end) {
-      continue;
+  std::set<std::uint32_t> sectors;
+  for (const PlannedRegion& region : r.regions) {
+    const std::uint64_t first = std::max<std::uint64_t>(region.first_page, erased_end);
+    const std::uint64_t end = std::min(
+        std::uint64_t{region.first_page} + std::uint64_t{region.pages} * kFlashPage, flash_end);
+    for (std::uint64_t page = first; page < end; page += kFlashPage) {
+      sectors.insert(static_cast<std::uint32_t>(page - (page - kEraseFirstSector) % kSectorSize));
     }
-    std::uint64_t sector = first - (first - kEraseFirstSector) % kSectorSize;
-    for (; sector < end; sector += kSectorSize) {
-      r.erase_beyond.push_back(static_cast<std::uint32_t>(sector));
-    }
-    next = sector;
   }
+  r.erase_beyond.assign(sectors.begin(), sectors.end());
 }
 
 void plan(FirmwareReport& r) {

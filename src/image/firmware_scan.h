@@ -132,7 +132,7 @@ struct FirmwareReport {
   std::vector<PlannedRegion> regions;
   std::uint32_t data_frames = 0;
   std::uint32_t eot_frames = 0;
-  // Sectors above the whole-flash erase's eight that the data touches, ascending by start
+  // Sectors above the whole-flash erase's eight that the pages sent lie in, ascending by start
   // address: the download erases them too. Only sectors of the largest XMC1000 flash.
   std::vector<std::uint32_t> erase_beyond;
 

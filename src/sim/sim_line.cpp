@@ -20,6 +20,9 @@ Micros SimLine::byte_time(const platform::LineSettings& settings) {
 }
 
 void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
+  // Bytes written while earlier ones are still going out wait their turn on the wire.
+  const Micros start = line_time_ ? std::max(now, host_free_) : now;
+  host_free_ = start + byte_time_ * static_cast<Micros::rep>(bytes.size());
   for (const VirtualDrive::Output& out : drive_->feed(bytes)) {
     if (out.disconnect) {
       disconnect();
@@ -32,7 +35,7 @@ void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
     // The drive sees the request once its last byte is through, answers after its delay, and
     // sends one byte after the other once its transmitter is free.
     const auto consumed = static_cast<Micros::rep>(out.consumed);
-    Micros at = std::max(now + byte_time_ * consumed + out.delay, line_free_);
+    Micros at = std::max(start + byte_time_ * consumed + out.delay, line_free_);
     for (const std::uint8_t b : out.bytes) {
       at += byte_time_;
       send_to_host(std::span(&b, 1), at);
@@ -43,6 +46,10 @@ void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
     std::array<std::uint8_t, kFloodBurst> burst{};
     for (std::uint8_t& b : burst) b = flood_byte(flood_sent_++);
     send_to_host(burst, std::max(now, line_free_));
+  }
+  if (line_time_) {
+    // The write blocks only while the driver's buffer cannot take the rest.
+    platform::clock().sleep_until(host_free_ - byte_time_ * static_cast<Micros::rep>(kOsBuffer));
   }
 }
 

@@ -243,13 +243,13 @@ TEST_F(DownloadTest, SendSwitchOffSendsOnlyTheErase) {
 // ascending order, with the same two lines; a refused one ends the erase before any page.
 TEST_F(DownloadTest, ErasesEverySectorTheDataTouchesAboveTheEight) {
   const std::string path = dir_.write(
-      "f.hex", plain_file(join({{ext_linear(0x1000)}, data_run(0x10008F80, 16),
-                                data_run(0x1000C010, 1)})));
+      "f.hex",
+      plain_file(join({{ext_linear(0x1000)}, data_run(0x10008F80, 16), data_run(0x1000C010, 1)})));
   use_line(std::make_shared<pf::ScriptedLine>());
   scripted_->answer_rest_with({0x55});
   EXPECT_EQ(download(path, 0), 0);
-  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000C000", "H10008F00", "D", "D", "E",
-                                  "H1000C000", "D", "E"}));
+  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000C000", "H10008F00", "D", "D", "E", "H1000C000",
+                                  "D", "E"}));
   const auto box = lines();
   ASSERT_EQ(box.size(), 20u);
   EXPECT_EQ(box[16], "Erasing sector 8, This may take a few seconds...");
@@ -265,6 +265,17 @@ TEST_F(DownloadTest, ErasesEverySectorTheDataTouchesAboveTheEight) {
   EXPECT_EQ(download(path, 0), 252);
   EXPECT_EQ(frames(), erase_then({"X10009000", "X1000C000"}));
   EXPECT_EQ(lines().back(), "Erase Flash failed!");
+
+  // A region that ends exactly at the top of the eight sectors closes with a zero page in
+  // sector 8 when another region follows: sector 8 must be erased for it.
+  const std::string full = dir_.write(
+      "full.hex",
+      plain_file(join({{ext_linear(0x1000)}, data_run(0x10008F00, 16), data_run(0x1000B000, 1)})));
+  use_line(std::make_shared<pf::ScriptedLine>());
+  scripted_->answer_rest_with({0x55});
+  EXPECT_EQ(download(full, 0), 0);
+  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000B000", "H10008F00", "D", "D", "E", "H1000B000",
+                                  "D", "E"}));
 }
 
 TEST_F(DownloadTest, OutOfOrderFilesAreProgrammedByAddress) {
