@@ -121,6 +121,8 @@ class QueuedLine : public SerialLine {
  protected:
   // Called for every write with the bytes and the time they were written.
   virtual void on_host_write(std::span<const std::uint8_t> bytes, Micros now) = 0;
+  // Called before every read and input flush, for a peer that takes in the host's bytes late.
+  virtual void before_host_io() {}
   // Queues bytes for the host, arriving at `arrival`.
   void send_to_host(std::span<const std::uint8_t> bytes, Micros arrival);
   // Makes the line fail: writes and reads report an I/O error from now on, as an unplugged
