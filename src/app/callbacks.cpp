@@ -143,17 +143,32 @@ void stop_run() {
   prgpanel = 0;
 }
 
+// A run under way after the drive's reset leaves the drive in its bootstrap loader when it
+// stops: the operator says so before it happens.
+bool operator_agrees_to_stop() {
+  const int place = driveplace.load();
+  if (runflag.load() == 0 || runstate.load() == kStateFinished || place == kDriveInApplication) {
+    return true;
+  }
+  const std::string message =
+      std::string(
+          "驱动器已重启进入引导模式，现在停止会让它停在那里。\nThe drive has restarted "
+          "into its bootstrap loader; stopping now leaves it there.\n\n") +
+      left_in_loader_line(place) + "\n\n停止？ / Stop now?";
+  return ConfirmPopup("停止烧录？ / Stop programming?", message.c_str()) != 0;
+}
+
 }  // namespace
 
 int progOK(int, int, int event, void*, int, int) {
-  if (event == EVENT_COMMIT) {
+  if (event == EVENT_COMMIT && operator_agrees_to_stop()) {
     stop_run();
   }
   return 0;
 }
 
 int panelprgCB(int, int event, void*, int, int) {
-  if (event == EVENT_CLOSE) {
+  if (event == EVENT_CLOSE && operator_agrees_to_stop()) {
     stop_run();
   }
   return 0;
@@ -186,6 +201,10 @@ int run_main_panel() {
 
 const char* last_refusal() {
   return g_last_refusal.c_str();
+}
+
+void stop_programming() {
+  stop_run();
 }
 
 }  // namespace driveflash::app

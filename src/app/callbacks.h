@@ -21,6 +21,8 @@ void register_callbacks();
 // After the run-time services are up: load and show the main panel, run the user-interface
 // loop until quit, discard the panel. Returns 0, or -1 when the panel cannot be loaded.
 int run_main_panel();
+// Stops a run under way without asking (the program is ending).
+void stop_programming();
 // Why Program refused to start ("" when it did start); for front ends without dialogs.
 const char* last_refusal();
 

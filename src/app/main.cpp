@@ -46,9 +46,7 @@ int main(int argc, char* argv[]) {
 
   // A run still going when the loop ended (the session is closing) is stopped first, so the
   // worker never outlives the state it works on.
-  if (prgpanel > 0) {
-    panelprgCB(prgpanel, EVENT_CLOSE, nullptr, 0, 0);
-  }
+  driveflash::app::stop_programming();
   pf::uninstall_qt_sound();
   pf::uninstall_qt_panels();
   return result;

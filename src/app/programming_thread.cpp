@@ -1,7 +1,10 @@
-// The programming run: a loop over seven states, one action per pass, so that closing the
-// popup (which clears runflag) is noticed between any two steps.
+// The programming run: a loop over its states, one action per pass, so that closing the
+// popup (which clears runflag) is noticed between any two steps. A rescue (state 7) makes one
+// loader handshake per pass for the same reason.
+#include <algorithm>
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include "app/run_context.h"
 #include "bsl/asc_bsl.h"
@@ -24,9 +27,22 @@ constexpr int kQueueSize = 512;
 constexpr double kDriveTimeout = 0.3;
 constexpr double kLoaderTimeout = 1.0;
 constexpr std::uint32_t kEndHeaderWord = 0xF8C1;
+// A rescue makes one handshake about every 1.5 s (a silent one takes 1.4 s of it) and says
+// how long it has waited every 10 s.
+constexpr double kRescueAttemptSeconds = 1.5;
+constexpr int kRescueNoticeSeconds = 10;
+constexpr int kMaxRescueWait = 3600;
 
 // Whether this worker holds the port open, so that a run stopped half-way still releases it.
 bool g_port_open = false;
+
+// The rescue under way: when it began, how long it may wait, when it last said so.
+struct Rescue {
+  std::int64_t start_us = 0;  // platform clock
+  int limit_seconds = kDefaultRescueWait;
+  int noticed_seconds = -1;
+};
+Rescue g_rescue;
 
 void append(const char* line) {
   InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, line);
@@ -45,36 +61,102 @@ void close_port() {
   }
 }
 
+// A run that ends while the drive is out of its firmware says where the drive waits and what
+// brings it back, as its last line.
+void say_where_the_drive_waits() {
+  if (const int place = driveplace.load(); place != kDriveInApplication) {
+    append(left_in_loader_line(place));
+  }
+}
+
 void fail(const char* line, double wait) {
   append(line);
+  say_where_the_drive_waits();
   Delay(wait);
   close_port();
   runstate = kStateFinished;
 }
 
+std::string port_name(int port) {
+  std::string name = std::to_string(port);
+  driveflash::platform::PortEntry entry;
+  if (driveflash::platform::find_port(port, entry) && !entry.name.empty()) {
+    name += " (" + entry.name + ")";
+  }
+  return name;
+}
+
+// The ROM loader answered the entry handshake although this run never reset the drive: an
+// earlier run stopped after its reset. The run goes on as after its own handshake.
+void found_in_loader() {
+  append(kFoundInLoaderLine);
+  foundinloader = 1;
+  driveplace = kDrivePastLoaderEntry;
+  Delay(0.2);
+  runstate = kStateLength;
+}
+
 void state_open() {
   append("初始化中...");
   Delay(0.1);
+  driveplace = kDriveInApplication;
+  foundinloader = 0;
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
-  GetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, &baudrate);
+  int rescue = 0;
+  GetCtrlVal(mainpanel, MAINPANEL_RESCUE, &rescue);  // a panel file without the switch: off
+  GetCtrlVal(mainpanel, rescue != 0 ? MAINPANEL_LOADER_BAUD : MAINPANEL_DRIVE_BAUD, &baudrate);
   if (!open_port()) {
     fail("ERROR: COM Port initialization failed!", 0.2);
     return;
   }
-  SetComTime(comport, kDriveTimeout);
+  SetComTime(comport, rescue != 0 ? kLoaderTimeout : kDriveTimeout);
   FlushInQ(comport);
   FlushOutQ(comport);
+  if (rescue != 0) {
+    g_rescue = Rescue{driveflash::platform::clock().now().count()};
+    if (GetCtrlVal(mainpanel, MAINPANEL_RESCUE_WAIT, &g_rescue.limit_seconds) != 0) {
+      g_rescue.limit_seconds = kDefaultRescueWait;
+    }
+    g_rescue.limit_seconds = std::clamp(g_rescue.limit_seconds, 1, kMaxRescueWait);
+    runstate = kStateRescue;
+    return;
+  }
   runstate = kStateDrive;
+}
+
+// No firmware answered: perhaps an earlier run stopped after its reset and the chip's ROM
+// loader still waits. One handshake at the loader baud rate finds out; firmware that runs
+// takes the two bytes at another rate for noise, and a secondary loader for the start of a
+// frame it then refuses.
+void look_for_waiting_loader() {
+  const int drive_baud = baudrate;
+  close_port();
+  Delay(0.2);
+  GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
+  if (open_port()) {
+    SetComTime(comport, kLoaderTimeout);
+    if (init_ASC_BSL(comport) == 0) {
+      found_in_loader();
+      return;
+    }
+  }
+  append("未知型号的驱动器!");
+  const std::string hint = no_answer_line(port_name(comport), drive_baud, baudrate);
+  append(hint.c_str());
+  Delay(0.2);
+  close_port();
+  runstate = kStateFinished;
 }
 
 void state_drive() {
   if (PingToDrv(comport) != 0) {
-    fail("未知型号的驱动器!", 0.2);
+    look_for_waiting_loader();
     return;
   }
   append("驱动器连接成功!");
   Delay(0.2);
   ResetBMI(comport);
+  driveplace = kDriveInRomLoader;
   Delay(0.5);
   close_port();
   Delay(0.2);
@@ -93,9 +175,43 @@ void state_handshake() {
     fail("ERROR: ASC BSL initialization failed!", 0.2);
     return;
   }
+  driveplace = kDrivePastLoaderEntry;
   append("ASC BSL initialization OK!");
   Delay(0.2);
   runstate = kStateLength;
+}
+
+// One pass of a rescue: one handshake, then the rest of the attempt's time, so that a stop is
+// noticed within an attempt.
+void state_rescue() {
+  namespace pf = driveflash::platform;
+  const pf::Micros attempt = pf::clock().now();
+  const auto waited = static_cast<int>((attempt.count() - g_rescue.start_us) / 1'000'000);
+  if (waited >= g_rescue.limit_seconds) {
+    const std::string line =
+        "ERROR: 救援失败 / Rescue failed: the bootstrap loader did not answer on port " +
+        port_name(comport) + " at " + std::to_string(baudrate) + " baud within " +
+        std::to_string(g_rescue.limit_seconds) +
+        " s. Check the cable and the loader baud rate; a drive whose firmware "
+        "runs is programmed with rescue off.";
+    fail(line.c_str(), 0.2);
+    return;
+  }
+  if (g_rescue.noticed_seconds < 0 || waited - g_rescue.noticed_seconds >= kRescueNoticeSeconds) {
+    g_rescue.noticed_seconds = waited - waited % kRescueNoticeSeconds;
+    const std::string line = std::string(kPowerCycleLine) + " (" +
+                             std::to_string(g_rescue.noticed_seconds) + " s / " +
+                             std::to_string(g_rescue.limit_seconds) + " s)";
+    append(line.c_str());
+  }
+  if (init_ASC_BSL(comport) == 0) {
+    found_in_loader();
+    return;
+  }
+  const double spent = static_cast<double>((pf::clock().now() - attempt).count()) / 1e6;
+  if (spent < kRescueAttemptSeconds) {
+    Delay(kRescueAttemptSeconds - spent);
+  }
 }
 
 void state_length() {
@@ -147,6 +263,7 @@ void state_download() {
   }
   if (blstatus != kStatusOk) {
     append(error_message(blstatus));
+    say_where_the_drive_waits();
     close_port();
     runstate = kStateFinished;
     return;
@@ -156,6 +273,7 @@ void state_download() {
   endheader.word1 = kEndHeaderWord;
   blstatus = bl_send_header(comport, endheader);
   blstatus = 0;
+  driveplace = kDriveInApplication;
   sndPlaySoundA(kSoundFile, SND_LOOP);
   ++okcount;
   SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, okcount.load());
@@ -193,12 +311,19 @@ int ProgrammingThread(void* /*data*/) {
       case kStateDownload:
         state_download();
         break;
+      case kStateRescue:
+        state_rescue();
+        break;
       default:
         state_finished();
         break;
     }
   }
-  // Stopped half-way: release the port rather than leave it to the next run.
+  // Stopped half-way: release the port rather than leave it to the next run, and say where the
+  // drive was left.
+  if (runstate.load() != kStateFinished) {
+    say_where_the_drive_waits();
+  }
   close_port();
   return 0;
 }

@@ -20,3 +20,33 @@ std::atomic<int> okcount{0};
 int blstatus = 0;
 bl_download_request dlrequest{};
 bl_header_block endheader{};
+std::atomic<int> driveplace{kDriveInApplication};
+std::atomic<int> foundinloader{0};
+
+const char* left_in_loader_line(int place) {
+  switch (place) {
+    case kDriveInRomLoader:
+      return kLeftInRomLoaderLine;
+    case kDrivePastLoaderEntry:
+      return kLeftPastLoaderEntryLine;
+    default:
+      return "";
+  }
+}
+
+namespace {
+constexpr std::string_view kNoAnswerStart = "端口 ";
+}  // namespace
+
+std::string no_answer_line(const std::string& port, int drive_baud, int loader_baud) {
+  return std::string(kNoAnswerStart) + port + " 无应答 / No answer on port " + port +
+         ", neither from the drive at " + std::to_string(drive_baud) +
+         " baud nor from its bootstrap loader at " + std::to_string(loader_baud) +
+         " baud: check the cable, the drive's power, the port and the drive's baud rate; after a "
+         "run that did not finish, try rescue.";
+}
+
+bool is_advice_line(std::string_view line) {
+  return line == kLeftInRomLoaderLine || line == kLeftPastLoaderEntryLine ||
+         line.starts_with(kNoAnswerStart);
+}

@@ -39,7 +39,10 @@ struct OptionSet {
 OptionSet options_of(Command c) {
   switch (c) {
     case Command::Program:
-      return {{"--json"}, {"--port", "--drive-baud", "--loader-baud", "--kind"}, 1, "FILE"};
+      return {{"--json", "--rescue"},
+              {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait"},
+              1,
+              "FILE"};
     case Command::Ports:
       return {{"--json"}, {}, 0, ""};
     case Command::Check:
@@ -97,6 +100,17 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
     } else {
       return "--kind wants 'hex' or 'ehex', not '" + std::string(value) + "'";
     }
+  } else if (name == "--rescue-wait") {
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() ||
+        seconds < kMinRescueWait || seconds > kMaxRescueWait) {
+      return "--rescue-wait wants whole seconds from " + std::to_string(kMinRescueWait) + " to " +
+             std::to_string(kMaxRescueWait) + ", not '" + std::string(value) + "'";
+    }
+    args.rescue_wait = seconds;
+  } else if (name == "--rescue") {
+    args.rescue = true;
   } else if (name == "--json") {
     args.json = true;
   } else if (name == "--force") {
@@ -179,6 +193,9 @@ ParseResult parse_command(Command command, HelpTopic topic,
   }
   if (command == Command::Program && r.args.port.empty()) {
     return fail("missing --port PORT (a device path, a port number or 'sim')");
+  }
+  if (r.args.rescue_wait && !r.args.rescue) {
+    return fail("--rescue-wait goes with --rescue");
   }
   return r;
 }

@@ -33,7 +33,12 @@ struct Arguments {
   std::optional<int> kind;  // kFileTypeHex or kFileTypeEhex
   bool json = false;
   bool force = false;
+  bool rescue = false;             // skip the firmware, wait for the ROM loader
+  std::optional<int> rescue_wait;  // seconds, with --rescue
 };
+
+inline constexpr int kMinRescueWait = 1;
+inline constexpr int kMaxRescueWait = 3600;
 
 struct ParseResult {
   Arguments args;

@@ -216,7 +216,9 @@ std::string RunReport::json() const {
   }
   o.add("firmware_bytes", firmware_bytes)
       .add_optional("verified", verified)
-      .add("stop_requested", stop_requested);
+      .add("stop_requested", stop_requested)
+      .add("drive_left_in_loader", drive_left_in_loader)
+      .add("rescued", rescued);
   return o.str();
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "cli/arguments.h"
@@ -32,6 +34,19 @@ int free_port_number() {
   return n;
 }
 
+// One virtual drive per option string for the whole process, as one drive stays on one line:
+// a run that stopped after the reset leaves it in its loader for the next run to find.
+std::shared_ptr<sim::VirtualDrive> sim_drive(std::string_view options, const sim::Faults& faults) {
+  static std::mutex mutex;
+  static std::map<std::string, std::shared_ptr<sim::VirtualDrive>, std::less<>> drives;
+  std::lock_guard lock(mutex);
+  auto& drive = drives[std::string(options)];
+  if (!drive) {
+    drive = std::make_shared<sim::VirtualDrive>(faults);
+  }
+  return drive;
+}
+
 bool choose_sim(std::string_view options, PortChoice& out, std::string& error) {
   sim::Faults faults;
   std::string why;
@@ -39,7 +54,7 @@ bool choose_sim(std::string_view options, PortChoice& out, std::string& error) {
     error = "bad virtual drive options '" + std::string(options) + "': " + why;
     return false;
   }
-  out.drive = std::make_shared<sim::VirtualDrive>(faults);
+  out.drive = sim_drive(options, faults);
   out.number = free_port_number();
   sim::map_sim_port(out.number, out.drive);
   return true;

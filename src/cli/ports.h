@@ -20,8 +20,9 @@ struct PortChoice {
   bool virtual_drive() const { return drive != nullptr || pseudo_terminal; }
 };
 
-// Puts the line named by --port into the port table. "sim" and "sim:OPTIONS" map a new
-// in-process virtual drive; digits name a detected port by its number; anything else is a
+// Puts the line named by --port into the port table. "sim" and "sim:OPTIONS" map the
+// process's in-process virtual drive for those options (made at the first use, kept for the
+// next runs); digits name a detected port by its number; anything else is a
 // device path. On failure returns false and says why in `error` (nothing is mapped).
 bool choose_port(const std::string& text, PortChoice& out, std::string& error);
 // Takes the line out of the port table again.

@@ -1,5 +1,6 @@
 #include "cli/program.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -151,6 +152,10 @@ struct Session {
       pf::operator_set_value(mainpanel, MAINPANEL_LOADER_BAUD, static_cast<int>(*args.loader_baud));
     }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
+    pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
+    if (args.rescue_wait) {
+      pf::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, *args.rescue_wait);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILEPATH, args.file);
     std::memset(filename, 0, sizeof filename);
     std::memcpy(filename, args.file.data(), args.file.size());
@@ -262,6 +267,8 @@ struct Session {
     if (watch.download_started()) {
       r.download_status = blstatus;
     }
+    r.drive_left_in_loader = driveplace.load() != kDriveInApplication;
+    r.rescued = foundinloader.load() != 0;
     const bool success = okcount.load() > count_before;
     count_pages(success, pages_before);
     if (success) {
@@ -275,7 +282,10 @@ struct Session {
       }
       return kExitOk;
     }
-    r.reason = r.lines.empty() ? std::string() : r.lines.back();
+    // What went wrong, not the advice after it.
+    const auto cause = std::find_if(r.lines.rbegin(), r.lines.rend(),
+                                    [](const std::string& l) { return !is_advice_line(l); });
+    r.reason = cause == r.lines.rend() ? std::string() : *cause;
     if (stopping) {
       r.result = "interrupted";
       term.err << "driveflash-cli: stopped\n";
@@ -283,6 +293,13 @@ struct Session {
     }
     r.result = "failed";
     term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
+    if (r.drive_left_in_loader) {
+      term.err << "driveflash-cli: the drive waits in its bootstrap loader: "
+               << (driveplace.load() == kDriveInRomLoader
+                       ? "run 'program' again and it is found"
+                       : "run 'program' again with --rescue and switch the drive off and on")
+               << '\n';
+    }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
     }

@@ -38,6 +38,8 @@ struct RunReport {
   std::uint64_t firmware_bytes = 0;    // data bytes the file holds
   std::optional<bool> verified;        // the virtual drive's flash equals the file
   bool stop_requested = false;
+  bool drive_left_in_loader = false;  // the run ended after the reset, without its closing header
+  bool rescued = false;               // the run found the drive waiting in its loader
 
   std::string json() const;
 };

@@ -36,6 +36,7 @@ Examples:
 constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
                               [--loader-baud N] [--kind hex|ehex] [--json]
+                              [--rescue [--rescue-wait SECONDS]]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
 button: it pings the drive's firmware, restarts it into the bootstrap loader,
@@ -56,6 +57,13 @@ Arguments:
                     checks it, so that a mismatch is refused ("文件类型错误！")
   --json            print one JSON object at the end; the status lines then go
                     to standard error
+  --rescue          for a drive stuck in its bootstrap loader: skip the
+                    drive's firmware and repeat the loader handshake about
+                    every 1.5 s while the drive is switched off and on, then
+                    program as usual
+  --rescue-wait SECONDS
+                    how long --rescue waits for the loader (1 to 3600,
+                    default: the main panel's setting, 120)
   -h, --help        show this text
 
 The secondary loader is read from XMC1300/XMC1x_ASCLoader.hex under the current
@@ -75,11 +83,19 @@ Ctrl-C stops the run as closing the window's popup does: the step under way
 (the whole download, once it has begun) ends first. A second Ctrl-C leaves at
 once.
 
+A run that stops or fails after the drive's reset leaves the drive in its
+bootstrap loader; the last status line says so and what brings it back. The
+next run finds a drive whose ROM loader waits there by itself (the firmware
+does not answer, one handshake at the loader baud rate does); a drive whose
+secondary loader was already running needs --rescue and a power cycle. --json
+tells "drive_left_in_loader" and "rescued" (the run found the drive waiting
+in its loader).
+
 Virtual drive options, comma-separated after 'sim:':
   silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
   loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
   disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s), drip=N(us|ms|s),
-  line-time
+  line-time, start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s)
   (KIND: header, erase, read, data or eot; K counts frames from 1; HH is a
   byte in hex)
 
@@ -91,6 +107,7 @@ Examples:
   driveflash-cli program fw.hex --port 100 --drive-baud 19200
   cd resources && driveflash-cli program ../samples/sample.ehex --port sim
   driveflash-cli program firmware.hex --port sim:reply:data@3=F9 --json
+  driveflash-cli program firmware.ehex --port /dev/ttyUSB0 --rescue
 )";
 
 constexpr std::string_view kPorts = R"(usage: driveflash-cli ports [--json]

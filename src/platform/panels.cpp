@@ -447,6 +447,18 @@ int MessagePopup(const char* title, const char* message) {
   return 0;
 }
 
+int ConfirmPopup(const char* title, const char* message) {
+  decltype(pf::DialogHooks::confirm) hook;
+  {
+    std::lock_guard lock(pf::model().mutex);
+    hook = pf::model().dialogs.confirm;
+  }
+  if (!hook) {
+    return 1;
+  }
+  return hook(title != nullptr ? title : "", message != nullptr ? message : "") ? 1 : 0;
+}
+
 int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
                     const char* /*fileTypeList*/, const char* title, int /*buttonLabel*/,
                     int /*restrictDirectory*/, int /*restrictExtension*/, int /*allowCancel*/,

@@ -50,6 +50,8 @@ int InsertTextBoxLine(int panel, int control, int index, const char* text);
 int ResetTextBox(int panel, int control, const char* text);
 
 int MessagePopup(const char* title, const char* message);
+// Asks a yes/no question; 1 for yes, 0 for no. Without a front end to ask, the answer is yes.
+int ConfirmPopup(const char* title, const char* message);
 // `pathBuffer` must hold 260 bytes. Returns VAL_EXISTING_FILE_SELECTED or VAL_NO_FILE_SELECTED.
 int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
                     const char* fileTypeList, const char* title, int buttonLabel,
@@ -152,6 +154,8 @@ struct DialogHooks {
   std::function<std::optional<std::string>(const std::string& directory,
                                            const std::string& file_spec, const std::string& title)>
       file_select;
+  // ConfirmPopup; none: yes.
+  std::function<bool(const std::string& title, const std::string& message)> confirm;
 };
 void set_dialog_hooks(DialogHooks hooks);
 

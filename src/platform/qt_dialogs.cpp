@@ -68,6 +68,14 @@ int show_message(const std::string& title, const std::string& message) {
   return 0;
 }
 
+bool ask_yes_no(const std::string& title, const std::string& message) {
+  QMessageBox box(QMessageBox::Question, QString::fromStdString(title),
+                  QString::fromStdString(message), QMessageBox::Yes | QMessageBox::No,
+                  top_panel_window());
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 // Opens the dialog where `start` points: a directory, or a file whose directory is shown with
 // the file chosen; otherwise the current directory.
 void place(QFileDialog& dialog, const std::string& start) {
@@ -173,6 +181,9 @@ void install_qt_dialogs() {
   hooks.file_select = [](const std::string& start, const std::string& file_spec,
                          const std::string& title) {
     return on_gui_and_wait([&] { return select_file(start, file_spec, title); });
+  };
+  hooks.confirm = [](const std::string& title, const std::string& message) {
+    return on_gui_and_wait([&] { return ask_yes_no(title, message); });
   };
   set_dialog_hooks(std::move(hooks));
 }

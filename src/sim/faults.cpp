@@ -17,7 +17,8 @@ constexpr std::array<FrameKind, 5> kTriggerKinds = {
 constexpr std::string_view kKnownOptions =
     "silent, short-identity, no-bsl, handshake=HH, length-reply=HH, loader-reply=HH, "
     "reply:KIND@K=HH, protect=N, silent-from:KIND@K, disconnect:KIND@K, flood-from:KIND@K, "
-    "slow=N(us|ms|s), drip=N(us|ms|s), line-time";
+    "slow=N(us|ms|s), drip=N(us|ms|s), line-time, start=rom-loader|stuck-loader, "
+    "power-cycle-after=N(us|ms|s)";
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -71,7 +72,19 @@ bool parse_trigger(std::string_view text, FrameTrigger& out, std::string& why) {
   return true;
 }
 
-bool parse_duration(std::string_view text, std::chrono::microseconds& out) {
+// A minute is far beyond any read time-out of the tool; more is a typing error.
+constexpr std::uint64_t kMaxReplyMicros = 60'000'000;
+// A power cycle may come after a long wait, as an operator takes their time.
+constexpr std::uint64_t kMaxPowerCycleMicros = 3'600'000'000;
+
+bool parse_duration(std::string_view text, std::chrono::microseconds& out,
+                    std::uint64_t max_micros = kMaxReplyMicros, bool bare_seconds = false) {
+  if (bare_seconds && !text.empty() && text.back() >= '0' && text.back() <= '9') {
+    std::uint64_t seconds = 0;
+    if (!parse_unsigned(text, max_micros / 1'000'000, seconds)) return false;
+    out = std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1'000'000));
+    return true;
+  }
   std::uint64_t scale = 0;
   if (text.ends_with("us")) {
     scale = 1;
@@ -86,9 +99,7 @@ bool parse_duration(std::string_view text, std::chrono::microseconds& out) {
     return false;
   }
   std::uint64_t value = 0;
-  // A minute is far beyond any read time-out of the tool; more is a typing error.
-  constexpr std::uint64_t kMaxMicros = 60'000'000;
-  if (!parse_unsigned(text, kMaxMicros, value) || value * scale > kMaxMicros) return false;
+  if (!parse_unsigned(text, max_micros, value) || value * scale > max_micros) return false;
   out = std::chrono::microseconds(static_cast<std::int64_t>(value * scale));
   return true;
 }
@@ -152,6 +163,20 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
   } else if (name == "drip") {
     if (eq != name_end || !parse_duration(value, f.drip)) {
       return fail("expected drip=N with a unit us, ms or s, at most 60s, e.g. drip=10ms");
+    }
+    ok = true;
+  } else if (name == "start") {
+    if (eq != name_end || (value != "rom-loader" && value != "stuck-loader")) {
+      return fail("expected start=rom-loader or start=stuck-loader");
+    }
+    f.start = value == "rom-loader" ? StartIn::kRomLoader : StartIn::kStuckLoader;
+    ok = true;
+  } else if (name == "power-cycle-after") {
+    if (eq != name_end || !parse_duration(value, f.power_cycle_after, kMaxPowerCycleMicros, true) ||
+        f.power_cycle_after.count() == 0) {
+      return fail(
+          "expected power-cycle-after=N with N seconds (or a unit us, ms or s), more than 0 "
+          "and at most an hour");
     }
     ok = true;
   } else if (name == "silent-from") {

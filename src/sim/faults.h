@@ -20,6 +20,12 @@
 //   line-time               in-process lines also take the bytes' time on the wire at the
 //                           port's baud rate (10 bits a byte, more with parity or 2 stop bits),
 //                           behind an operating system buffer of 4 KB that a write fills at once
+//   start=rom-loader        the drive starts where a run stopped after its reset left it: the
+//                           chip's ROM loader waits for the entry handshake
+//   start=stuck-loader      ... or where a run stopped during the download left it: the
+//                           secondary loader runs; only a power cycle brings the ROM loader back
+//   power-cycle-after=N     the drive is switched off and on once, N after the host's first
+//                           byte (N in seconds, or with a unit us, ms or s; at most an hour)
 //
 //   KIND := header | erase | read | data | eot   (header: a mode-0 download header)
 //   K    := 1, 2, ...  counted over the drive's whole life, across runs
@@ -67,6 +73,9 @@ struct ReplyOverride {
   bool operator==(const ReplyOverride&) const = default;
 };
 
+// Where a drive is when it is made (or after a run that did not finish left it).
+enum class StartIn : std::uint8_t { kApplication, kRomLoader, kStuckLoader };
+
 struct Faults {
   bool silent = false;
   bool short_identity = false;
@@ -82,6 +91,8 @@ struct Faults {
   std::chrono::microseconds delay{0};
   std::chrono::microseconds drip{0};
   bool line_time = false;  // not a fault of the drive: how in-process lines time the bytes
+  StartIn start = StartIn::kApplication;
+  std::chrono::microseconds power_cycle_after{0};  // 0: never
 
   bool operator==(const Faults&) const = default;
 };

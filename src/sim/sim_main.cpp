@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "sim/faults.h"
 #include "sim/pty.h"
@@ -20,23 +21,30 @@ namespace {
 using driveflash::sim::FlashModel;
 
 constexpr const char* kUsage =
-    "usage: driveflash-sim [--faults OPTIONS] [--flash-dump FILE]\n"
+    "usage: driveflash-sim [--faults OPTIONS] [--start rom-loader|stuck-loader]\n"
+    "                      [--flash-dump FILE]\n"
     "\n"
     "Runs a virtual drive (application firmware, ROM bootstrap loader, secondary\n"
     "loader, 200 KB of flash) on a pseudo-terminal and prints the device to open\n"
-    "on the first line. Stops on Ctrl-C or SIGTERM.\n"
+    "on the first line. Stops on Ctrl-C or SIGTERM. SIGUSR1, or the line\n"
+    "'power-cycle' on standard input, switches the drive off and on again.\n"
     "\n"
+    "  --start WHERE      rom-loader: the drive waits in its ROM bootstrap loader,\n"
+    "                     as a run stopped after the reset leaves it; stuck-loader:\n"
+    "                     its secondary loader runs, as a run stopped during the\n"
+    "                     download leaves it (only a power cycle helps)\n"
     "  --faults OPTIONS   comma-separated: silent, short-identity, no-bsl,\n"
     "                     handshake=HH, length-reply=HH, loader-reply=HH,\n"
     "                     reply:KIND@K=HH, protect=N, silent-from:KIND@K,\n"
     "                     disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s),\n"
-    "                     drip=N(us|ms|s)\n"
+    "                     drip=N(us|ms|s), power-cycle-after=N (seconds)\n"
     "                     KIND: header, erase, read, data, eot; K counts from 1;\n"
     "                     HH: a byte in hex\n"
     "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";
 
 struct Arguments {
   std::string faults;
+  std::string start;
   std::string flash_dump;
 };
 
@@ -59,7 +67,10 @@ int parse_arguments(int argc, char** argv, Arguments& args) {
       std::cout << kUsage;
       return -1;
     }
-    if (value("--faults", args.faults) || value("--flash-dump", args.flash_dump)) continue;
+    if (value("--faults", args.faults) || value("--flash-dump", args.flash_dump) ||
+        value("--start", args.start)) {
+      continue;
+    }
     std::cerr << "driveflash-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
     return 2;
   }
@@ -87,12 +98,22 @@ int main(int argc, char** argv) {
     std::cerr << "driveflash-sim: " << error << "\n";
     return 2;
   }
+  if (args.start == "rom-loader") {
+    faults.start = driveflash::sim::StartIn::kRomLoader;
+  } else if (args.start == "stuck-loader") {
+    faults.start = driveflash::sim::StartIn::kStuckLoader;
+  } else if (!args.start.empty()) {
+    std::cerr << "driveflash-sim: --start wants rom-loader or stuck-loader, not '" << args.start
+              << "'\n";
+    return 2;
+  }
 
   // Signals are taken by sigwait below; every thread started after this inherits the mask.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   auto pty = driveflash::sim::PtyPair::open(error);
@@ -104,8 +125,24 @@ int main(int argc, char** argv) {
   driveflash::sim::PtyServer server(std::move(*pty), drive);
   std::cout << server.slave_path() << std::endl;
 
+  // Typed commands; the thread is left to end with the process, blocked on its input or not.
+  std::thread([drive] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (line == "power-cycle" || line == "p") {
+        drive->power_cycle();
+        std::cerr << "driveflash-sim: the drive was switched off and on\n";
+      } else if (!line.empty()) {
+        std::cerr << "driveflash-sim: unknown command '" << line << "' (power-cycle)\n";
+      }
+    }
+  }).detach();
+
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGUSR1) {
+    drive->power_cycle();
+    std::cerr << "driveflash-sim: the drive was switched off and on\n";
+  }
   server.stop();
 
   int rc = 0;
@@ -117,7 +154,8 @@ int main(int argc, char** argv) {
   const auto stats = drive->statistics();
   std::cerr << "driveflash-sim: " << stats.bytes_received << " bytes received, "
             << stats.sectors_erased << " sectors erased, " << stats.pages_programmed
-            << " pages programmed, " << stats.restarts << " restarts\n";
+            << " pages programmed, " << stats.restarts << " restarts, " << stats.power_cycles
+            << " power cycles\n";
   if (!args.flash_dump.empty() && !dump_flash(*drive, args.flash_dump)) {
     std::cerr << "driveflash-sim: cannot write the flash to '" << args.flash_dump << "'\n";
     rc = 1;

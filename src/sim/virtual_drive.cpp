@@ -7,6 +7,7 @@
 #include "bsl/asc_bsl.h"
 #include "bsl/frames.h"
 #include "link/drive_link.h"
+#include "platform/timing.h"
 
 namespace driveflash::sim {
 namespace {
@@ -94,10 +95,56 @@ std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes) {
   return crc;
 }
 
-VirtualDrive::VirtualDrive(Faults faults) : faults_(std::move(faults)) {}
+VirtualDrive::VirtualDrive(Faults faults) : faults_(std::move(faults)) {
+  switch (faults_.start) {
+    case StartIn::kRomLoader:
+      boot_loader_ = true;
+      stage_ = Stage::kRomEntry;
+      break;
+    case StartIn::kStuckLoader:
+      boot_loader_ = true;
+      stage_ = Stage::kLoader;
+      break;
+    case StartIn::kApplication:
+      break;
+  }
+}
+
+void VirtualDrive::power_cycle() {
+  std::lock_guard lock(mutex_);
+  power_cycle_locked();
+}
+
+void VirtualDrive::power_cycle_locked() {
+  ++stats_.power_cycles;
+  if (stage_ == Stage::kUnplugged) return;
+  stage_ = boot_loader_ ? Stage::kRomEntry : Stage::kApplication;
+  request_.clear();
+  length_bytes_.clear();
+  frame_.clear();
+  region_open_ = false;
+  loader_hung_ = false;
+  flooding_ = false;
+}
+
+void VirtualDrive::power_cycle_when_due() {
+  if (faults_.power_cycle_after.count() == 0 || cycled_by_fault_) return;
+  const auto now = platform::clock().now();
+  if (!first_heard_) first_heard_ = now;
+  if (now - *first_heard_ >= faults_.power_cycle_after) {
+    cycled_by_fault_ = true;
+    power_cycle_locked();
+  }
+}
+
+bool VirtualDrive::boots_into_loader() const {
+  std::lock_guard lock(mutex_);
+  return boot_loader_;
+}
 
 std::vector<VirtualDrive::Output> VirtualDrive::feed(std::span<const std::uint8_t> bytes) {
   std::lock_guard lock(mutex_);
+  power_cycle_when_due();
   std::vector<Output> out;
   for (std::size_t i = 0; i < bytes.size() && stage_ != Stage::kUnplugged; ++i) {
     consumed_ = i + 1;
@@ -168,6 +215,7 @@ void VirtualDrive::step_application(std::uint8_t byte, std::vector<Output>& out)
     reply(out, {kResetRequest.begin(), kResetRequest.end()});
     if (!faults_.no_bsl) {
       stage_ = Stage::kRomEntry;
+      boot_loader_ = true;
     }
   }
 }
@@ -320,6 +368,7 @@ std::vector<std::uint8_t> VirtualDrive::carry_out(FrameKind kind) {
 
 void VirtualDrive::restart_application() {
   stage_ = Stage::kApplication;
+  boot_loader_ = false;
   request_.clear();
   region_open_ = false;
   ++stats_.restarts;

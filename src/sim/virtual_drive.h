@@ -27,6 +27,12 @@
 //                     error") when the page was programmed since its sector's last erase;
 //                   end of transmission closes the region: 55 (also without a region).
 //
+// Boot: the reset request also tells the chip to come up in its ROM loader at every power-on,
+// until the closing header (mode 1) sends it back to its application. A run that stops after
+// the reset thus leaves the drive in its ROM loader (or with the secondary loader running),
+// where it stays, across opens of the line, until power_cycle(): then the ROM loader waits for
+// the entry handshake again. Faults::start makes a drive that begins that way.
+//
 // Flash: see FlashModel (200 KB from 0x10001000, erased cells 0x00). A new drive's flash is
 // all erased; preload_flash() puts an existing application in.
 //
@@ -39,6 +45,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -98,6 +105,7 @@ class VirtualDrive {
     std::uint64_t reset_requests = 0;
     std::uint64_t loader_uploads = 0;
     std::uint64_t restarts = 0;  // closing headers that restarted the application
+    std::uint64_t power_cycles = 0;
 
     std::uint64_t count(FrameKind kind) const { return frames[static_cast<std::size_t>(kind)]; }
   };
@@ -106,6 +114,13 @@ class VirtualDrive {
 
   // Takes in what the host wrote and returns the drive's answers in order.
   std::vector<Output> feed(std::span<const std::uint8_t> bytes);
+
+  // The drive is switched off and on: it comes up in its application, or in its ROM loader
+  // while a reset has left it booting there. Whatever was half received is gone; the flash and
+  // a disconnected line stay as they are.
+  void power_cycle();
+  // Whether the chip comes up in its ROM loader at power-on.
+  bool boots_into_loader() const;
 
   Stage stage() const;
   bool unplugged() const { return stage() == Stage::kUnplugged; }
@@ -135,6 +150,9 @@ class VirtualDrive {
   std::vector<std::uint8_t> carry_out(FrameKind kind);
   void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes);
   void restart_application();
+  void power_cycle_locked();
+  // A power-cycle-after fault whose time has come.
+  void power_cycle_when_due();
 
   const Faults faults_;
   mutable std::mutex mutex_;
@@ -150,6 +168,9 @@ class VirtualDrive {
   std::uint32_t next_page_ = 0;
   bool loader_hung_ = false;
   bool flooding_ = false;
+  bool boot_loader_ = false;
+  std::optional<std::chrono::microseconds> first_heard_;  // platform clock
+  bool cycled_by_fault_ = false;
   Statistics stats_;
   FlashModel flash_;
 };

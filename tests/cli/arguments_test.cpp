@@ -40,6 +40,8 @@ std::string describe(const Arguments& a) {
   add("kind=", a.kind ? (*a.kind == kFileTypeEhex ? "ehex" : "hex") : "");
   add("", a.json ? "json" : "");
   add("", a.force ? "force" : "");
+  add("", a.rescue ? "rescue" : "");
+  add("wait=", a.rescue_wait ? std::to_string(*a.rescue_wait) : "");
   return s;
 }
 
@@ -52,6 +54,10 @@ TEST(Arguments, AcceptedCommandLines) {
        "json"},
       {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
        "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms"},
+      {{"program", "fw.hex", "--port", "3", "--rescue"},
+       "program topic=program file=fw.hex port=3 rescue"},
+      {{"program", "fw.hex", "--rescue-wait=3600", "--port", "3", "--rescue"},
+       "program topic=program file=fw.hex port=3 rescue wait=3600"},
       {{"check", "fw.ehex", "--kind=hex"}, "check topic=check file=fw.ehex kind=hex"},
       {{"ports", "--json"}, "ports topic=ports json"},
       {{"ehex", "encrypt", "a.hex", "b.ehex"}, "encrypt topic=ehex file=a.hex out=b.ehex"},
@@ -88,6 +94,13 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "fw.hex", "--port", "sim", "--kind", "bin"}, "--kind wants 'hex' or 'ehex'"},
       {{"program", "fw.hex", "--port", "sim", "--json=yes"}, "'--json' takes no value"},
       {{"program", "fw.hex", "--port", "sim", "--force"}, "unknown option '--force'"},
+      {{"program", "fw.hex", "--port", "sim", "--rescue-wait", "60"},
+       "--rescue-wait goes with --rescue"},
+      {{"program", "fw.hex", "--port", "sim", "--rescue", "--rescue-wait", "0"},
+       "whole seconds from 1 to 3600, not '0'"},
+      {{"program", "fw.hex", "--port", "sim", "--rescue", "--rescue-wait=2m"}, "not '2m'"},
+      {{"program", "fw.hex", "--port", "sim", "--rescue=yes"}, "'--rescue' takes no value"},
+      {{"check", "fw.hex", "--rescue"}, "unknown option '--rescue'"},
       {{"check"}, "missing FILE; see 'driveflash-cli check --help'"},
       {{"ports", "extra"}, "unexpected argument 'extra'"},
       {{"ehex"}, "'ehex' wants 'encrypt' or 'decrypt'"},

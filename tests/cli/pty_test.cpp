@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "cli/cli_support.h"
 
 namespace driveflash::test {
@@ -14,7 +16,7 @@ namespace {
 // driveflash-sim in the background; its first line of output is the device to open.
 class SimProcess {
  public:
-  explicit SimProcess(const std::string& dump) {
+  explicit SimProcess(const std::string& dump, const char* start = "application") {
     int out[2];
     if (::pipe(out) != 0) {
       return;
@@ -23,8 +25,13 @@ class SimProcess {
     if (pid_ == 0) {
       ::dup2(out[1], STDOUT_FILENO);
       ::close(out[0]);
-      ::execl(DRIVEFLASH_SIM, DRIVEFLASH_SIM, "--flash-dump", dump.c_str(),
-              static_cast<char*>(nullptr));
+      if (std::string_view(start) == "application") {
+        ::execl(DRIVEFLASH_SIM, DRIVEFLASH_SIM, "--flash-dump", dump.c_str(),
+                static_cast<char*>(nullptr));
+      } else {
+        ::execl(DRIVEFLASH_SIM, DRIVEFLASH_SIM, "--flash-dump", dump.c_str(), "--start", start,
+                static_cast<char*>(nullptr));
+      }
       ::_exit(127);
     }
     ::close(out[1]);
@@ -39,6 +46,8 @@ class SimProcess {
   SimProcess& operator=(const SimProcess&) = delete;
 
   const std::string& device() const { return device_; }
+  // The drive is switched off and on.
+  void power_cycle() const { ::kill(pid_, SIGUSR1); }
   int stop() {
     if (pid_ <= 0) {
       return -1;
@@ -78,6 +87,35 @@ TEST(CliPty, ProgramsTheStandAloneVirtualDrive) {
   ASSERT_GE(flash.size(), 0x100u + data.size());
   EXPECT_EQ(flash.substr(0x100, data.size()), std::string(data.begin(), data.end()));
   EXPECT_EQ(flash.substr(0, 0x100), std::string(0x100, '\0'));  // untouched: erased
+}
+
+// A drive stranded with its secondary loader running: rescue waits, the drive is switched off
+// and on while it waits, and the run programs it.
+TEST(CliPty, RescueProgramsADriveStuckInItsLoaderAfterAPowerCycle) {
+  TempDir dir;
+  stage_run_directory(dir.path());
+  const Bytes data = filler(600, 5);
+  const std::string file = dir.write("fw.hex", hex_text(0x10001000, data));
+  const std::string dump = (dir.path() / "flash.bin").string();
+  SimProcess sim(dump, "stuck-loader");
+  ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
+
+  int prompts = 0;
+  const ProcessResult r =
+      run_cli({"program", file, "--port", sim.device(), "--rescue", "--rescue-wait", "60"},
+              dir.path(), [&](const std::string& line, pid_t) {
+                if (line.starts_with("请关闭驱动器电源再打开") && prompts++ == 0) {
+                  sim.power_cycle();
+                }
+              });
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(prompts, 1) << r.out;
+  EXPECT_NE(r.out.find("驱动器正在引导模式，继续烧录"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("驱动器连接成功!"), std::string::npos) << "the firmware was never asked";
+  ASSERT_EQ(sim.stop(), 0);
+  const std::string flash = read_text(dump);
+  ASSERT_GE(flash.size(), data.size());
+  EXPECT_EQ(flash.substr(0, data.size()), std::string(data.begin(), data.end()));
 }
 
 }  // namespace

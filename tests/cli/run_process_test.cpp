@@ -36,7 +36,11 @@ TEST_F(CliRun, ProgramsTheVirtualDriveAndReportsInJson) {
 TEST_F(CliRun, AFailedRunExitsOneAndEndsWithItsReason) {
   const ProcessResult r = run_cli({"program", firmware_, "--port", "sim:silent"}, dir_.path());
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.out, "初始化中...\n未知型号的驱动器!\n");
+  EXPECT_TRUE(
+      r.out.starts_with("初始化中...\n未知型号的驱动器!\n端口 1 (sim) 无应答 / No answer on port 1 "
+                        "(sim), neither from the drive at 19200 baud nor from its "
+                        "bootstrap loader at 115200 baud"))
+      << r.out;
   EXPECT_NE(r.err.find("the run failed: 未知型号的驱动器!"), std::string::npos) << r.err;
 }
 

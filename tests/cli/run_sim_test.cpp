@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
@@ -112,23 +113,32 @@ TEST_F(ProgramOnSim, StatusLinesGoToStandardOutputOnePerLine) {
 
 TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
   const std::string file = firmware("fw.hex", 600);
-  const std::vector<std::tuple<const char*, std::string, std::optional<int>>> table = {
-      {"sim:silent", "未知型号的驱动器!", std::nullopt},
-      {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt},
-      {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification},
-      {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress},
+  // The cause, and the line after it: what to check, or where the drive was left.
+  const std::vector<std::tuple<const char*, std::string, std::optional<int>, std::string>> table = {
+      {"sim:silent", "未知型号的驱动器!", std::nullopt, "No answer on port"},
+      {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt,
+       kLeftInRomLoaderLine},
+      {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification,
+       kLeftPastLoaderEntryLine},
+      {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
+       kLeftPastLoaderEntryLine},
   };
-  for (const auto& [port, last_line, download] : table) {
+  for (const auto& [port, cause, download, advice] : table) {
     SCOPED_TRACE(port);
     const Outcome o = program({file, "--port", port, "--json"});
     EXPECT_EQ(o.status, kExitRunFailed);
     EXPECT_EQ(o.report.result, "failed");
-    ASSERT_FALSE(o.report.lines.empty());
-    EXPECT_EQ(o.report.lines.back(), last_line);
-    EXPECT_EQ(o.report.reason, last_line);
+    ASSERT_GE(o.report.lines.size(), 2u);
+    EXPECT_EQ(o.report.lines.end()[-2], cause);
+    EXPECT_NE(o.report.lines.back().find(advice), std::string::npos) << o.report.lines.back();
+    EXPECT_EQ(o.report.reason, cause);
     EXPECT_EQ(o.report.download_status, download);
     EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
-    EXPECT_NE(o.err.find("the run failed: " + last_line), std::string::npos) << o.err;
+    const bool left = std::string_view(port) != "sim:silent";
+    EXPECT_NE(o.out.find(std::string(R"("drive_left_in_loader": )") + (left ? "true" : "false")),
+              std::string::npos);
+    EXPECT_NE(o.out.find(R"("rescued": false)"), std::string::npos);
+    EXPECT_NE(o.err.find("the run failed: " + cause), std::string::npos) << o.err;
   }
 }
 
@@ -141,6 +151,53 @@ TEST_F(ProgramOnSim, LineTimeAtTheLoaderRatesThePanelOffers) {
     EXPECT_EQ(o.status, kExitOk) << o.err;
     EXPECT_EQ(o.report.verified, true);
   }
+}
+
+// A drive an earlier run left in its bootstrap loader: found by itself where the ROM loader
+// waits, with --rescue and a power cycle where the secondary loader runs; the same drive stays
+// in the process for the next run, as it stays on its line.
+TEST_F(ProgramOnSim, ADriveLeftInItsLoaderIsFoundOrRescued) {
+  const std::string file = firmware("fw.hex", 600);
+  struct Row {
+    std::vector<std::string_view> options;
+    int status;
+    bool rescued;
+    std::string second_line;  // the line after "初始化中..."
+  };
+  const std::vector<Row> table = {
+      {{"--port", "sim:start=rom-loader"}, kExitOk, true, kFoundInLoaderLine},
+      {{"--port", "sim:start=stuck-loader"}, kExitRunFailed, false, "未知型号的驱动器!"},
+      {{"--port", "sim:start=stuck-loader,power-cycle-after=20", "--rescue", "--rescue-wait", "60"},
+       kExitOk,
+       true,
+       std::string(kPowerCycleLine) + " (0 s / 60 s)"},
+      {{"--port", "sim:start=stuck-loader", "--rescue", "--rescue-wait", "5"},
+       kExitRunFailed,
+       false,
+       std::string(kPowerCycleLine) + " (0 s / 5 s)"},
+  };
+  for (const Row& row : table) {
+    std::vector<std::string_view> words{file};
+    words.insert(words.end(), row.options.begin(), row.options.end());
+    words.push_back("--json");
+    SCOPED_TRACE(row.options[1]);
+    const Outcome o = program(words);
+    EXPECT_EQ(o.status, row.status) << o.err;
+    ASSERT_GE(o.report.lines.size(), 2u);
+    EXPECT_EQ(o.report.lines[1], row.second_line);
+    EXPECT_EQ(o.report.rescued, row.rescued);
+    EXPECT_FALSE(o.report.drive_left_in_loader);
+    EXPECT_NE(o.out.find(std::string(R"("rescued": )") + (row.rescued ? "true" : "false")),
+              std::string::npos);
+    if (row.status == kExitOk) {
+      EXPECT_EQ(o.report.verified, true);
+    }
+  }
+  // The drive of the rom-loader row was programmed: it answers as firmware now.
+  const Outcome again = program({file, "--port", "sim:start=rom-loader"});
+  EXPECT_EQ(again.status, kExitOk) << again.err;
+  EXPECT_EQ(again.report.lines.at(1), "驱动器连接成功!");
+  EXPECT_FALSE(again.report.rescued);
 }
 
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {

@@ -50,6 +50,15 @@ void GuiTest::SetUp() {
     answers_.pop_front();
     return answer;
   };
+  hooks.confirm = [this](const std::string& title, const std::string& message) {
+    questions_.emplace_back(title, message);
+    if (confirm_answers_.empty()) {
+      return true;
+    }
+    const bool yes = confirm_answers_.front();
+    confirm_answers_.pop_front();
+    return yes;
+  };
   pf::set_dialog_hooks(std::move(hooks));
 }
 

@@ -67,6 +67,9 @@ class GuiTest : public ::testing::Test {
   std::vector<FileAsk> asks_;
   std::deque<std::optional<std::string>> answers_;
   std::vector<std::pair<std::string, std::string>> messages_;
+  // Yes/no questions asked, and the answers to give (yes once they run out).
+  std::vector<std::pair<std::string, std::string>> questions_;
+  std::deque<bool> confirm_answers_;
 };
 
 // The same in virtual time: the run's waits and time-outs cost nothing.

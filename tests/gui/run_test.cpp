@@ -2,6 +2,7 @@
 // the OK button and the progress bar during and after the download, the counter, a drive that
 // does not answer, and closing the popup while the download runs (closing it at rest: the
 // silent drive here, and the accepted file kinds in main_panel_test).
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QProgressBar>
 #include <QTimer>
@@ -150,15 +151,16 @@ TEST_F(RunTest, TwoRunsThroughClicksShowTheirLinesAndCountOneThenTwo) {
   EXPECT_EQ(counter_shown(), 2);
 }
 
-TEST_F(RunTest, ASilentDriveEndsTheRunAfterTwoLinesWithoutTheDownload) {
+TEST_F(RunTest, ASilentDriveEndsTheRunWithItsLineAndWhatToCheck) {
   sim::Faults silent;
   silent.silent = true;
   prepare(silent);
   const std::size_t sounds = pf::sounds_requested().size();
   press("ProgCB");
-  ASSERT_TRUE(pump_until([&] { return resting() && popup_lines().size() >= 2; }));
+  ASSERT_TRUE(pump_until([&] { return resting() && popup_lines().size() >= 3; }));
   EXPECT_EQ(popup_lines(),
-            (QStringList{QStringLiteral("初始化中..."), QStringLiteral("未知型号的驱动器!")}));
+            (QStringList{QStringLiteral("初始化中..."), QStringLiteral("未知型号的驱动器!"),
+                         QString::fromStdString(no_answer_line("7 (sim)", 19200, 115200))}));
   EXPECT_TRUE(widget(prgpanel, PRGPANEL_OK)->isEnabled());
   for (const int dim : watch_->dims()) {
     EXPECT_EQ(dim, 0) << "OK was dimmed although no download ran";
@@ -197,6 +199,54 @@ TEST_F(RunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
   EXPECT_EQ(watch_->dims(), std::vector<int>{1});
   pump();
   EXPECT_EQ(counter_shown(), 1);
+}
+
+// Closing the popup after the drive's reset asks first and says where the drive is left; a "no"
+// lets the run go on, and a run that fails there ends with the same words.
+TEST_F(RunTest, AStopAfterTheResetIsAskedAboutAndTheFailureSaysWhereTheDriveWaits) {
+  sim::Faults faults;
+  faults.replies.push_back({{sim::FrameKind::kData, 3}, 0xFA});
+  prepare(faults);
+  start_and_hold();
+  const int popup = prgpanel;
+  confirm_answers_ = {false};
+  pf::panel_window(popup)->close();
+  ASSERT_EQ(questions_.size(), 1u);
+  EXPECT_NE(questions_[0].second.find(kLeftPastLoaderEntryLine), std::string::npos);
+  EXPECT_EQ(prgpanel, popup) << "a no keeps the run";
+  EXPECT_EQ(runflag.load(), 1);
+  watch_->release();
+  ASSERT_TRUE(pump_until([&] { return resting(); }));
+  ASSERT_TRUE(pump_until([&] { return popup_lines().size() == model_lines().size(); }));
+  EXPECT_EQ(popup_lines().back(), QString::fromUtf8(kLeftPastLoaderEntryLine));
+  click(prgpanel, PRGPANEL_OK);  // at rest nothing is left to ask about
+  EXPECT_EQ(questions_.size(), 1u);
+  EXPECT_EQ(prgpanel, 0);
+}
+
+// The rescue switch on the main panel: the run skips the drive's firmware and waits, asking
+// for a power cycle, until the chip's ROM loader answers; then it programs the drive.
+TEST_F(RunTest, TheRescueSwitchProgramsADriveStuckInItsLoader) {
+  sim::Faults faults;
+  faults.start = sim::StartIn::kStuckLoader;
+  faults.power_cycle_after = std::chrono::seconds(10);
+  prepare(faults);
+  QComboBox* rescue = combo(mainpanel, MAINPANEL_RESCUE);
+  ASSERT_NE(rescue, nullptr);
+  EXPECT_EQ(rescue->currentIndex(), 0) << "rescue starts off";
+  rescue->setCurrentIndex(1);
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting() && counter_shown() == 1; }));
+  const QStringList lines = popup_lines();
+  ASSERT_GE(lines.size(), 4);
+  EXPECT_EQ(lines[1], QString::fromUtf8(kPowerCycleLine) + QStringLiteral(" (0 s / 120 s)"));
+  EXPECT_EQ(lines[2], QString::fromUtf8(kPowerCycleLine) + QStringLiteral(" (10 s / 120 s)"));
+  EXPECT_EQ(lines[3], QString::fromUtf8(kFoundInLoaderLine));
+  EXPECT_EQ(lines.back(), QStringLiteral("Done!"));
+  EXPECT_TRUE(drive_->flash_matches({{0x10001000u, pattern(kPages * 256)}}));
+  EXPECT_EQ(drive_->statistics().identity_requests, 0u);
+  click(prgpanel, PRGPANEL_OK);
+  EXPECT_TRUE(questions_.empty());
 }
 
 }  // namespace

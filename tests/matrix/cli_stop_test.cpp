@@ -76,6 +76,10 @@ TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
   EXPECT_EQ(report.result, c.counted ? "success" : "interrupted");
   ASSERT_FALSE(report.lines.empty());
   EXPECT_EQ(report.lines.back(), c.last_line);
+  EXPECT_EQ(report.drive_left_in_loader,
+            std::string_view(c.last_line) == kLeftInRomLoaderLine ||
+                std::string_view(c.last_line) == kLeftPastLoaderEntryLine);
+  EXPECT_FALSE(report.rescued);
   EXPECT_EQ(runflag.load(), 0);
   EXPECT_EQ(prgpanel, 0) << "the popup stayed";
   EXPECT_EQ(FlushInQ(kPort), kComPortNotOpen) << "the port was left open";

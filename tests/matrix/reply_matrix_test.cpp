@@ -81,6 +81,14 @@ std::vector<Twist> twists_for(Exchange kind) {
   return out;
 }
 
+// The lines of a run that ends with the drive out of its firmware, and of a line where nothing
+// answers.
+constexpr const char* kLeft = kLeftPastLoaderEntryLine;
+constexpr const char* kNoAnswer =
+    "端口 4 (twisted) 无应答 / No answer on port 4 (twisted), neither from the drive at 19200 "
+    "baud nor from its bootstrap loader at 115200 baud: check the cable, the drive's power, the "
+    "port and the drive's baud rate; after a run that did not finish, try rescue.";
+
 struct Expected {
   bool success = false;
   Lines tail;             // the last lines of the status box
@@ -111,31 +119,41 @@ Expected expected(const Position& p, const Twist& t) {
       return repeated;
     }
     before.push_back(status_text(code));
+    before.emplace_back(kLeft);
     return fail(std::move(before));
   };
   switch (p.at.kind) {
-    case Exchange::kIdentity:
+    case Exchange::kIdentity: {
       // The first answer is read only to clear it; a line that died stays dead.
-      return !gone && (p.at.index == 1 || length >= 7) ? success : fail({"未知型号的驱动器!"});
+      if (!gone && (p.at.index == 1 || length >= 7)) {
+        return success;
+      }
+      // No drive answered: one loader handshake at the loader baud rate, which the firmware
+      // ignores, and the line that says what to look at. A line that died cannot be reopened.
+      Expected e = fail({"未知型号的驱动器!", kNoAnswer});
+      e.last = gone ? ExchangeAt{Exchange::kOpen, 2} : ExchangeAt{Exchange::kOther, 2};
+      return e;
+    }
     case Exchange::kReset:
       // Nothing is read after the reset request; a drive that is gone cannot be reopened.
       if (gone) {
-        Expected e = fail({"驱动器连接成功!", "新波特率设置失败！"});
+        Expected e = fail({"驱动器连接成功!", "新波特率设置失败！", kLeftInRomLoaderLine});
         e.last = {Exchange::kOpen, 2};
         return e;
       }
       return success;
     case Exchange::kEntryByte:
     case Exchange::kEntry:
-      return first == 0x5D ? success : fail({"ERROR: ASC BSL initialization failed!"});
+      return first == 0x5D ? success
+                           : fail({"ERROR: ASC BSL initialization failed!", kLeftInRomLoaderLine});
     case Exchange::kLength:
-      return first == 0x01
-                 ? success
-                 : fail({"ASC BSL initialization OK!", "ERROR: Send application length failed!"});
+      return first == 0x01 ? success
+                           : fail({"ASC BSL initialization OK!",
+                                   "ERROR: Send application length failed!", kLeft});
     case Exchange::kLoader:
       return first == 0x01 ? success
                            : fail({"Sending XMC1x_ASCLoader...",
-                                   "ERROR: Installing ASCLoader failed  - quitting..."});
+                                   "ERROR: Installing ASCLoader failed  - quitting...", kLeft});
     case Exchange::kErase:
       return by_code(
           judged(FrameColumn::kHeader, first),

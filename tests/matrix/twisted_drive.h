@@ -70,7 +70,8 @@ struct Twist {
 std::string describe(const Twist& t);
 
 // A run stopped in each of its states: where the worker is held while the operator acts
-// (kOther: no hold, the run rests first), the line the state's step shows last, where the run
+// (kOther: no hold, the run rests first), the run's last line (after the drive's reset: where
+// the drive waits), where the run
 // stands when the worker returns, the last exchange the host began (nothing after the step under
 // way), and whether that step was the download, which runs to its end and counts.
 struct StopCase {

@@ -199,10 +199,11 @@ TEST(RunOnVirtualDrive, AFloodEndsTheRunAtTheFrameItBeginsAt) {
   const std::vector<std::pair<std::string, Lines>> cases = {
       {"flood-from:erase@1",
        {"Erasing sector 0, This may take a few seconds...", "Erase Flash failed!",
-        first_garbage(FrameColumn::kHeader)}},
-      {"flood-from:header@2", {"Done!", first_garbage(FrameColumn::kHeader)}},
-      {"flood-from:data@3", {"Done!", first_garbage(FrameColumn::kData)}},
-      {"flood-from:eot@1", {"Done!", first_garbage(FrameColumn::kEot)}},
+        first_garbage(FrameColumn::kHeader), kLeftPastLoaderEntryLine}},
+      {"flood-from:header@2",
+       {"Done!", first_garbage(FrameColumn::kHeader), kLeftPastLoaderEntryLine}},
+      {"flood-from:data@3", {"Done!", first_garbage(FrameColumn::kData), kLeftPastLoaderEntryLine}},
+      {"flood-from:eot@1", {"Done!", first_garbage(FrameColumn::kEot), kLeftPastLoaderEntryLine}},
   };
   for (const auto& [faults, tail] : cases) {
     SCOPED_TRACE(faults);
@@ -233,7 +234,10 @@ TEST(RunOnVirtualDrive, RepliesDrippedOneByteAtATime) {
     const bool slow = std::string(faults) == "drip=400ms";
     EXPECT_EQ(okcount.load(), before + (slow ? 0 : 1));
     if (slow) {
-      EXPECT_EQ(h.lines(), (Lines{"初始化中...", "未知型号的驱动器!"}));
+      // The loader handshake that follows is not answered by the drive's firmware either.
+      ASSERT_EQ(h.lines().size(), 3u);
+      EXPECT_EQ(h.lines()[1], "未知型号的驱动器!");
+      EXPECT_TRUE(is_advice_line(h.lines()[2])) << h.lines()[2];
     }
   }
 }

@@ -76,37 +76,57 @@ TEST_P(RunFailures, EndInTheFinalStateWithTheirLine) {
 }
 
 const Bytes kId = hex_bytes("01 03 02 00 2A 38 5B");
+// No drive answered: the loader handshake at the loader baud rate found nothing either.
+const std::string kNoAnswer =
+    "端口 4 (test) 无应答 / No answer on port 4 (test), neither from the drive at 19200 baud nor "
+    "from its bootstrap loader at 115200 baud: check the cable, the drive's power, the port and "
+    "the drive's baud rate; after a run that did not finish, try rescue.";
+// Close, 0.2 s, reopen at the loader baud rate, the handshake's 0.4 s, the line's 0.2 s.
+constexpr Micros kProbe = ms(200 + 400 + 200);
 
 INSTANTIATE_TEST_SUITE_P(
     EachState, RunFailures,
     ::testing::Values(
-        FailCase{"silent_drive", {}, {"初始化中...", "未知型号的驱动器!"}, ms(100 + 900 + 200)},
-        FailCase{
-            "answers_only_first", {kId}, {"初始化中...", "未知型号的驱动器!"}, ms(100 + 900 + 200)},
+        FailCase{"silent_drive",
+                 {},
+                 {"初始化中...", "未知型号的驱动器!", kNoAnswer},
+                 ms(100 + 900) + kProbe},
+        FailCase{"answers_only_first",
+                 {kId},
+                 {"初始化中...", "未知型号的驱动器!", kNoAnswer},
+                 ms(100 + 900) + kProbe},
         FailCase{"short_identity",
                  {kId, hex_bytes("01 83 02 C0 F1")},
-                 {"初始化中...", "未知型号的驱动器!"},
-                 ms(100 + 900 + 200)},
+                 {"初始化中...", "未知型号的驱动器!", kNoAnswer},
+                 ms(100 + 900) + kProbe},
+        // Found waiting in the loader, but it refuses the length: it is past the handshake now.
+        FailCase{"found_in_loader_then_refused",
+                 {{}, {}, {}, {0x5D}, {0xFF}},
+                 {"初始化中...", kFoundInLoaderLine, "ERROR: Send application length failed!",
+                  kLeftPastLoaderEntryLine},
+                 ms(100 + 900 + 200 + 400 + 200 + 100 + 200)},
         FailCase{"handshake_echo",
                  {kId, kId, {}, {}, {0x6C}},
-                 {"初始化中...", "驱动器连接成功!", "ERROR: ASC BSL initialization failed!"},
+                 {"初始化中...", "驱动器连接成功!", "ERROR: ASC BSL initialization failed!",
+                  kLeftInRomLoaderLine},
                  ms(100 + 1800 + 400 + 200)},
         FailCase{"length_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x5D}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
-                  "ERROR: Send application length failed!"},
+                  "ERROR: Send application length failed!", kLeftPastLoaderEntryLine},
                  ms(100 + 1800 + 600 + 100 + 200)},
         FailCase{"loader_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x01}, {0x00}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
                   "Send application length OK!", "Sending XMC1x_ASCLoader...",
-                  "ERROR: Installing ASCLoader failed  - quitting..."},
+                  "ERROR: Installing ASCLoader failed  - quitting...", kLeftPastLoaderEntryLine},
                  ms(100 + 1800 + 600 + 300 + 200 + 500)},
-        FailCase{"silent_loader_during_erase",
-                 {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
-                 lines_to_download({"Erasing sector 0, This may take a few seconds...",
-                                    "Erase Flash failed!", "Unknown error"}),
-                 kWaitsToDownload}),
+        FailCase{
+            "silent_loader_during_erase",
+            {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
+            lines_to_download({"Erasing sector 0, This may take a few seconds...",
+                               "Erase Flash failed!", "Unknown error", kLeftPastLoaderEntryLine}),
+            kWaitsToDownload}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RunStates, PortThatCannotOpen) {
@@ -135,7 +155,8 @@ TEST(RunStates, LoaderBaudThatCannotBeSet) {
   };
   pf::map_port(entry);
   EXPECT_EQ(h.run(), ms(100 + 1800 + 200) + kRest);
-  EXPECT_EQ(h.lines(), (Lines{"初始化中...", "驱动器连接成功!", "新波特率设置失败！"}));
+  EXPECT_EQ(h.lines(),
+            (Lines{"初始化中...", "驱动器连接成功!", "新波特率设置失败！", kLeftInRomLoaderLine}));
   EXPECT_EQ(line->writes().size(), 3u) << "two identity requests and the reset request";
 }
 
@@ -147,7 +168,8 @@ TEST(RunStates, MissingLoaderFileIsReportedAfterTheLength) {
   EXPECT_EQ(h.run(), ms(100 + 1800 + 600 + 300 + 200) + kRest);
   EXPECT_EQ(h.lines(),
             (Lines{"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
-                   "Send application length OK!", "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"}));
+                   "Send application length OK!", "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!",
+                   kLeftPastLoaderEntryLine}));
 }
 
 TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
@@ -159,8 +181,9 @@ TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
     h.use_line(line, real);
     h.run();
     if (real) {
-      ASSERT_EQ(h.lines().size(), 5u);
-      EXPECT_NE(h.lines().back().find("stand-in"), std::string::npos);
+      ASSERT_EQ(h.lines().size(), 6u);
+      EXPECT_NE(h.lines()[4].find("stand-in"), std::string::npos);
+      EXPECT_EQ(h.lines().back(), kLeftPastLoaderEntryLine);
       EXPECT_EQ(line->writes().size(), 6u) << "the loader itself never went out";
     } else {
       EXPECT_EQ(h.lines().back(), "Done!");
@@ -175,8 +198,9 @@ TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
   h.use_line(willing_drive());
   const Micros waits = h.run();
   EXPECT_EQ(waits, kWaitsToDownload + kRest);
-  ASSERT_GE(h.lines().size(), 7u);
-  EXPECT_EQ(h.lines().back(), "Invalid hexfile");
+  ASSERT_GE(h.lines().size(), 8u);
+  EXPECT_EQ(h.lines().end()[-2], "Invalid hexfile");
+  EXPECT_EQ(h.lines().back(), kLeftPastLoaderEntryLine);
 }
 
 }  // namespace

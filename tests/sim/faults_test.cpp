@@ -37,6 +37,11 @@ const GoodCase kGood[] = {
     {"flood-from:data@2", {.flood_from = FrameTrigger{K::kData, 2}}},
     {"drip=10ms", {.drip = microseconds(10'000)}},
     {"drip=400ms, slow=1ms", {.delay = microseconds(1'000), .drip = microseconds(400'000)}},
+    {"start=rom-loader", {.start = StartIn::kRomLoader}},
+    {"start=stuck-loader, power-cycle-after=20",
+     {.start = StartIn::kStuckLoader, .power_cycle_after = microseconds(20'000'000)}},
+    {"power-cycle-after=1500ms", {.power_cycle_after = microseconds(1'500'000)}},
+    {"power-cycle-after=3600", {.power_cycle_after = microseconds(3'600'000'000)}},
 };
 
 class FaultsParse : public ::testing::TestWithParam<GoodCase> {};
@@ -92,6 +97,12 @@ const BadCase kBad[] = {
     {"slow=1ms,slow=2ms", "given twice"},
     {"reply:data@3=F9,reply:data@3=FA", "given twice"},
     {"silent, handshake=ZZ, no-bsl", "'handshake=ZZ'"},  // the option at fault, by name
+    {"start=application", "start=rom-loader or start=stuck-loader"},
+    {"start", "start=rom-loader or start=stuck-loader"},
+    {"start=rom-loader,start=stuck-loader", "given twice"},
+    {"power-cycle-after=0", "power-cycle-after=N"},
+    {"power-cycle-after=3601", "power-cycle-after=N"},
+    {"power-cycle-after=soon", "power-cycle-after=N"},
 };
 
 class FaultsReject : public ::testing::TestWithParam<BadCase> {};

@@ -309,6 +309,51 @@ TEST(VirtualDrive, ClosingHeaderRestartsTheNewApplication) {
   EXPECT_EQ(drive->statistics().identity_requests, 2u);
 }
 
+// Where a run that did not finish leaves the drive, and what a power cycle does there: the
+// chip comes up in its ROM loader until a closing header has sent it back to its application.
+TEST(VirtualDrive, APowerCycleBringsBackTheRomLoaderUntilTheClosingHeader) {
+  struct Row {
+    const char* faults;
+    std::vector<Bytes> before;  // what the drive heard before it is switched off and on
+    const char* identity;       // the reply to the identity request, before the cycle
+    bool boots_into_loader;
+  };
+  const std::vector<Row> table = {
+      {"", {}, kIdentityReply, false},      {"", {kIdentity, kReset}, "", true},
+      {"", into_loader(), "", true},        {"start=rom-loader", {}, "", true},
+      {"start=stuck-loader", {}, "", true},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(std::string(row.faults) + ", " + std::to_string(row.before.size()) + " chunks");
+    const auto drive = make_drive(row.faults);
+    talk(*drive, row.before);
+    EXPECT_EQ(to_hex(talk(*drive, {kIdentity})), row.identity) << "firmware only where it runs";
+    EXPECT_EQ(drive->boots_into_loader(), row.boots_into_loader);
+    drive->power_cycle();
+    EXPECT_EQ(drive->statistics().power_cycles, 1u);
+    if (row.boots_into_loader) {
+      EXPECT_EQ(to_hex(talk(*drive, {{0x00}, {0x6C}})), "5D") << "the ROM loader waits";
+      // Uploaded and closed: the next power-on starts the application.
+      talk(*drive, {{0x10, 0, 0, 0}, Bytes(16, 0xA5), run()});
+      EXPECT_FALSE(drive->boots_into_loader());
+      drive->power_cycle();
+    }
+    EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kApplication);
+    EXPECT_EQ(to_hex(talk(*drive, {kIdentity})), kIdentityReply);
+  }
+}
+
+// The secondary loader takes the entry handshake for the start of a frame it then refuses.
+TEST(VirtualDrive, AStuckLoaderNeverAnswersTheHandshake) {
+  const auto drive = make_drive("start=stuck-loader");
+  for (int i = 0; i < 100; ++i) {
+    for (const auto& out : drive->feed(Bytes{0x00, 0x6C})) {
+      EXPECT_NE(to_hex(out.bytes), "5D");
+    }
+  }
+  EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kLoader);
+}
+
 TEST(VirtualDrive, StatisticsCountWhatArrived) {
   const auto drive = loaded_drive();
   talk(*drive, {erase(kBase), erase(0x10002000), program(kBase), data(0), corrupt(data(1)), eot(),
