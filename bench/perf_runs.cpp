@@ -2,6 +2,7 @@
 // performance report (scripts/perf_report.sh).
 //
 // usage: perf_runs [--sizes KB,...] [--kinds hex,ehex] [--line instant|paced|both]
+//                  [--timing standard|fast|both] [--page-time MS] [--erase-time MS]
 //
 // Writes one tab-separated line per run to standard output, with a header line. Each run is
 // this program again as a child (--child), which maps a fresh virtual drive whose lines count
@@ -10,6 +11,12 @@
 // and peak memory from wait4(), so no run is charged for another. "instant": the drive's bytes
 // arrive at once, so the wall time shows what the tool adds to the waits; "paced": they take
 // their time on the wire at the line's baud rate (the virtual drive's line-time option).
+// --page-time and --erase-time give the chip's own time per page and per sector.
+//
+// Each row also gives the run's physical floor: every byte's time on the line at its baud rate,
+// each page's and each sector's work, and the waits the drive needs in either timing profile;
+// and the wall time of the whole child process, from its start to its exit, over the floor and
+// over the waits the run asked for.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run_context.h"
 #include "cli/arguments.h"
 #include "cli/program.h"
 #include "cli/waker.h"
@@ -43,6 +51,16 @@ namespace cli = driveflash::cli;
 constexpr int kPort = 99;
 // 8N1: start bit, 8 data bits, stop bit.
 constexpr double kBitsPerByte = 10;
+// The waits the drive needs, kept in both profiles: 0.5 s after the reset request, 0.2 s after
+// the port closed, the handshake's two pauses of 0.2 s.
+constexpr double kDriveWaits = 0.5 + 0.2 + 0.2 + 0.2;
+
+struct Setup {
+  bool paced = false;
+  bool fast = false;
+  long page_ms = 0;
+  long erase_ms = 0;
+};
 
 std::vector<std::string> split(std::string_view text) {
   std::vector<std::string> parts;
@@ -58,15 +76,17 @@ std::vector<std::string> split(std::string_view text) {
 }
 
 // The child: one run; prints "status wall waits pages verified drive_baud loader_baud" and the
-// byte counts per baud rate on one line.
-int child(const std::string& file, bool paced) {
+// byte counts per baud rate, then the sectors erased, on one line.
+int child(const std::string& file, const Setup& setup) {
   static char name[] = "perf_runs";
   static char* qt_argv[] = {name, nullptr};
   static int qt_argc = 1;
   QCoreApplication app(qt_argc, qt_argv);  // as driveflash-cli has one for its runs
 
   driveflash::sim::Faults faults;
-  faults.line_time = paced;
+  faults.line_time = setup.paced;
+  faults.page_time = std::chrono::milliseconds(setup.page_ms);
+  faults.erase_time = std::chrono::milliseconds(setup.erase_ms);
   auto drive = std::make_shared<driveflash::sim::VirtualDrive>(faults);
   auto tally = std::make_shared<bench::LineTally>();
   bench::map_counted_drive(kPort, drive, tally);
@@ -75,6 +95,7 @@ int child(const std::string& file, bool paced) {
   args.command = cli::Command::Program;
   args.file = file;
   args.port = std::to_string(kPort);
+  args.timing = setup.fast ? kTimingFast : kTimingStandard;
   std::ostringstream out;
   std::ostringstream err;
   const cli::Terminal term{out, err, false, 80};
@@ -98,12 +119,14 @@ int child(const std::string& file, bool paced) {
   const auto loader_baud = report.loader_baud.value_or(0);
   const auto at_drive = tally->at(drive_baud);
   const auto at_loader = tally->at(loader_baud);
-  std::printf("%d\t%.4f\t%.4f\t%llu\t%d\t%ld\t%llu\t%llu\t%ld\t%llu\t%llu\n", status, wall.count(),
-              waits, static_cast<unsigned long long>(drive->statistics().pages_programmed),
+  std::printf("%d\t%.4f\t%.4f\t%llu\t%d\t%ld\t%llu\t%llu\t%ld\t%llu\t%llu\t%llu\n", status,
+              wall.count(), waits,
+              static_cast<unsigned long long>(drive->statistics().pages_programmed),
               verified ? 1 : 0, drive_baud, static_cast<unsigned long long>(at_drive.sent),
               static_cast<unsigned long long>(at_drive.received), loader_baud,
               static_cast<unsigned long long>(at_loader.sent),
-              static_cast<unsigned long long>(at_loader.received));
+              static_cast<unsigned long long>(at_loader.received),
+              static_cast<unsigned long long>(drive->statistics().sectors_erased));
   return status;
 }
 
@@ -125,7 +148,7 @@ struct Outcome {
   bool ok = false;
 };
 
-Outcome spawn(const std::string& self, const std::string& file, bool paced) {
+Outcome spawn(const std::string& self, const std::string& file, const Setup& setup) {
   Outcome o;
   int pipe_fds[2];
   if (::pipe(pipe_fds) != 0) {
@@ -138,7 +161,10 @@ Outcome spawn(const std::string& self, const std::string& file, bool paced) {
     ::dup2(pipe_fds[1], STDOUT_FILENO);
     ::close(pipe_fds[0]);
     ::close(pipe_fds[1]);
-    ::execl(self.c_str(), self.c_str(), "--child", file.c_str(), paced ? "paced" : "instant",
+    const std::string page = std::to_string(setup.page_ms);
+    const std::string erase = std::to_string(setup.erase_ms);
+    ::execl(self.c_str(), self.c_str(), "--child", file.c_str(), setup.paced ? "paced" : "instant",
+            setup.fast ? "fast" : "standard", page.c_str(), erase.c_str(),
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -166,15 +192,15 @@ Outcome spawn(const std::string& self, const std::string& file, bool paced) {
 }
 
 // Adds the columns the parent knows to the child's line.
-std::string row(std::size_t kb, const std::string& kind, bool paced, const Outcome& o) {
+std::string row(std::size_t kb, const std::string& kind, const Setup& setup, const Outcome& o) {
   std::istringstream in(o.line);
   int status = 0;
   double wall = 0, waits = 0;
-  unsigned long long pages = 0, d_sent = 0, d_recv = 0, l_sent = 0, l_recv = 0;
+  unsigned long long pages = 0, d_sent = 0, d_recv = 0, l_sent = 0, l_recv = 0, sectors = 0;
   int verified = 0;
   long d_baud = 0, l_baud = 0;
   in >> status >> wall >> waits >> pages >> verified >> d_baud >> d_sent >> d_recv >> l_baud >>
-      l_sent >> l_recv;
+      l_sent >> l_recv >> sectors;
   const double line_s =
       l_baud > 0 ? static_cast<double>(l_sent + l_recv) * kBitsPerByte / static_cast<double>(l_baud)
                  : 0;
@@ -182,15 +208,23 @@ std::string row(std::size_t kb, const std::string& kind, bool paced, const Outco
                       static_cast<double>(o.usage.ru_utime.tv_usec) / 1e6;
   const double sys = static_cast<double>(o.usage.ru_stime.tv_sec) +
                      static_cast<double>(o.usage.ru_stime.tv_usec) / 1e6;
-  char text[512];
+  const double drive_line_s =
+      d_baud > 0 ? static_cast<double>(d_sent + d_recv) * kBitsPerByte / static_cast<double>(d_baud)
+                 : 0;
+  const double work_s = static_cast<double>(pages) * static_cast<double>(setup.page_ms) / 1e3 +
+                        static_cast<double>(sectors) * static_cast<double>(setup.erase_ms) / 1e3;
+  const double floor_s = line_s + drive_line_s + work_s + kDriveWaits;
+  char text[768];
   std::snprintf(
       text, sizeof text,
       "%zu\t%s\t%s\t%llu\t%.3f\t%.3f\t%.4f\t%ld\t%llu\t%llu\t%.3f\t%ld\t%llu\t%llu\t%.3f\t%"
-      ".3f\t%.3f\t%ld\t%.3f\t%.2f\t%s",
-      kb, kind.c_str(), paced ? "paced" : "instant", pages, wall, waits,
+      ".3f\t%.3f\t%ld\t%.3f\t%.2f\t%s\t%s\t%ld\t%ld\t%llu\t%.3f\t%.4f\t%.4f",
+      kb, kind.c_str(), setup.paced ? "paced" : "instant", pages, wall, waits,
       waits > 0 ? wall / waits : 0.0, l_baud, l_sent, l_recv, line_s, d_baud, d_sent, d_recv,
       user + sys, user, sys, o.usage.ru_maxrss, o.process_seconds, o.busy_cores,
-      o.ok && verified == 1 ? "ok" : "FAILED");
+      o.ok && verified == 1 ? "ok" : "FAILED", setup.fast ? "fast" : "standard", setup.page_ms,
+      setup.erase_ms, sectors, floor_s, o.process_seconds / floor_s,
+      waits > 0 ? o.process_seconds / waits : 0.0);
   return text;
 }
 
@@ -204,12 +238,24 @@ std::string self_path() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> words(argv + 1, argv + argc);
-  if (words.size() == 3 && words[0] == "--child") {
-    return child(std::string(words[1]), words[2] == "paced");
+  if (words.size() == 6 && words[0] == "--child") {
+    const Setup setup{words[2] == "paced", words[3] == "fast",
+                      std::strtol(std::string(words[4]).c_str(), nullptr, 10),
+                      std::strtol(std::string(words[5]).c_str(), nullptr, 10)};
+    return child(std::string(words[1]), setup);
   }
   std::vector<std::string> sizes = {"8", "32", "64", "200"};
   std::vector<std::string> kinds = {"hex", "ehex"};
   std::vector<bool> lines = {false, true};
+  std::vector<bool> profiles = {false};
+  long page_ms = 0;
+  long erase_ms = 0;
+  const auto milliseconds = [](std::string_view text, long& out) {
+    char* end = nullptr;
+    const std::string s(text);
+    out = std::strtol(s.c_str(), &end, 10);
+    return !s.empty() && *end == '\0' && out >= 0 && out <= 60'000;
+  };
   for (std::size_t i = 0; i + 1 < words.size(); i += 2) {
     if (words[i] == "--sizes") {
       sizes = split(words[i + 1]);
@@ -219,10 +265,17 @@ int main(int argc, char** argv) {
       lines = {words[i + 1] == "paced"};
     } else if (words[i] == "--line" && words[i + 1] == "both") {
       lines = {false, true};
+    } else if (words[i] == "--timing" && (words[i + 1] == "standard" || words[i + 1] == "fast")) {
+      profiles = {words[i + 1] == "fast"};
+    } else if (words[i] == "--timing" && words[i + 1] == "both") {
+      profiles = {false, true};
+    } else if (words[i] == "--page-time" && milliseconds(words[i + 1], page_ms)) {
+    } else if (words[i] == "--erase-time" && milliseconds(words[i + 1], erase_ms)) {
     } else {
       std::fprintf(stderr,
                    "usage: perf_runs [--sizes KB,...] [--kinds hex,ehex] "
-                   "[--line instant|paced|both]\n");
+                   "[--line instant|paced|both] [--timing standard|fast|both] "
+                   "[--page-time MS] [--erase-time MS]\n");
       return 2;
     }
   }
@@ -236,23 +289,27 @@ int main(int argc, char** argv) {
   std::printf(
       "size_kb\tkind\tline\tpages\twall_s\twaits_s\twall_over_waits\tloader_baud\tloader_sent\t"
       "loader_received\tline_s\tdrive_baud\tdrive_sent\tdrive_received\tcpu_s\tuser_s\tsys_s\t"
-      "peak_rss_kb\tprocess_s\tbusy_cores\tresult\n");
+      "peak_rss_kb\tprocess_s\tbusy_cores\tresult\ttiming\tpage_ms\terase_ms\tsectors\tfloor_s\t"
+      "process_over_floor\tprocess_over_waits\n");
   std::fflush(stdout);
   int failures = 0;
   for (const bool paced : lines) {
-    for (const std::string& kind : kinds) {
-      for (const std::string& size : sizes) {
-        const std::size_t kb = std::strtoul(size.c_str(), nullptr, 10);
-        const fs::path hex = work.write_firmware(kb);
-        const std::string file =
-            kind == "ehex" ? fs::path(hex).replace_extension(".ehex").string() : hex.string();
-        std::fprintf(stderr, "perf_runs: %zu KB %s, %s line\n", kb, kind.c_str(),
-                     paced ? "paced" : "instant");
-        const Outcome o = spawn(self, file, paced);
-        const std::string r = row(kb, kind, paced, o);
-        failures += r.ends_with("ok") ? 0 : 1;
-        std::printf("%s\n", r.c_str());
-        std::fflush(stdout);
+    for (const bool fast : profiles) {
+      for (const std::string& kind : kinds) {
+        for (const std::string& size : sizes) {
+          const std::size_t kb = std::strtoul(size.c_str(), nullptr, 10);
+          const fs::path hex = work.write_firmware(kb);
+          const std::string file =
+              kind == "ehex" ? fs::path(hex).replace_extension(".ehex").string() : hex.string();
+          std::fprintf(stderr, "perf_runs: %zu KB %s, %s line, %s timing\n", kb, kind.c_str(),
+                       paced ? "paced" : "instant", fast ? "fast" : "standard");
+          const Setup setup{paced, fast, page_ms, erase_ms};
+          const Outcome o = spawn(self, file, setup);
+          const std::string r = row(kb, kind, setup, o);
+          failures += r.find("\tok\t") != std::string::npos ? 0 : 1;
+          std::printf("%s\n", r.c_str());
+          std::fflush(stdout);
+        }
       }
     }
   }

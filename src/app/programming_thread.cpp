@@ -62,19 +62,45 @@ void close_port() {
 }
 
 // A run that ends while the drive is out of its firmware says where the drive waits and what
-// brings it back, as its last line.
+// brings it back.
 void say_where_the_drive_waits() {
   if (const int place = driveplace.load(); place != kDriveInApplication) {
     append(left_in_loader_line(place));
   }
 }
 
+// A fast run that failed on a reply says how to rule its timing out, as its very last line.
+void suggest_standard() {
+  if (timingprofile.load() == kTimingFast) {
+    append(kTryStandardLine);
+  }
+}
+
+void end_run(double wait) {
+  run_delay(RunWait::kStatusPace, wait);
+  close_port();
+  runstate = kStateFinished;
+}
+
 void fail(const char* line, double wait) {
   append(line);
   say_where_the_drive_waits();
-  Delay(wait);
-  close_port();
-  runstate = kStateFinished;
+  end_run(wait);
+}
+
+void fail_on_reply(const char* line, double wait) {
+  append(line);
+  say_where_the_drive_waits();
+  suggest_standard();
+  end_run(wait);
+}
+
+// Read once when the worker starts, so that a change on the panel mid-run waits for the next
+// run. An older panel file without the timing choice runs with every wait.
+void read_timing_profile() {
+  int profile = kTimingStandard;
+  GetCtrlVal(mainpanel, MAINPANEL_TIMING, &profile);
+  timingprofile = profile == kTimingFast ? kTimingFast : kTimingStandard;
 }
 
 std::string port_name(int port) {
@@ -92,13 +118,13 @@ void found_in_loader() {
   append(kFoundInLoaderLine);
   foundinloader = 1;
   driveplace = kDrivePastLoaderEntry;
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLength;
 }
 
 void state_open() {
   append("初始化中...");
-  Delay(0.1);
+  run_delay(RunWait::kStatusPace, 0.1);
   driveplace = kDriveInApplication;
   foundinloader = 0;
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
@@ -131,7 +157,7 @@ void state_open() {
 void look_for_waiting_loader() {
   const int drive_baud = baudrate;
   close_port();
-  Delay(0.2);
+  run_delay(RunWait::kDriveState, 0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (open_port()) {
     SetComTime(comport, kLoaderTimeout);
@@ -143,9 +169,8 @@ void look_for_waiting_loader() {
   append("未知型号的驱动器!");
   const std::string hint = no_answer_line(port_name(comport), drive_baud, baudrate);
   append(hint.c_str());
-  Delay(0.2);
-  close_port();
-  runstate = kStateFinished;
+  suggest_standard();
+  end_run(0.2);
 }
 
 void state_drive() {
@@ -154,12 +179,12 @@ void state_drive() {
     return;
   }
   append("驱动器连接成功!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   ResetBMI(comport);
   driveplace = kDriveInRomLoader;
-  Delay(0.5);
+  run_delay(RunWait::kDriveState, 0.5);
   close_port();
-  Delay(0.2);
+  run_delay(RunWait::kDriveState, 0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (!open_port()) {
     fail("新波特率设置失败！", 0.2);
@@ -172,12 +197,12 @@ void state_drive() {
 
 void state_handshake() {
   if (init_ASC_BSL(comport) != 0) {
-    fail("ERROR: ASC BSL initialization failed!", 0.2);
+    fail_on_reply("ERROR: ASC BSL initialization failed!", 0.2);
     return;
   }
   driveplace = kDrivePastLoaderEntry;
   append("ASC BSL initialization OK!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLength;
 }
 
@@ -216,11 +241,11 @@ void state_rescue() {
 
 void state_length() {
   if (send_4_length(comport, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail("ERROR: Send application length failed!", 0.2);
+    fail_on_reply("ERROR: Send application length failed!", 0.2);
     return;
   }
   append("Send application length OK!");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLoader;
 }
 
@@ -243,13 +268,13 @@ void state_loader() {
     return;
   }
   append("Sending XMC1x_ASCLoader...");
-  Delay(0.2);
+  run_delay(RunWait::kStatusPace, 0.2);
   if (send_ASCloader(comport, loaderimage, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail("ERROR: Installing ASCLoader failed  - quitting...", 0.5);
+    fail_on_reply("ERROR: Installing ASCLoader failed  - quitting...", 0.5);
     return;
   }
   append("Bootload success!");
-  Delay(0.1);
+  run_delay(RunWait::kStatusPace, 0.1);
   runstate = kStateDownload;
 }
 
@@ -264,6 +289,9 @@ void state_download() {
   if (blstatus != kStatusOk) {
     append(error_message(blstatus));
     say_where_the_drive_waits();
+    if (blstatus != kStatusInvalidHexfile) {
+      suggest_standard();
+    }
     close_port();
     runstate = kStateFinished;
     return;
@@ -291,6 +319,7 @@ void state_finished() {
 
 int ProgrammingThread(void* /*data*/) {
   g_port_open = false;
+  read_timing_profile();
   while (runflag.load() != 0) {
     switch (runstate.load()) {
       case kStateOpen:

@@ -1,5 +1,7 @@
 #include "app/run_context.h"
 
+#include "platform/timing.h"
+
 std::atomic<int> runflag{0};
 std::atomic<int> runstate{0};
 int mainpanel = 0;
@@ -20,6 +22,27 @@ std::atomic<int> okcount{0};
 int blstatus = 0;
 bl_download_request dlrequest{};
 bl_header_block endheader{};
+std::atomic<int> timingprofile{kTimingStandard};
+
+bool wait_kept(RunWait kind) {
+  if (timingprofile.load() != kTimingFast) {
+    return true;
+  }
+  return kind == RunWait::kDriveState || kind == RunWait::kHandshake;
+}
+
+void run_delay(RunWait kind, double seconds) {
+  if (wait_kept(kind)) {
+    Delay(seconds);
+  }
+}
+
+void run_sleep(RunWait kind, unsigned milliseconds) {
+  if (wait_kept(kind)) {
+    Sleep(milliseconds);
+  }
+}
+
 std::atomic<int> driveplace{kDriveInApplication};
 std::atomic<int> foundinloader{0};
 
@@ -48,5 +71,5 @@ std::string no_answer_line(const std::string& port, int drive_baud, int loader_b
 
 bool is_advice_line(std::string_view line) {
   return line == kLeftInRomLoaderLine || line == kLeftPastLoaderEntryLine ||
-         line.starts_with(kNoAnswerStart);
+         line == kTryStandardLine || line.starts_with(kNoAnswerStart);
 }

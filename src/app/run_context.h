@@ -25,6 +25,7 @@ inline constexpr int MAINPANEL_FILETYPE = 15;
 // the operator switches the drive off and on, for at most MAINPANEL_RESCUE_WAIT seconds.
 inline constexpr int MAINPANEL_RESCUE = 20;
 inline constexpr int MAINPANEL_RESCUE_WAIT = 21;
+inline constexpr int MAINPANEL_TIMING = 24;
 // Programming popup (panel 2) controls.
 inline constexpr int PRGPANEL_STATUS = 2;
 inline constexpr int PRGPANEL_OK = 3;
@@ -57,6 +58,34 @@ extern std::atomic<int> okcount;
 extern int blstatus;
 extern bl_download_request dlrequest;
 extern bl_header_block endheader;
+
+// The run's timing profile (main panel control 24, read when the worker starts). Standard keeps
+// every fixed wait of the run; fast drops the ones nothing on the line needs: a wait before a
+// reply that is read with its time-out anyway, and a pause that only lets a status line be
+// seen. Either way every reply is awaited, and no frame goes out before the previous one's
+// reply has been judged.
+inline constexpr int kTimingStandard = 0;
+inline constexpr int kTimingFast = 1;
+extern std::atomic<int> timingprofile;
+
+// What a fixed wait of the run is for. The fast profile keeps the last two only.
+enum class RunWait : std::uint8_t {
+  kStatusPace,  // lets the operator see a status line before the next step
+  kReplyLead,   // before reading a reply that is read with its time-out anyway
+  kRequestGap,  // between two identity requests, the first answer already read
+  kDriveState,  // the drive changes state: after the reset request, around the port's reopening
+  kHandshake,   // the ROM loader samples the line between the entry bytes
+};
+
+// Whether the current profile keeps waits of this kind.
+bool wait_kept(RunWait kind);
+// Delay / Sleep, if the current profile keeps waits of this kind.
+void run_delay(RunWait kind, double seconds);
+void run_sleep(RunWait kind, unsigned milliseconds);
+
+// The line a fast run appends after failing on a reply.
+inline constexpr const char* kTryStandardLine =
+    "Timing 'fast' was used: try 'standard' if this drive fails again.";
 
 // Where the run has left the drive, as far as it can tell: its firmware runs (or it was never
 // told to reset), its ROM loader waits for the entry handshake, or the chip went past the

@@ -3,9 +3,9 @@
 #include <array>
 #include <climits>
 
+#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/serial.h"
-#include "platform/timing.h"
 
 namespace {
 
@@ -30,9 +30,9 @@ std::uint8_t read_reply_byte(int port) {
 
 int init_ASC_BSL(int port) {
   write_byte(port, kBslEntryByte1);
-  Delay(kEntryByteGapSeconds);
+  run_delay(RunWait::kHandshake, kEntryByteGapSeconds);
   write_byte(port, kBslEntryByte2);
-  Delay(kEntryByteGapSeconds);
+  run_delay(RunWait::kHandshake, kEntryByteGapSeconds);
   return read_reply_byte(port) == kBslEntryAck ? kStatusOk : kStatusBslInit;
 }
 
@@ -41,7 +41,7 @@ int send_4_length(int port, std::uint32_t length) {
       static_cast<char>(length & 0xFFU), static_cast<char>((length >> 8) & 0xFFU),
       static_cast<char>((length >> 16) & 0xFFU), static_cast<char>((length >> 24) & 0xFFU)};
   ComWrt(port, bytes.data(), static_cast<int>(bytes.size()));
-  Delay(kLengthReplyDelaySeconds);
+  run_delay(RunWait::kReplyLead, kLengthReplyDelaySeconds);
   return read_reply_byte(port) == kBslLoaderAck ? kStatusOk : kStatusBslInit;
 }
 

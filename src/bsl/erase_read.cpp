@@ -5,7 +5,6 @@
 #include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/panels.h"
-#include "platform/timing.h"
 
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 char msg[80] = "Erasing sector ";
@@ -44,7 +43,7 @@ int erase_sector(int port, std::uint32_t address) {
     return status;
   }
   status_line(kDone);
-  Sleep(kSectorPauseMs);
+  run_sleep(RunWait::kStatusPace, kSectorPauseMs);
   return kStatusOk;
 }
 

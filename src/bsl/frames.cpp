@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "app/run_context.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
 
@@ -203,7 +204,7 @@ int bl_send_data(int port, bl_data_block block) {
     return kStatusUnknown;
   }
   bsl::write_frame(port, bsl::data_frame(block));
-  Delay(bsl::kDataReplyDelaySeconds);
+  run_delay(RunWait::kReplyLead, bsl::kDataReplyDelaySeconds);
   return bsl::judge_data_reply(bsl::read_reply_byte(port));
 }
 

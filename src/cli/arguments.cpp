@@ -6,6 +6,7 @@
 #include <charconv>
 #include <utility>
 
+#include "app/run_context.h"
 #include "image/download.h"
 
 namespace driveflash::cli {
@@ -40,7 +41,7 @@ OptionSet options_of(Command c) {
   switch (c) {
     case Command::Program:
       return {{"--json", "--rescue"},
-              {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait"},
+              {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing"},
               1,
               "FILE"};
     case Command::Ports:
@@ -99,6 +100,14 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
       args.kind = kFileTypeEhex;
     } else {
       return "--kind wants 'hex' or 'ehex', not '" + std::string(value) + "'";
+    }
+  } else if (name == "--timing") {
+    if (value == "standard") {
+      args.timing = kTimingStandard;
+    } else if (value == "fast") {
+      args.timing = kTimingFast;
+    } else {
+      return "--timing wants 'standard' or 'fast', not '" + std::string(value) + "'";
     }
   } else if (name == "--rescue-wait") {
     int seconds = 0;

@@ -30,7 +30,8 @@ struct Arguments {
   std::string port;
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
-  std::optional<int> kind;  // kFileTypeHex or kFileTypeEhex
+  std::optional<int> kind;    // kFileTypeHex or kFileTypeEhex
+  std::optional<int> timing;  // kTimingStandard or kTimingFast
   bool json = false;
   bool force = false;
   bool rescue = false;             // skip the firmware, wait for the ROM loader

@@ -197,6 +197,7 @@ std::string RunReport::json() const {
       .add("port", port)
       .add_optional("drive_baud", widen(drive_baud))
       .add_optional("loader_baud", widen(loader_baud))
+      .add("timing", timing)
       .add("status_lines", lines)
       .add("reason", reason);
   if (download_status) {

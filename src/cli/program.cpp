@@ -118,6 +118,9 @@ int program_button(int panel) {
   return 0;
 }
 
+// The run's line when the port does not reopen at the loader baud rate.
+constexpr std::string_view kLoaderBaudFailed = "新波特率设置失败！";
+
 void print_lines(std::ostream& err, const std::string& text) {
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -151,6 +154,9 @@ struct Session {
     if (args.loader_baud) {
       pf::operator_set_value(mainpanel, MAINPANEL_LOADER_BAUD, static_cast<int>(*args.loader_baud));
     }
+    if (args.timing) {
+      pf::operator_set_value(mainpanel, MAINPANEL_TIMING, *args.timing);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
     pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
     if (args.rescue_wait) {
@@ -166,6 +172,10 @@ struct Session {
     if (GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baud) == 0) {
       r.loader_baud = baud;
     }
+    // The run reads the profile the same way; a panel file without the choice runs standard.
+    int timing = kTimingStandard;
+    GetCtrlVal(mainpanel, MAINPANEL_TIMING, &timing);
+    r.timing = timing == kTimingFast ? "fast" : "standard";
   }
 
   // Presses Program; returns whether the run started.
@@ -293,6 +303,9 @@ struct Session {
     }
     r.result = "failed";
     term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
+    if (std::find(r.lines.begin(), r.lines.end(), kTryStandardLine) != r.lines.end()) {
+      term.err << "driveflash-cli: this run used --timing fast; try --timing standard\n";
+    }
     if (r.drive_left_in_loader) {
       term.err << "driveflash-cli: the drive waits in its bootstrap loader: "
                << (driveplace.load() == kDriveInRomLoader
@@ -302,6 +315,10 @@ struct Session {
     }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
+      if (r.reason == kLoaderBaudFailed && r.loader_baud) {
+        term.err << "driveflash-cli: the port refused the loader baud rate " << *r.loader_baud
+                 << "; choose a lower --loader-baud\n";
+      }
     }
     return kExitRunFailed;
   }

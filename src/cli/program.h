@@ -29,6 +29,7 @@ struct RunReport {
   std::string port;
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
+  std::string timing = "standard";     // the run's timing profile
   std::vector<std::string> lines;      // the status box, in order
   std::string reason;                  // failed: the last status line; refused: why
   std::optional<int> download_status;  // the download's result; none when it never ran

@@ -35,7 +35,8 @@ Examples:
 
 constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
-                              [--loader-baud N] [--kind hex|ehex] [--json]
+                              [--loader-baud N] [--kind hex|ehex]
+                              [--timing standard|fast] [--json]
                               [--rescue [--rescue-wait SECONDS]]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
@@ -50,11 +51,19 @@ Arguments:
                     virtual drive, or 'sim:OPTIONS' for one with faults
   --drive-baud N    baud rate of the drive's running firmware
                     (default: the main panel's setting in Brenfold.uir)
-  --loader-baud N   baud rate of the chip's bootstrap loader
-                    (default: the main panel's setting in Brenfold.uir)
+  --loader-baud N   baud rate of the chip's bootstrap loader, up to 921600
+                    where the port takes it (default: the main panel's
+                    setting in Brenfold.uir)
   --kind hex|ehex   the file kind (default: ehex for a name ending in .ehex,
                     else hex); checked against the name as the Program button
                     checks it, so that a mismatch is refused ("文件类型错误！")
+  --timing standard|fast
+                    standard (the default) keeps every wait of the protocol;
+                    fast leaves out the waits nothing on the line needs (before
+                    a reply that is awaited anyway, between status lines) and
+                    keeps those the drive needs (after the reset, around the
+                    port's reopening, the handshake); every reply is still
+                    awaited with the same time-outs
   --json            print one JSON object at the end; the status lines then go
                     to standard error
   --rescue          for a drive stuck in its bootstrap loader: skip the
@@ -95,7 +104,9 @@ Virtual drive options, comma-separated after 'sim:':
   silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
   loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
   disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s), drip=N(us|ms|s),
-  line-time, start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s)
+  line-time, page-time=MS, erase-time=MS (the chip's work per page and per
+  sector before it answers), start=rom-loader|stuck-loader,
+  power-cycle-after=N(us|ms|s)
   (KIND: header, erase, read, data or eot; K counts frames from 1; HH is a
   byte in hex)
 

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/serial.h"
-#include "platform/timing.h"
 
 namespace {
 
@@ -29,12 +29,12 @@ int PingToDrv(int port) {
   // Only the second answer decides: a drive that misses the first request, or answers it
   // late or garbled, is still found. The first answer is read only to clear it.
   write_request(port, kIdentityRequest);
-  Sleep(kAnswerWaitMs);
+  run_sleep(RunWait::kReplyLead, kAnswerWaitMs);
   read_identity_answer(port);
-  Sleep(kBetweenRequestsMs);
+  run_sleep(RunWait::kRequestGap, kBetweenRequestsMs);
 
   write_request(port, kIdentityRequest);
-  Sleep(kAnswerWaitMs);
+  run_sleep(RunWait::kReplyLead, kAnswerWaitMs);
   return read_identity_answer(port) == kIdentityReplySize ? kStatusOk : kStatusBslInit;
 }
 

@@ -17,8 +17,8 @@ constexpr std::array<FrameKind, 5> kTriggerKinds = {
 constexpr std::string_view kKnownOptions =
     "silent, short-identity, no-bsl, handshake=HH, length-reply=HH, loader-reply=HH, "
     "reply:KIND@K=HH, protect=N, silent-from:KIND@K, disconnect:KIND@K, flood-from:KIND@K, "
-    "slow=N(us|ms|s), drip=N(us|ms|s), line-time, start=rom-loader|stuck-loader, "
-    "power-cycle-after=N(us|ms|s)";
+    "slow=N(us|ms|s), drip=N(us|ms|s), line-time, page-time=MS, erase-time=MS, "
+    "start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s)";
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -164,6 +164,15 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
     if (eq != name_end || !parse_duration(value, f.drip)) {
       return fail("expected drip=N with a unit us, ms or s, at most 60s, e.g. drip=10ms");
     }
+    ok = true;
+  } else if (name == "page-time" || name == "erase-time") {
+    constexpr std::uint64_t kMaxMs = 60'000;
+    std::uint64_t ms = 0;
+    if (eq != name_end || !parse_unsigned(value, kMaxMs, ms)) {
+      return fail("expected " + key + "=MS with MS whole milliseconds, at most 60000");
+    }
+    (name == "page-time" ? f.page_time : f.erase_time) =
+        std::chrono::milliseconds(static_cast<std::int64_t>(ms));
     ok = true;
   } else if (name == "start") {
     if (eq != name_end || (value != "rom-loader" && value != "stuck-loader")) {

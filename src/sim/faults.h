@@ -20,6 +20,8 @@
 //   line-time               in-process lines also take the bytes' time on the wire at the
 //                           port's baud rate (10 bits a byte, more with parity or 2 stop bits),
 //                           behind an operating system buffer of 4 KB that a write fills at once
+//   page-time=MS            the chip takes MS milliseconds to program a page before it answers
+//   erase-time=MS           ... to erase a sector
 //   start=rom-loader        the drive starts where a run stopped after its reset left it: the
 //                           chip's ROM loader waits for the entry handshake
 //   start=stuck-loader      ... or where a run stopped during the download left it: the
@@ -91,6 +93,9 @@ struct Faults {
   std::chrono::microseconds delay{0};
   std::chrono::microseconds drip{0};
   bool line_time = false;  // not a fault of the drive: how in-process lines time the bytes
+  // Not faults either: the chip's own time for its work, added before the frame's reply.
+  std::chrono::microseconds page_time{0};
+  std::chrono::microseconds erase_time{0};
   StartIn start = StartIn::kApplication;
   std::chrono::microseconds power_cycle_after{0};  // 0: never
 

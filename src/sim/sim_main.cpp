@@ -37,7 +37,9 @@ constexpr const char* kUsage =
     "                     handshake=HH, length-reply=HH, loader-reply=HH,\n"
     "                     reply:KIND@K=HH, protect=N, silent-from:KIND@K,\n"
     "                     disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s),\n"
-    "                     drip=N(us|ms|s), power-cycle-after=N (seconds)\n"
+    "                     drip=N(us|ms|s), power-cycle-after=N (seconds),\n"
+    "                     page-time=MS, erase-time=MS (the chip's work per page\n"
+    "                     and per sector before it answers)\n"
     "                     KIND: header, erase, read, data, eot; K counts from 1;\n"
     "                     HH: a byte in hex\n"
     "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";

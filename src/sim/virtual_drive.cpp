@@ -173,15 +173,17 @@ std::uint8_t flood_byte(std::uint64_t n) {
   return b == kReplyOk || b == kReplyHeaderOk ? static_cast<std::uint8_t>(b ^ 0x80) : b;
 }
 
-void VirtualDrive::reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes) {
+void VirtualDrive::reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes,
+                         std::chrono::microseconds work) {
   if (faults_.silent) return;
+  const auto delay = faults_.delay + work;
   if (faults_.drip.count() == 0 || bytes.size() < 2) {
-    out.push_back({std::move(bytes), faults_.delay, consumed_, false});
+    out.push_back({std::move(bytes), delay, consumed_, false});
     return;
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto after = faults_.drip * static_cast<std::chrono::microseconds::rep>(i);
-    out.push_back({{bytes[i]}, faults_.delay + after, consumed_, false});
+    out.push_back({{bytes[i]}, delay + after, consumed_, false});
   }
 }
 
@@ -304,8 +306,13 @@ void VirtualDrive::frame_complete(std::vector<Output>& out) {
     reply(out, {kReplyChecksum});
     return;
   }
+  const std::uint64_t pages = stats_.pages_programmed;
+  const std::uint64_t sectors = stats_.sectors_erased;
   std::vector<std::uint8_t> answer = carry_out(kind);
-  if (!answer.empty()) reply(out, std::move(answer));
+  // The reply leaves once the work it reports is done.
+  const auto work = faults_.page_time * static_cast<std::int64_t>(stats_.pages_programmed - pages) +
+                    faults_.erase_time * static_cast<std::int64_t>(stats_.sectors_erased - sectors);
+  if (!answer.empty()) reply(out, std::move(answer), work);
 }
 
 std::vector<std::uint8_t> VirtualDrive::carry_out(FrameKind kind) {

@@ -26,6 +26,8 @@
 //                     FC without an open region or past the end of the flash; FA ("Program
 //                     error") when the page was programmed since its sector's last erase;
 //                   end of transmission closes the region: 55 (also without a region).
+//                 A programmed page and an erased sector are answered only after the chip's
+//                 time for the work (page-time, erase-time), on top of any other delay.
 //
 // Boot: the reset request also tells the chip to come up in its ROM loader at every power-on,
 // until the closing header (mode 1) sends it back to its application. A run that stops after
@@ -148,7 +150,8 @@ class VirtualDrive {
   void frame_complete(std::vector<Output>& out);
   // Carries out a complete, checked frame and returns its reply (empty: none).
   std::vector<std::uint8_t> carry_out(FrameKind kind);
-  void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes);
+  void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes,
+             std::chrono::microseconds work = {});
   void restart_application();
   void power_cycle_locked();
   // A power-cycle-after fault whose time has come.

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "app/run_context.h"
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "image/download.h"
@@ -38,6 +39,7 @@ std::string describe(const Arguments& a) {
   add("drive=", a.drive_baud ? std::to_string(*a.drive_baud) : "");
   add("loader=", a.loader_baud ? std::to_string(*a.loader_baud) : "");
   add("kind=", a.kind ? (*a.kind == kFileTypeEhex ? "ehex" : "hex") : "");
+  add("timing=", a.timing ? (*a.timing == kTimingFast ? "fast" : "standard") : "");
   add("", a.json ? "json" : "");
   add("", a.force ? "force" : "");
   add("", a.rescue ? "rescue" : "");
@@ -52,6 +54,10 @@ TEST(Arguments, AcceptedCommandLines) {
         "ehex", "--json", "fw.bin"},
        "program topic=program file=fw.bin port=/dev/ttyUSB0 drive=19200 loader=115200 kind=ehex "
        "json"},
+      {{"program", "fw.hex", "--port", "sim", "--timing", "fast"},
+       "program topic=program file=fw.hex port=sim timing=fast"},
+      {{"program", "fw.hex", "--port", "sim", "--timing=standard", "--loader-baud", "921600"},
+       "program topic=program file=fw.hex port=sim loader=921600 timing=standard"},
       {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
        "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms"},
       {{"program", "fw.hex", "--port", "3", "--rescue"},
@@ -92,6 +98,9 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "fw.hex", "--port", "sim", "--loader-baud", "0"}, "from 50 to 4000000"},
       {{"program", "fw.hex", "--port", "sim", "--loader-baud", "9600x"}, "not '9600x'"},
       {{"program", "fw.hex", "--port", "sim", "--kind", "bin"}, "--kind wants 'hex' or 'ehex'"},
+      {{"program", "fw.hex", "--port", "sim", "--timing", "quick"},
+       "--timing wants 'standard' or 'fast', not 'quick'"},
+      {{"check", "fw.hex", "--timing", "fast"}, "unknown option '--timing'"},
       {{"program", "fw.hex", "--port", "sim", "--json=yes"}, "'--json' takes no value"},
       {{"program", "fw.hex", "--port", "sim", "--force"}, "unknown option '--force'"},
       {{"program", "fw.hex", "--port", "sim", "--rescue-wait", "60"},

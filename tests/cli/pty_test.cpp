@@ -64,29 +64,36 @@ class SimProcess {
   std::string device_;
 };
 
+// Both timing profiles over a real serial back end: the fast one leaves out waits, not bytes.
 TEST(CliPty, ProgramsTheStandAloneVirtualDrive) {
-  TempDir dir;
-  stage_run_directory(dir.path());
-  const Bytes data = filler(700, 21);
-  const std::string file = dir.write("fw.hex", hex_text(0x10001100, data));
-  const std::string dump = (dir.path() / "flash.bin").string();
-  SimProcess sim(dump);
-  ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
+  for (const std::string timing : {"standard", "fast"}) {
+    SCOPED_TRACE(timing);
+    TempDir dir;
+    stage_run_directory(dir.path());
+    const Bytes data = filler(700, 21);
+    const std::string file = dir.write("fw.hex", hex_text(0x10001100, data));
+    const std::string dump = (dir.path() / "flash.bin").string();
+    SimProcess sim(dump);
+    ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
 
-  // At 19200 baud the 4096-byte loader is on the wire for 2.1 s, longer than the loader's
-  // 1.0 s reply time-out: the write must not return long before it is through.
-  const ProcessResult r = run_cli(
-      {"program", file, "--port", sim.device(), "--loader-baud", "19200", "--json"}, dir.path());
-  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-  for (const char* member : {R"("result": "success")", R"("pages_programmed": 3)",
-                             R"("pages_counted_by": "file")", R"("verified": null)"}) {
-    EXPECT_NE(r.out.find(member), std::string::npos) << member << " in\n" << r.out;
+    // At 19200 baud the 4096-byte loader is on the wire for 2.1 s, longer than the loader's
+    // 1.0 s reply time-out: the write must not return long before it is through.
+    const ProcessResult r = run_cli({"program", file, "--port", sim.device(), "--loader-baud",
+                                     "19200", "--timing", timing, "--json"},
+                                    dir.path());
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    const std::string timing_member = R"("timing": ")" + timing + "\"";
+    for (const char* member :
+         {R"("result": "success")", R"("pages_programmed": 3)", R"("pages_counted_by": "file")",
+          R"("verified": null)", timing_member.c_str()}) {
+      EXPECT_NE(r.out.find(member), std::string::npos) << member << " in\n" << r.out;
+    }
+    ASSERT_EQ(sim.stop(), 0);
+    const std::string flash = read_text(dump);
+    ASSERT_GE(flash.size(), 0x100u + data.size());
+    EXPECT_EQ(flash.substr(0x100, data.size()), std::string(data.begin(), data.end()));
+    EXPECT_EQ(flash.substr(0, 0x100), std::string(0x100, '\0'));  // untouched: erased
   }
-  ASSERT_EQ(sim.stop(), 0);
-  const std::string flash = read_text(dump);
-  ASSERT_GE(flash.size(), 0x100u + data.size());
-  EXPECT_EQ(flash.substr(0x100, data.size()), std::string(data.begin(), data.end()));
-  EXPECT_EQ(flash.substr(0, 0x100), std::string(0x100, '\0'));  // untouched: erased
 }
 
 // A drive stranded with its secondary loader running: rescue waits, the drive is switched off

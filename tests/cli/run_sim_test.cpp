@@ -13,6 +13,7 @@
 #include "cli/program.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
+#include "sim/sim_line.h"
 
 namespace driveflash::cli {
 namespace {
@@ -86,6 +87,7 @@ TEST_F(ProgramOnSim, PlainAndEncryptedFilesProgramTheSameFlash) {
     EXPECT_EQ(r.firmware_bytes, 1000u);
     EXPECT_EQ(r.verified, true);
     EXPECT_EQ(r.drive_baud, 19200);
+    EXPECT_EQ(r.timing, "standard");
     EXPECT_GT(r.elapsed_seconds, 2.0);  // the run's fixed waits, in virtual time
     // Standard output holds the JSON object alone; the lines went to standard error.
     EXPECT_EQ(o.out, r.json() + "\n");
@@ -123,22 +125,36 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
        kLeftPastLoaderEntryLine},
   };
+  // In the fast profile the same lines are followed by the advice to try the standard one. Its
+  // drive is a fresh one (a port string of its own), where the chip takes its time for a page.
   for (const auto& [port, cause, download, advice] : table) {
-    SCOPED_TRACE(port);
-    const Outcome o = program({file, "--port", port, "--json"});
-    EXPECT_EQ(o.status, kExitRunFailed);
-    EXPECT_EQ(o.report.result, "failed");
-    ASSERT_GE(o.report.lines.size(), 2u);
-    EXPECT_EQ(o.report.lines.end()[-2], cause);
-    EXPECT_NE(o.report.lines.back().find(advice), std::string::npos) << o.report.lines.back();
-    EXPECT_EQ(o.report.reason, cause);
-    EXPECT_EQ(o.report.download_status, download);
-    EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
-    const bool left = std::string_view(port) != "sim:silent";
-    EXPECT_NE(o.out.find(std::string(R"("drive_left_in_loader": )") + (left ? "true" : "false")),
-              std::string::npos);
-    EXPECT_NE(o.out.find(R"("rescued": false)"), std::string::npos);
-    EXPECT_NE(o.err.find("the run failed: " + cause), std::string::npos) << o.err;
+    for (const std::string timing : {"standard", "fast"}) {
+      SCOPED_TRACE(std::string(port) + " " + timing);
+      const std::string line = timing == "fast" ? std::string(port) + ",page-time=4" : port;
+      const Outcome o = program({file, "--port", line, "--timing", timing, "--json"});
+      EXPECT_EQ(o.status, kExitRunFailed);
+      EXPECT_EQ(o.report.result, "failed");
+      EXPECT_EQ(o.report.timing, timing);
+      EXPECT_NE(o.out.find(R"("timing": ")" + timing + "\""), std::string::npos);
+      std::vector<std::string> lines = o.report.lines;
+      if (timing == "fast") {
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), kTryStandardLine);
+        lines.pop_back();
+      }
+      ASSERT_GE(lines.size(), 2u);
+      EXPECT_EQ(lines.end()[-2], cause);
+      EXPECT_NE(lines.back().find(advice), std::string::npos) << lines.back();
+      EXPECT_EQ(o.report.reason, cause);
+      EXPECT_EQ(o.report.download_status, download);
+      EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
+      const bool left = std::string_view(port) != "sim:silent";
+      EXPECT_NE(o.out.find(std::string(R"("drive_left_in_loader": )") + (left ? "true" : "false")),
+                std::string::npos);
+      EXPECT_NE(o.out.find(R"("rescued": false)"), std::string::npos);
+      EXPECT_NE(o.err.find("the run failed: " + cause), std::string::npos) << o.err;
+      EXPECT_EQ(o.err.find("try --timing standard") != std::string::npos, timing == "fast");
+    }
   }
 }
 
@@ -198,6 +214,34 @@ TEST_F(ProgramOnSim, ADriveLeftInItsLoaderIsFoundOrRescued) {
   EXPECT_EQ(again.status, kExitOk) << again.err;
   EXPECT_EQ(again.report.lines.at(1), "驱动器连接成功!");
   EXPECT_FALSE(again.report.rescued);
+}
+
+// A port that cannot run at the chosen loader baud rate: the run's own line, then a plain word
+// naming the rate; no timing advice, since no reply failed.
+TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
+  constexpr int kPort = 77;
+  auto drive = std::make_shared<sim::VirtualDrive>();
+  platform::PortEntry entry;
+  entry.number = kPort;
+  entry.name = "/dev/ttyTEST";
+  entry.open = [drive](const platform::LineSettings& s,
+                       std::string& error) -> std::unique_ptr<platform::SerialLine> {
+    if (s.baud == 921600) {
+      error = "the adapter does not do 921600 baud";
+      return nullptr;
+    }
+    return std::make_unique<sim::SimLine>(drive, s);
+  };
+  platform::map_port(entry);
+  const Outcome o =
+      program({firmware("fw.hex"), "--port", "77", "--loader-baud", "921600", "--timing", "fast"});
+  platform::unmap_port(kPort);
+  EXPECT_EQ(o.status, kExitRunFailed);
+  EXPECT_EQ(o.report.reason, "新波特率设置失败！");
+  EXPECT_EQ(o.report.loader_baud, 921600);
+  EXPECT_NE(o.err.find("the adapter does not do 921600 baud"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("the port refused the loader baud rate 921600"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("try --timing standard"), std::string::npos) << o.err;
 }
 
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {

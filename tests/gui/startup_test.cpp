@@ -59,7 +59,8 @@ TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
                                          {MAINPANEL_DRIVE_BAUD, 19200},
                                          {MAINPANEL_LOADER_BAUD, 115200},
                                          {MAINPANEL_COUNTER, 0},
-                                         {MAINPANEL_FILETYPE, 0}}) {
+                                         {MAINPANEL_FILETYPE, 0},
+                                         {MAINPANEL_TIMING, kTimingStandard}}) {
       int shown = -1;
       GetCtrlVal(mainpanel, control, &shown);
       EXPECT_EQ(shown, value) << "control " << control;
@@ -69,6 +70,10 @@ TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
     EXPECT_STREQ(path, "");
     EXPECT_EQ(combo(mainpanel, MAINPANEL_DRIVE_BAUD)->currentText(), QStringLiteral("19200"));
     EXPECT_TRUE(combo(mainpanel, MAINPANEL_FILETYPE)->currentText().contains("*.hex"));
+    EXPECT_EQ(combo(mainpanel, MAINPANEL_LOADER_BAUD)
+                  ->itemText(combo(mainpanel, MAINPANEL_LOADER_BAUD)->count() - 1),
+              QStringLiteral("921600"));
+    EXPECT_EQ(combo(mainpanel, MAINPANEL_TIMING)->itemText(kTimingFast), QStringLiteral("fast"));
     bool chinese_label = false;
     for (const QLabel* label : window->findChildren<QLabel*>()) {
       chinese_label |= label->text().contains(QStringLiteral("波特率"));

@@ -41,11 +41,11 @@ TEST(UirFile, ShippedPanelsHaveTheControlsTheRunUses) {
     int number;
     ControlKind kind;
     const char* callback;
-  } expected[] = {{main, 3, ControlKind::Text, ""},     {main, 6, ControlKind::Int, ""},
-                  {main, 7, ControlKind::Int, ""},      {main, 8, ControlKind::Int, ""},
-                  {main, 9, ControlKind::Int, ""},      {main, 15, ControlKind::Ring, ""},
-                  {popup, 2, ControlKind::TextBox, ""}, {popup, 3, ControlKind::Button, "progOK"},
-                  {popup, 4, ControlKind::Double, ""}};
+  } expected[] = {{main, 3, ControlKind::Text, ""},          {main, 6, ControlKind::Int, ""},
+                  {main, 7, ControlKind::Int, ""},           {main, 8, ControlKind::Int, ""},
+                  {main, 9, ControlKind::Int, ""},           {main, 15, ControlKind::Ring, ""},
+                  {main, 20, ControlKind::Ring, ""},         {popup, 2, ControlKind::TextBox, ""},
+                  {popup, 3, ControlKind::Button, "progOK"}, {popup, 4, ControlKind::Double, ""}};
   for (const auto& e : expected) {
     const ControlDef* c = control(e.panel, e.number);
     ASSERT_NE(c, nullptr) << "control " << e.number;

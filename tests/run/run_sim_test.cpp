@@ -69,21 +69,84 @@ TEST_P(FlashEqualsFile, PlainAndEncrypted) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, FlashEqualsFile,
-    ::testing::Values(Firmware{"one_byte", {{0x10001000, {0x42}}}},
-                      Firmware{"offset_start", {{0x10001010, pattern(300)}}},
-                      Firmware{"records_of_16", {{0x10001000, pattern(4096, 3)}}},
-                      Firmware{"records_of_32", {{0x10001000, pattern(8192, 5)}}, 32},
-                      Firmware{"records_of_255", {{0x10001000, pattern(10000, 9)}}, 255},
-                      Firmware{"gaps",
-                               {{0x10001000, pattern(100, 1)},
-                                {0x10001180, pattern(100, 2)},
-                                {0x10003000, pattern(50, 3)},
-                                {0x10003233, pattern(7, 4)}}},
-                      Firmware{"crossing_64k", {{0x1000F000, pattern(8192, 11)}}},
-                      Firmware{"full_200k", {{0x10001000, pattern(200 * 1024, 13)}}, 32}),
-    [](const auto& row) { return std::string(row.param.name); });
+const Firmware kShapes[] = {Firmware{"one_byte", {{0x10001000, {0x42}}}},
+                            Firmware{"offset_start", {{0x10001010, pattern(300)}}},
+                            Firmware{"records_of_16", {{0x10001000, pattern(4096, 3)}}},
+                            Firmware{"records_of_32", {{0x10001000, pattern(8192, 5)}}, 32},
+                            Firmware{"records_of_255", {{0x10001000, pattern(10000, 9)}}, 255},
+                            Firmware{"gaps",
+                                     {{0x10001000, pattern(100, 1)},
+                                      {0x10001180, pattern(100, 2)},
+                                      {0x10003000, pattern(50, 3)},
+                                      {0x10003233, pattern(7, 4)}}},
+                            Firmware{"crossing_64k", {{0x1000F000, pattern(8192, 11)}}},
+                            Firmware{"full_200k", {{0x10001000, pattern(200 * 1024, 13)}}, 32}};
+
+const auto kShapeName = [](const auto& row) { return std::string(row.param.name); };
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FlashEqualsFile, ::testing::ValuesIn(kShapes), kShapeName);
+
+// The fast profile sends the same frames in the same order and reads the same replies; it only
+// leaves out waits. Before a reply it waits only for the handshake; the waits it keeps are in
+// their places.
+class ProfilesAgree : public ::testing::TestWithParam<Firmware> {};
+
+TEST_P(ProfilesAgree, SameFramesFewerWaits) {
+  using platform::Micros;
+  const Firmware& fw = GetParam();
+  const std::string text = make_hex(fw.chunks, fw.per_record);
+  for (const int kind : {0, 1}) {
+    SCOPED_TRACE(kind);
+    std::vector<LineOp> ops[2];
+    Micros waits[2];
+    for (const int profile : {kTimingStandard, kTimingFast}) {
+      RunHarness h;
+      drive_on_port();
+      h.record_line();
+      h.set_timing(profile);
+      if (kind == 0) {
+        h.set_firmware("fw.hex", text);
+      } else {
+        h.set_firmware("fw.ehex", to_ehex(text), 1);
+      }
+      const int before = okcount.load();
+      waits[profile] = h.run();
+      ASSERT_EQ(okcount.load(), before + 1) << h.lines().back();
+      ops[profile] = h.line_ops();
+    }
+    const auto& standard = ops[kTimingStandard];
+    const auto& fast = ops[kTimingFast];
+    ASSERT_EQ(standard.size(), fast.size());
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+      ASSERT_EQ(fast[i].write, standard[i].write) << i;
+      ASSERT_EQ(fast[i].bytes, standard[i].bytes) << i;
+    }
+    // Kept: from the reset request to the first handshake byte (the port closed and reopened)
+    // and the handshake's two pauses.
+    const auto write_of = [&](std::size_t nth_write) {
+      std::size_t seen = 0;
+      for (const LineOp& op : fast) {
+        if (op.write && ++seen == nth_write) return op;
+      }
+      return LineOp{};
+    };
+    EXPECT_EQ(write_of(4).waits_before, Micros(700'000)) << "first handshake byte";
+    EXPECT_EQ(write_of(5).waits_before, Micros(200'000)) << "second handshake byte";
+    Micros before_replies{0};
+    Micros on_the_line{0};
+    for (const LineOp& op : fast) {
+      if (!op.write) before_replies += op.waits_before;
+      on_the_line += op.waits_before;
+    }
+    EXPECT_EQ(on_the_line, Micros(700'000 + 400'000)) << "a wait that is not kept";
+    EXPECT_EQ(before_replies, Micros(200'000)) << "only the handshake's reply is waited for";
+    // Those and the resting state's pause are all the fast run waits.
+    EXPECT_EQ(waits[kTimingFast], Micros(700'000 + 400'000 + 200'000));
+    EXPECT_GT(waits[kTimingStandard], waits[kTimingFast] + Micros(3'000'000));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ProfilesAgree, ::testing::ValuesIn(kShapes), kShapeName);
 
 // Two regions: header, 3 data, eot; header, 1 data, eot.
 const Chunks kTwoRegions = {{0x10001000, pattern(600, 5)}, {0x10004000, pattern(100, 6)}};

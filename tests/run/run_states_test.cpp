@@ -49,30 +49,48 @@ TEST(RunStates, SuccessfulRunReportsCountsAndRests) {
   EXPECT_EQ(h.counter_display(), 2);
 }
 
-// One failing step per state: the replies up to it, the lines, the waits.
+// Waits the fast profile keeps on the way: after the reset and around the port's reopening |
+// the handshake's two pauses.
+constexpr Micros kFastToHandshake = ms(500 + 200);
+constexpr Micros kFastToDownload = kFastToHandshake + ms(400);
+
+// One failing step per state: the replies up to it, the lines, the waits in either profile.
+// The fast profile shows the same lines and then its advice.
 struct FailCase {
   const char* name;
   std::vector<Bytes> replies;  // to the writes in order; the rest silence
   Lines lines;
   Micros waits;
+  Micros fast_waits;
 };
 
 class RunFailures : public ::testing::TestWithParam<FailCase> {};
 
 TEST_P(RunFailures, EndInTheFinalStateWithTheirLine) {
   const FailCase& c = GetParam();
-  RunHarness h;
-  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
-  auto line = std::make_shared<pf::ScriptedLine>();
-  for (const Bytes& r : c.replies) {
-    line->then(r);
+  std::vector<Bytes> writes[2];
+  for (const int profile : {kTimingStandard, kTimingFast}) {
+    SCOPED_TRACE(profile);
+    RunHarness h;
+    h.set_timing(profile);
+    h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+    auto line = std::make_shared<pf::ScriptedLine>();
+    for (const Bytes& r : c.replies) {
+      line->then(r);
+    }
+    h.use_line(line);
+    const int before = okcount.load();
+    Lines lines = c.lines;
+    if (profile == kTimingFast) {
+      lines.emplace_back(kTryStandardLine);
+    }
+    EXPECT_EQ(h.run(), (profile == kTimingFast ? c.fast_waits : c.waits) + kRest);
+    EXPECT_EQ(h.lines(), lines);
+    EXPECT_EQ(okcount.load(), before);
+    EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+    writes[profile] = line->writes();
   }
-  h.use_line(line);
-  const int before = okcount.load();
-  EXPECT_EQ(h.run(), c.waits + kRest);
-  EXPECT_EQ(h.lines(), c.lines);
-  EXPECT_EQ(okcount.load(), before);
-  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+  EXPECT_EQ(writes[kTimingStandard], writes[kTimingFast]);
 }
 
 const Bytes kId = hex_bytes("01 03 02 00 2A 38 5B");
@@ -83,6 +101,8 @@ const std::string kNoAnswer =
     "the drive's baud rate; after a run that did not finish, try rescue.";
 // Close, 0.2 s, reopen at the loader baud rate, the handshake's 0.4 s, the line's 0.2 s.
 constexpr Micros kProbe = ms(200 + 400 + 200);
+// The fast profile keeps the probe's reopening and handshake, not the line's pause.
+constexpr Micros kFastProbe = ms(200 + 400);
 
 INSTANTIATE_TEST_SUITE_P(
     EachState, RunFailures,
@@ -90,43 +110,51 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"silent_drive",
                  {},
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
-                 ms(100 + 900) + kProbe},
+                 ms(100 + 900) + kProbe,
+                 kFastProbe},
         FailCase{"answers_only_first",
                  {kId},
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
-                 ms(100 + 900) + kProbe},
+                 ms(100 + 900) + kProbe,
+                 kFastProbe},
         FailCase{"short_identity",
                  {kId, hex_bytes("01 83 02 C0 F1")},
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
-                 ms(100 + 900) + kProbe},
+                 ms(100 + 900) + kProbe,
+                 kFastProbe},
         // Found waiting in the loader, but it refuses the length: it is past the handshake now.
         FailCase{"found_in_loader_then_refused",
                  {{}, {}, {}, {0x5D}, {0xFF}},
                  {"初始化中...", kFoundInLoaderLine, "ERROR: Send application length failed!",
                   kLeftPastLoaderEntryLine},
-                 ms(100 + 900 + 200 + 400 + 200 + 100 + 200)},
+                 ms(100 + 900 + 200 + 400 + 200 + 100 + 200),
+                 kFastProbe},
         FailCase{"handshake_echo",
                  {kId, kId, {}, {}, {0x6C}},
                  {"初始化中...", "驱动器连接成功!", "ERROR: ASC BSL initialization failed!",
                   kLeftInRomLoaderLine},
-                 ms(100 + 1800 + 400 + 200)},
+                 ms(100 + 1800 + 400 + 200),
+                 kFastToHandshake + ms(400)},
         FailCase{"length_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x5D}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
                   "ERROR: Send application length failed!", kLeftPastLoaderEntryLine},
-                 ms(100 + 1800 + 600 + 100 + 200)},
+                 ms(100 + 1800 + 600 + 100 + 200),
+                 kFastToHandshake + ms(400)},
         FailCase{"loader_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x01}, {0x00}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
                   "Send application length OK!", "Sending XMC1x_ASCLoader...",
                   "ERROR: Installing ASCLoader failed  - quitting...", kLeftPastLoaderEntryLine},
-                 ms(100 + 1800 + 600 + 300 + 200 + 500)},
+                 ms(100 + 1800 + 600 + 300 + 200 + 500),
+                 kFastToHandshake + ms(400)},
         FailCase{
             "silent_loader_during_erase",
             {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
             lines_to_download({"Erasing sector 0, This may take a few seconds...",
                                "Erase Flash failed!", "Unknown error", kLeftPastLoaderEntryLine}),
-            kWaitsToDownload}),
+            kWaitsToDownload,
+            kFastToDownload}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RunStates, PortThatCannotOpen) {
@@ -136,6 +164,28 @@ TEST(RunStates, PortThatCannotOpen) {
   EXPECT_EQ(h.run(), ms(100 + 200) + kRest);
   EXPECT_EQ(h.lines(), (Lines{"初始化中...", "ERROR: COM Port initialization failed!"}));
   EXPECT_EQ(h.attributes(), (Lines{"dim=0", "show=0"})) << "OK never dimmed";
+}
+
+// Failures that no reply caused: a fast run gives no timing advice.
+TEST(RunStates, FastAdvisesOnlyAfterAReply) {
+  const auto no_port = [](RunHarness&) {};
+  const auto bad_file = [](RunHarness& h) {
+    h.set_firmware("fw.hex", ":10100000AABB\n");
+    h.use_line(willing_drive());
+  };
+  const auto no_loader = [](RunHarness& h) {
+    h.remove_loader();
+    h.use_line(willing_drive());
+  };
+  for (const auto& set_up : {+no_port, +bad_file, +no_loader}) {
+    RunHarness h;
+    h.set_timing(kTimingFast);
+    h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(16, 1)));
+    set_up(h);
+    h.run();
+    ASSERT_FALSE(h.lines().empty());
+    EXPECT_NE(h.lines().back(), kTryStandardLine);
+  }
 }
 
 TEST(RunStates, LoaderBaudThatCannotBeSet) {

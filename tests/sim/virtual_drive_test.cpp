@@ -392,6 +392,20 @@ TEST(VirtualDrive, RepliesCarryDelayAndPosition) {
   }
 }
 
+// The chip's work comes before its reply: only a page programmed or a sector erased takes it.
+TEST(VirtualDrive, WorkDelaysTheReplyToIt) {
+  const auto drive = loaded_drive("slow=1ms, page-time=4, erase-time=30");
+  const auto out = drive->feed(erase(kBase) + erase(0x10033000) + program(kBase) + data(0) + eot() +
+                               program(kBase) + data(1));
+  ASSERT_EQ(out.size(), 7u);
+  // The refused erase and the page programmed twice since its erase take no work.
+  const int delays_ms[] = {31, 1, 1, 5, 1, 1, 1};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    EXPECT_EQ(out[i].delay, std::chrono::milliseconds(delays_ms[i])) << i;
+  }
+  EXPECT_EQ(out[6].bytes, Bytes{0xFA});
+}
+
 TEST(VirtualDrive, DisconnectUnplugsForGood) {
   const auto drive = loaded_drive("disconnect:data@2");
   const auto out = drive->feed(program(kBase) + data(0) + data(1) + eot());

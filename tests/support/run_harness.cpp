@@ -1,8 +1,10 @@
 #include "support/run_harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "app/callbacks.h"
 #include "app/run_context.h"
@@ -30,6 +32,29 @@ class Forward final : public pf::SerialLine {
 
  private:
   std::shared_ptr<pf::SerialLine> line_;
+};
+
+// Hands every write and every read to `note` on its way.
+class Recorder final : public pf::SerialLine {
+ public:
+  using Note = std::function<void(bool, std::span<const std::uint8_t>)>;
+  Recorder(std::unique_ptr<pf::SerialLine> line, Note note)
+      : line_(std::move(line)), note_(std::move(note)) {}
+  int write(std::span<const std::uint8_t> b) override {
+    note_(true, b);
+    return line_->write(b);
+  }
+  int read(std::span<std::uint8_t> b, pf::Micros d) override {
+    const int got = line_->read(b, d);
+    note_(false, b.first(static_cast<std::size_t>(std::max(got, 0))));
+    return got;
+  }
+  void flush_input() override { line_->flush_input(); }
+  void flush_output() override { line_->flush_output(); }
+
+ private:
+  std::unique_ptr<pf::SerialLine> line_;
+  Note note_;
 };
 
 }  // namespace
@@ -177,6 +202,7 @@ RunHarness::~RunHarness() {
     close_popup();
   }
   runflag = 0;
+  timingprofile = kTimingStandard;
   pf::remove_observer(observer_);
   pf::reset_panels();
   mainpanel = 0;
@@ -213,11 +239,47 @@ void RunHarness::use_line(std::shared_ptr<pf::SerialLine> line, bool real) {
   pf::map_port(entry);
 }
 
+void RunHarness::record_line() {
+  pf::PortEntry entry;
+  if (!pf::find_port(kPort, entry)) {
+    return;
+  }
+  entry.open = [this, open = entry.open](const pf::LineSettings& s,
+                                         std::string& error) -> std::unique_ptr<pf::SerialLine> {
+    auto line = open(s, error);
+    if (!line) {
+      return nullptr;
+    }
+    return std::make_unique<Recorder>(
+        std::move(line),
+        [this](bool write, std::span<const std::uint8_t> b) { note_op(write, b); });
+  };
+  pf::map_port(entry);
+}
+
+void RunHarness::set_timing(int profile) {
+  SetCtrlVal(mainpanel, MAINPANEL_TIMING, profile);
+}
+
+void RunHarness::note_op(bool write, std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  const pf::Micros now = pf::requested_waits();
+  ops_.push_back({write, Bytes(bytes.begin(), bytes.end()), now - waits_mark_});
+  waits_mark_ = now;
+}
+
+std::vector<LineOp> RunHarness::line_ops() const {
+  std::lock_guard lock(mutex_);
+  return ops_;
+}
+
 void RunHarness::clear_record() {
   std::lock_guard lock(mutex_);
   lines_.clear();
   attributes_.clear();
   progress_.clear();
+  ops_.clear();
+  waits_mark_ = pf::Micros(0);
   rested_ = false;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -58,6 +59,14 @@ class Watchdog {
   std::thread thread_;
 };
 
+// One exchange on the run's line, with the waits the run asked for since the one before.
+struct LineOp {
+  bool write = true;  // else a read
+  Bytes bytes;        // written, or read
+  platform::Micros waits_before{0};
+  bool operator==(const LineOp&) const = default;
+};
+
 class RunHarness {
  public:
   static constexpr int kPort = 4;
@@ -81,6 +90,10 @@ class RunHarness {
   void remove_loader();
   // Maps the run's port to `line`; `real` marks it as a line to a real chip.
   void use_line(std::shared_ptr<platform::SerialLine> line, bool real = false);
+  // From now on every write and read on the line the port opens is recorded (line_ops()).
+  void record_line();
+  // The timing profile the main panel offers the next run.
+  void set_timing(int profile);
 
   // Runs the worker on the calling thread until the run rests. Returns the waits asked for
   // until the worker returned.
@@ -101,8 +114,11 @@ class RunHarness {
   std::vector<std::string> attributes() const;
   std::vector<double> progress() const;
   int counter_display() const;
+  std::vector<LineOp> line_ops() const;
 
  private:
+  void note_op(bool write, std::span<const std::uint8_t> bytes);
+
   void clear_record();
 
   std::optional<platform::ScopedVirtualClock> clock_;
@@ -115,6 +131,8 @@ class RunHarness {
   std::vector<std::string> lines_;
   std::vector<std::string> attributes_;
   std::vector<double> progress_;
+  std::vector<LineOp> ops_;
+  platform::Micros waits_mark_{0};
   bool rested_ = false;
 };
 
