@@ -31,7 +31,7 @@ fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build" --target perf_runs gui_latency -j "$jobs"
+cmake --build "$build" --target perf_runs gui_latency parallel_runs -j "$jobs"
 
 out="$build/perf"
 mkdir -p "$out" "$docs"
@@ -54,6 +54,9 @@ if command -v xvfb-run >/dev/null; then
 else
   QT_QPA_PLATFORM=offscreen "${gui_cmd[@]}" >"$gui" 2>"$out/gui.log"
 fi
+echo "perf_report: 1, 2, 4 and 8 drives at once on pseudo-terminals" >&2
+parallel_load="$(cut -d' ' -f1-3 /proc/loadavg)"
+"$build/bench/parallel_runs" --kb 8 >"$out/parallel.md"
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 if grep -q FAILED "$runs" "$profiles" || ! grep -q $'^result\tok' "$gui"; then
   echo "perf_report: a run failed; see $runs, $profiles, $gui and $out/gui.log" >&2
@@ -261,6 +264,18 @@ AWK
 awk -F'\t' "$markdown" "$runs" >"$docs/performance.md"
 awk -F'\t' -f "$root/scripts/perf_profiles.awk" -v page_ms="$page_ms" -v erase_ms="$erase_ms" \
   "$runs" "$profiles" >>"$docs/performance.md"
+{
+  echo
+  echo "## Several drives at once"
+  echo
+  echo "\`bench/parallel_runs\` serves 1, 2, 4 and 8 virtual drives on pseudo-terminals (a thread" \
+    "each) and programs an 8 KB firmware into all of them with one \`driveflash-cli program FILE" \
+    "--port A --port B ...\`: each port's run in a process of its own. *CPU per drive* is the" \
+    "command's CPU time (the parent and every port's process) over the drives. Aim: wall time" \
+    "at most 1.1 times one drive's for 4 drives. Load average before: $parallel_load."
+  echo
+  cat "$out/parallel.md"
+} >>"$docs/performance.md"
 cat >>"$docs/performance.md" <<'EOF'
 
 ## Making this report again

@@ -10,12 +10,13 @@ target_compile_definitions(driveflash_cli_testsupport PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 
 driveflash_test(cli_unit_test unit SOURCES cli/arguments_test.cpp cli/files_test.cpp
+  cli/run_log_test.cpp
   LIBS driveflash_cli driveflash_cli_testsupport)
-driveflash_test(cli_sim_test sim SOURCES cli/run_sim_test.cpp
+driveflash_test(cli_sim_test sim SOURCES cli/run_sim_test.cpp cli/station_test.cpp
   LIBS driveflash_cli driveflash_cli_testsupport)
 driveflash_test(cli_process_test unit SOURCES cli/process_test.cpp
   LIBS driveflash_cli_testsupport)
-driveflash_test(cli_run_test sim SOURCES cli/run_process_test.cpp
+driveflash_test(cli_run_test sim SOURCES cli/run_process_test.cpp cli/production_test.cpp
   LIBS driveflash_cli_testsupport)
 driveflash_test(cli_pty_test pty SOURCES cli/pty_test.cpp LIBS driveflash_cli_testsupport)
 foreach(t cli_process_test cli_run_test cli_pty_test)

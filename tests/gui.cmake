@@ -6,7 +6,7 @@ target_compile_definitions(uir_file_test PRIVATE
 
 driveflash_test(gui_test gui SOURCES gui/gui_main.cpp gui/gui_fixture.cpp gui/startup_test.cpp
   gui/main_panel_test.cpp gui/run_test.cpp gui/qt_services_test.cpp
-  LIBS driveflash_run driveflash_sim driveflash_platform_widgets Qt6::Test)
+  LIBS driveflash_run driveflash_run_log driveflash_sim driveflash_platform_widgets Qt6::Test)
 target_compile_definitions(gui_test PRIVATE
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 

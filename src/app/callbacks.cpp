@@ -1,20 +1,26 @@
 #include "app/callbacks.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/program_checks.h"
 #include "app/run_context.h"
 #include "platform/files.h"
 #include "platform/panels.h"
 #include "platform/threads.h"
+#include "platform/timing.h"
 
 namespace {
 
 constexpr const char* kFileTypeError = "文件类型错误！";
 std::string g_last_refusal;
+std::function<void(const driveflash::app::RunEnd&)> g_run_end_hook;
+std::int64_t g_run_start_us = 0;
+int g_ok_before = 0;
 
 // Refuses a Program press with a message before anything touches the drive.
 void refuse(const char* title, const std::string& message) {
@@ -115,6 +121,8 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, 0.0);
   InstallPopup(prgpanel);
   runstate = kStateOpen;
+  g_run_start_us = driveflash::platform::clock().now().count();
+  g_ok_before = okcount.load();
   if (CmtScheduleThreadPoolFunction(DEFAULT_THREAD_POOL_HANDLE, ProgrammingThread, nullptr,
                                     &threadid) != 0) {
     RemovePopup(0);
@@ -133,10 +141,19 @@ void stop_run() {
   if (prgpanel <= 0) {
     return;
   }
+  const bool rested = runstate.load() == kStateFinished;
   runflag = 0;
   CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
                                          OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
   CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
+  if (g_run_end_hook) {
+    driveflash::app::RunEnd end;
+    end.success = okcount.load() > g_ok_before;
+    end.stopped = !rested && !end.success;
+    end.seconds =
+        static_cast<double>(driveflash::platform::clock().now().count() - g_run_start_us) / 1e6;
+    g_run_end_hook(end);
+  }
   ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
   RemovePopup(0);
   DiscardPanel(prgpanel);
@@ -205,6 +222,10 @@ const char* last_refusal() {
 
 void stop_programming() {
   stop_run();
+}
+
+void set_run_end_hook(std::function<void(const RunEnd&)> hook) {
+  g_run_end_hook = std::move(hook);
 }
 
 }  // namespace driveflash::app

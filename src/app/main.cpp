@@ -4,6 +4,8 @@
 
 #include "app/callbacks.h"
 #include "app/run_context.h"
+#include "app/run_log.h"
+#include "app/window_log.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
 #include "platform/resources.h"
@@ -41,6 +43,7 @@ int main(int argc, char* argv[]) {
   pf::install_qt_dialogs();
   pf::install_qt_sound();
   offer_virtual_drive();
+  driveflash::app::record_window_runs(driveflash::app::user_run_log_path());
 
   const int result = driveflash::app::run_main_panel();
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/run_context.h"
+#include "cli/ports.h"
 #include "image/download.h"
 
 namespace driveflash::cli {
@@ -40,8 +41,9 @@ struct OptionSet {
 OptionSet options_of(Command c) {
   switch (c) {
     case Command::Program:
-      return {{"--json", "--rescue"},
-              {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing"},
+      return {{"--json", "--rescue", "--repeat", "--events"},
+              {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing",
+               "--log"},
               1,
               "FILE"};
     case Command::Ports:
@@ -58,6 +60,15 @@ OptionSet options_of(Command c) {
 
 bool contains(const std::vector<std::string_view>& list, std::string_view item) {
   return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+bool contains_text(const std::vector<std::string>& list, std::string_view item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// Options that the parent of a run on several ports handles itself, not each port's run.
+bool parent_only(std::string_view name) {
+  return name == "--port" || name == "--log" || name == "--json" || name == "--events";
 }
 
 bool parse_baud(std::string_view text, long& out) {
@@ -88,7 +99,24 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
     if (value.empty()) {
       return "--port wants a device path, a port number or 'sim'";
     }
-    args.port = value;
+    // Each virtual drive is a drive of its own; a device or number twice would be two runs
+    // fighting over one line.
+    if (!value.starts_with(kSimPort) && contains_text(args.ports, value)) {
+      return "port '" + std::string(value) + "' given twice";
+    }
+    if (args.ports.empty()) {
+      args.port = value;
+    }
+    args.ports.emplace_back(value);
+  } else if (name == "--log") {
+    if (value.empty()) {
+      return "--log wants a file name";
+    }
+    args.log = value;
+  } else if (name == "--repeat") {
+    args.repeat = true;
+  } else if (name == "--events") {
+    args.events = true;
   } else if (name == "--drive-baud") {
     return baud(args.drive_baud);
   } else if (name == "--loader-baud") {
@@ -152,10 +180,12 @@ ParseResult parse_command(Command command, HelpTopic topic,
     const std::string_view arg = rest[i];
     if (options_done || arg.size() < 2 || arg[0] != '-') {
       positionals.push_back(arg);
+      r.args.unit_words.emplace_back(arg);
       continue;
     }
     if (arg == "--") {
       options_done = true;
+      r.args.unit_words.emplace_back(arg);
       continue;
     }
     if (arg == "-h" || arg == "--help") {
@@ -168,16 +198,23 @@ ParseResult parse_command(Command command, HelpTopic topic,
     if (!takes_value && !contains(set.flags, name)) {
       return fail("unknown option '" + std::string(name) + "'");
     }
-    if (contains(seen, name)) {
+    if (contains(seen, name) && name != "--port") {
       return fail("option '" + std::string(name) + "' given twice");
     }
     seen.push_back(name);
     std::string_view value;
+    const bool for_units = !parent_only(name);
+    if (for_units) {
+      r.args.unit_words.emplace_back(arg);
+    }
     if (takes_value) {
       if (eq != std::string_view::npos) {
         value = arg.substr(eq + 1);
       } else if (i + 1 < rest.size()) {
         value = rest[++i];
+        if (for_units) {
+          r.args.unit_words.emplace_back(value);
+        }
       } else {
         return fail("option '" + std::string(name) + "' wants a value");
       }

@@ -27,13 +27,22 @@ struct Arguments {
   HelpTopic topic = HelpTopic::Main;  // for Command::Help
   std::string file;                   // program / check FILE, ehex IN
   std::string output;                 // ehex OUT
-  std::string port;
+  std::string port;                   // the first --port
+  std::vector<std::string> ports;     // program: every --port, in order
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
   std::optional<int> kind;    // kFileTypeHex or kFileTypeEhex
   std::optional<int> timing;  // kTimingStandard or kTimingFast
   bool json = false;
   bool force = false;
+  std::string log;      // program --log FILE
+  bool repeat = false;  // program --repeat
+  // Internal: print the run as events for the parent process of a run on several ports
+  // (cli/production.h), not for people.
+  bool events = false;
+  // program: the words after the command without --port, --log, --json and their values, in
+  // order: what each port's own run is started with.
+  std::vector<std::string> unit_words;
   bool rescue = false;             // skip the firmware, wait for the ROM loader
   std::optional<int> rescue_wait;  // seconds, with --rescue
 };

@@ -16,6 +16,7 @@
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/ports.h"
+#include "cli/production.h"
 #include "cli/program.h"
 #include "cli/waker.h"
 #include "platform/resources.h"
@@ -52,7 +53,10 @@ int program(const Arguments& args) {
   RunWaker::install_signal_handlers(&waker);
   const Terminal term{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, terminal_width()};
   RunReport report;
-  const int status = run_program(args, term, waker, report);
+  const int status =
+      production_run(args)
+          ? run_production(args, term, waker, QCoreApplication::applicationFilePath().toStdString())
+          : run_program(args, term, waker, report);
   RunWaker::install_signal_handlers(nullptr);
   return status;
 }

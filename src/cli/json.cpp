@@ -188,7 +188,7 @@ std::optional<std::int64_t> widen(const std::optional<long>& value) {
 
 }  // namespace
 
-std::string RunReport::json() const {
+std::string RunReport::json(bool pretty) const {
   JsonObject o;
   o.add("result", result)
       .add("exit_status", exit_status)
@@ -220,7 +220,7 @@ std::string RunReport::json() const {
       .add("stop_requested", stop_requested)
       .add("drive_left_in_loader", drive_left_in_loader)
       .add("rescued", rescued);
-  return o.str();
+  return o.str(pretty);
 }
 
 }  // namespace driveflash::cli

@@ -250,6 +250,9 @@ struct Session {
     const int count_before = okcount.load();
     const std::uint64_t pages_before = port.drive ? port.drive->statistics().pages_programmed : 0;
     RunPrinter printer(args.json ? term.err : term.out, term.err, term.progress_bar, term.width);
+    if (term.events) {
+      printer.print_events();
+    }
     PopupWatch watch(printer, waker, mainpanel);
     const pf::Micros start = pf::clock().now();
     if (!press_program()) {
@@ -326,7 +329,29 @@ struct Session {
 
 }  // namespace
 
-int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report) {
+std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport& scan,
+                          std::string& hint) {
+  hint.clear();
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(loader_path(), ec)) {
+    if (const std::string found = pf::find_resource(loader_path()); !found.empty()) {
+      hint = "a stand-in loader for the virtual drive is in " +
+             std::filesystem::path(found).parent_path().parent_path().string() + "; run from there";
+    }
+    return "the secondary loader " + loader_path() + " is not in the current directory (" +
+           std::filesystem::current_path(ec).string() + ")";
+  }
+  scan = image::scan_firmware(args.file.c_str(), kind);
+  // A kind that does not fit the name is for the Program button's own check to report.
+  if (scan.refused() && kind == kind_from_name(args.file)) {
+    hint = "nothing was sent; 'driveflash-cli check " + args.file + "' tells more";
+    return args.file + " is refused: " + scan.problem();
+  }
+  return "";
+}
+
+int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report,
+                const PortChoice* chosen) {
   report = RunReport{};
   RunReport& r = report;
   r.file = args.file;
@@ -351,29 +376,23 @@ int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, Ru
   if (args.file.empty() || args.file.size() >= sizeof filename) {
     return refuse("the file name must have 1 to " + std::to_string(sizeof filename - 1) + " bytes");
   }
-  PortChoice port;
+  PortChoice own;
   std::string error;
-  if (!choose_port(args.port, port, error)) {
+  if (chosen == nullptr && !choose_port(args.port, own, error)) {
     return refuse(error);
   }
-  ScopeExit release([&port] { release_port(port); });
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(loader_path(), ec)) {
-    std::string hint;
-    if (const std::string found = pf::find_resource(loader_path()); !found.empty()) {
-      hint = "a stand-in loader for the virtual drive is in " +
-             std::filesystem::path(found).parent_path().parent_path().string() + "; run from there";
+  ScopeExit release([&own, chosen] {
+    if (chosen == nullptr) {
+      release_port(own);
     }
-    return refuse("the secondary loader " + loader_path() + " is not in the current directory (" +
-                      std::filesystem::current_path(ec).string() + ")",
-                  hint);
-  }
-  const image::FirmwareReport scan = image::scan_firmware(args.file.c_str(), kind);
+  });
+  const PortChoice& port = chosen != nullptr ? *chosen : own;
+  image::FirmwareReport scan;
+  std::string hint;
+  const std::string why = files_refusal(args, kind, scan, hint);
   r.firmware_bytes = scan.data_bytes;
-  // A kind that does not fit the name is for the Program button's own check to report.
-  if (scan.refused() && kind == kind_from_name(args.file)) {
-    return refuse(args.file + " is refused: " + scan.problem(),
-                  "nothing was sent; 'driveflash-cli check " + args.file + "' tells more");
+  if (!why.empty()) {
+    return refuse(why, hint);
   }
   Session session{args, term, waker, r, kind, port, scan};
   return finish(session.run());

@@ -10,6 +10,7 @@
 
 #include "cli/arguments.h"
 #include "cli/waker.h"
+#include "image/firmware_scan.h"
 
 namespace driveflash::cli {
 
@@ -18,6 +19,7 @@ struct Terminal {
   std::ostream& err;          // progress, notes, errors
   bool progress_bar = false;  // standard error is a terminal
   int width = 80;             // its columns
+  bool events = false;        // `out` gets the run as events for a parent process (--events)
 };
 
 // What a run came to, as --json reports it.
@@ -42,10 +44,21 @@ struct RunReport {
   bool drive_left_in_loader = false;  // the run ended after the reset, without its closing header
   bool rescued = false;               // the run found the drive waiting in its loader
 
-  std::string json() const;
+  // Indented, or on one line with `pretty` false.
+  std::string json(bool pretty = true) const;
 };
 
-// Runs the command; returns the exit status. `report` receives the outcome.
-int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report);
+struct PortChoice;
+
+// Why the files of a run would be refused before any drive is touched (the secondary loader is
+// not in the current directory, FILE is unfit to program), with a hint; "" when they would not.
+// `scan` receives what FILE holds.
+std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport& scan,
+                          std::string& hint);
+
+// Runs the command; returns the exit status. `report` receives the outcome. With `chosen`, the
+// run uses that line (which stays mapped) instead of the one --port names.
+int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report,
+                const PortChoice* chosen = nullptr);
 
 }  // namespace driveflash::cli

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/json.h"
+
 namespace driveflash::cli {
 namespace {
 
@@ -55,6 +57,10 @@ void RunPrinter::draw_bar() {
 
 void RunPrinter::line(const std::string& text) {
   std::lock_guard lock(mutex_);
+  if (events_) {
+    lines_ << JsonObject().add("line", text).str(false) << '\n' << std::flush;
+    return;
+  }
   erase_bar();
   lines_ << text << '\n' << std::flush;
   draw_bar();
@@ -70,6 +76,14 @@ void RunPrinter::note(const std::string& text) {
 void RunPrinter::progress(double percent) {
   std::lock_guard lock(mutex_);
   if (!std::isfinite(percent)) {
+    return;
+  }
+  if (events_) {
+    const int whole = static_cast<int>(std::floor(std::clamp(percent, 0.0, 100.0)));
+    if (whole != event_percent_) {
+      event_percent_ = whole;
+      lines_ << JsonObject().add("progress", whole).str(false) << '\n' << std::flush;
+    }
     return;
   }
   if (percent < percent_) {
@@ -89,6 +103,14 @@ void RunPrinter::progress(double percent) {
 
 void RunPrinter::shown(bool visible) {
   std::lock_guard lock(mutex_);
+  if (events_) {
+    if (visible != event_shown_) {  // the resting state sets it on every pass
+      event_shown_ = visible;
+      event_percent_ = -1;
+      lines_ << JsonObject().add("shown", visible).str(false) << '\n' << std::flush;
+    }
+    return;
+  }
   if (visible) {
     if (!active_) {
       active_ = true;

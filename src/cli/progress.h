@@ -15,6 +15,11 @@ class RunPrinter {
   // status line; otherwise print "progress: N %" lines at every 10 %.
   RunPrinter(std::ostream& lines, std::ostream& progress, bool bar, int width);
 
+  // From now on, print to the lines stream one JSON object a line for a parent process
+  // ({"line": TEXT}, {"progress": PERCENT}, {"shown": BOOL}) instead of text and a bar;
+  // notes still go to the progress stream as text.
+  void print_events() { events_ = true; }
+
   // One status-box line.
   void line(const std::string& text);
   // The progress indicator's value, 0..100.
@@ -43,6 +48,9 @@ class RunPrinter {
   std::string drawn_;  // the bar on the screen
   bool active_ = false;
   int next_step_ = 10;  // next multiple of 10 to report without a bar
+  bool events_ = false;
+  int event_percent_ = -1;  // the whole percent last sent as an event
+  bool event_shown_ = false;
 };
 
 }  // namespace driveflash::cli

@@ -12,7 +12,8 @@ Reprograms the flash of the XMC1300 inside a motor drive over one serial port,
 without a window: the same programming run as the Program button.
 
 Commands:
-  program FILE --port PORT  program a firmware file (*.hex or *.ehex)
+  program FILE --port PORT  program a firmware file (*.hex or *.ehex); more
+                            --port options program a drive on each at once
   ports                     list the serial ports and 'sim', the virtual drive
   check FILE                show what programming FILE would send, or why not
   ehex encrypt IN OUT       encipher Intel HEX into an encrypted-hex file
@@ -29,14 +30,16 @@ refused file, 130 stopped by Ctrl-C.
 Examples:
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0
   driveflash-cli program firmware.hex --port 100 --loader-baud 115200 --json
+  driveflash-cli program fw.ehex --port /dev/ttyUSB0 --port /dev/ttyUSB1 --log runs.csv
   driveflash-cli check firmware.hex
   driveflash-cli ehex encrypt firmware.hex firmware.ehex
 )";
 
 constexpr std::string_view kProgram =
-    R"(usage: driveflash-cli program FILE --port PORT [--drive-baud N]
-                              [--loader-baud N] [--kind hex|ehex]
-                              [--timing standard|fast] [--json]
+    R"(usage: driveflash-cli program FILE --port PORT [--port PORT ...]
+                              [--drive-baud N] [--loader-baud N]
+                              [--kind hex|ehex] [--timing standard|fast]
+                              [--log FILE] [--repeat] [--json]
                               [--rescue [--rescue-wait SECONDS]]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
@@ -48,7 +51,9 @@ Arguments:
                     (*.ehex)
   --port PORT       a device path (/dev/ttyUSB0, /dev/pts/7, COM3), a port
                     number from 'driveflash-cli ports', 'sim' for the built-in
-                    virtual drive, or 'sim:OPTIONS' for one with faults
+                    virtual drive, or 'sim:OPTIONS' for one with faults;
+                    given more than once, a drive is programmed on each port
+                    at the same time (see "Several ports" below)
   --drive-baud N    baud rate of the drive's running firmware
                     (default: the main panel's setting in Brenfold.uir)
   --loader-baud N   baud rate of the chip's bootstrap loader, up to 921600
@@ -64,6 +69,17 @@ Arguments:
                     keeps those the drive needs (after the reset, around the
                     port's reopening, the handshake); every reply is still
                     awaited with the same time-outs
+  --log FILE        append one row per drive to the CSV file FILE (made with
+                    a header row when new): time, host, port, file, sha256,
+                    kind, result (ok, failed, stopped, refused), status,
+                    message, seconds, pages, bytes, count. Several programs
+                    may share FILE. One that cannot be written is refused
+                    before any drive is touched
+  --repeat          a station: program the drive, wait until it is taken
+                    away (no answer for 2 s), wait for the next one to
+                    answer, program it, and so on until Ctrl-C, which ends
+                    with a summary. A drive left connected is never
+                    programmed twice
   --json            print one JSON object at the end; the status lines then go
                     to standard error
   --rescue          for a drive stuck in its bootstrap loader: skip the
@@ -100,6 +116,13 @@ secondary loader was already running needs --rescue and a power cycle. --json
 tells "drive_left_in_loader" and "rescued" (the run found the drive waiting
 in its loader).
 
+Several ports: each drive gets a whole run of its own, in a process of its
+own, so that no drive's failure, stop or slow line touches another. Every
+line is prefixed with its port ("[PORT] "); on a terminal each port has a
+live progress bar, else each prints a line at every 10 %. A table ends the
+run: port, result, seconds, pages and, for a failure, its last line. With
+--json the object holds a "units" array: one run's object for each port.
+
 Virtual drive options, comma-separated after 'sim:':
   silent, short-identity, no-bsl, handshake=HH, length-reply=HH,
   loader-reply=HH, reply:KIND@K=HH, protect=N, silent-from:KIND@K,
@@ -111,7 +134,11 @@ Virtual drive options, comma-separated after 'sim:':
   byte in hex)
 
 Exit status: 0 programmed; 1 the run failed (the last status line says why);
-2 bad arguments or a refused file (nothing was sent); 130 stopped by Ctrl-C.
+2 bad arguments, a refused file or a log that cannot be written (nothing was
+sent); 130 stopped by Ctrl-C. With several ports: 0 when every drive was
+programmed, 1 when any run failed. With --repeat, Ctrl-C ends the station:
+0 when every drive was programmed, 1 when any failed, 130 when it stopped a
+run under way.
 
 Examples:
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0
@@ -119,6 +146,8 @@ Examples:
   cd resources && driveflash-cli program ../samples/sample.ehex --port sim
   driveflash-cli program firmware.hex --port sim:reply:data@3=F9 --json
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0 --rescue
+  driveflash-cli program fw.ehex --port /dev/ttyUSB0 --port /dev/ttyUSB1
+  driveflash-cli program fw.ehex --port /dev/ttyUSB0 --repeat --log runs.csv
 )";
 
 constexpr std::string_view kPorts = R"(usage: driveflash-cli ports [--json]

@@ -44,26 +44,46 @@ std::string describe(const Arguments& a) {
   add("", a.force ? "force" : "");
   add("", a.rescue ? "rescue" : "");
   add("wait=", a.rescue_wait ? std::to_string(*a.rescue_wait) : "");
+  if (a.ports.size() > 1) {
+    for (const std::string& p : a.ports) {
+      s += " +" + p;
+    }
+  }
+  add("log=", a.log);
+  add("", a.repeat ? "repeat" : "");
+  if (a.command == Command::Program) {
+    s += " |";  // what each port's own run is started with
+    for (const std::string& w : a.unit_words) {
+      s += " " + w;
+    }
+  }
   return s;
 }
 
 TEST(Arguments, AcceptedCommandLines) {
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
-      {{"program", "fw.hex", "--port", "sim"}, "program topic=program file=fw.hex port=sim"},
+      {{"program", "fw.hex", "--port", "sim"},
+       "program topic=program file=fw.hex port=sim | fw.hex"},
       {{"program", "--port=/dev/ttyUSB0", "--drive-baud", "19200", "--loader-baud=115200", "--kind",
         "ehex", "--json", "fw.bin"},
        "program topic=program file=fw.bin port=/dev/ttyUSB0 drive=19200 loader=115200 kind=ehex "
-       "json"},
+       "json | --drive-baud 19200 --loader-baud=115200 --kind ehex fw.bin"},
       {{"program", "fw.hex", "--port", "sim", "--timing", "fast"},
-       "program topic=program file=fw.hex port=sim timing=fast"},
+       "program topic=program file=fw.hex port=sim timing=fast | fw.hex --timing fast"},
       {{"program", "fw.hex", "--port", "sim", "--timing=standard", "--loader-baud", "921600"},
-       "program topic=program file=fw.hex port=sim loader=921600 timing=standard"},
+       "program topic=program file=fw.hex port=sim loader=921600 timing=standard | fw.hex "
+       "--timing=standard --loader-baud 921600"},
       {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
-       "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms"},
+       "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms | -- -odd name.hex"},
+      {{"program", "fw.hex", "--port", "/dev/ttyUSB0", "--log", "runs.csv", "--port=/dev/ttyUSB1",
+        "--repeat", "--port", "sim", "--port", "sim", "--json", "--kind=hex"},
+       "program topic=program file=fw.hex port=/dev/ttyUSB0 kind=hex json +/dev/ttyUSB0 "
+       "+/dev/ttyUSB1 +sim +sim log=runs.csv repeat | fw.hex --repeat --kind=hex"},
       {{"program", "fw.hex", "--port", "3", "--rescue"},
-       "program topic=program file=fw.hex port=3 rescue"},
+       "program topic=program file=fw.hex port=3 rescue | fw.hex --rescue"},
       {{"program", "fw.hex", "--rescue-wait=3600", "--port", "3", "--rescue"},
-       "program topic=program file=fw.hex port=3 rescue wait=3600"},
+       "program topic=program file=fw.hex port=3 rescue wait=3600 | fw.hex "
+       "--rescue-wait=3600 --rescue"},
       {{"check", "fw.ehex", "--kind=hex"}, "check topic=check file=fw.ehex kind=hex"},
       {{"ports", "--json"}, "ports topic=ports json"},
       {{"ehex", "encrypt", "a.hex", "b.ehex"}, "encrypt topic=ehex file=a.hex out=b.ehex"},
@@ -92,7 +112,12 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "--port", "sim"}, "missing FILE; see 'driveflash-cli program --help'"},
       {{"program", "a.hex", "b.hex", "--port", "sim"}, "unexpected argument 'b.hex'"},
       {{"program", "fw.hex", "--port"}, "option '--port' wants a value"},
-      {{"program", "fw.hex", "--port", "sim", "--port", "1"}, "option '--port' given twice"},
+      {{"program", "fw.hex", "--port", "1", "--port", "sim", "--port", "1"},
+       "port '1' given twice"},
+      {{"program", "fw.hex", "--port", "sim", "--log"}, "option '--log' wants a value"},
+      {{"program", "fw.hex", "--port", "sim", "--log="}, "--log wants a file name"},
+      {{"program", "fw.hex", "--port", "sim", "--repeat", "--repeat"},
+       "option '--repeat' given twice"},
       {{"program", "fw.hex", "--port", "sim", "--drive-baud", "fast"},
        "--drive-baud wants a whole"},
       {{"program", "fw.hex", "--port", "sim", "--loader-baud", "0"}, "from 50 to 4000000"},

@@ -72,7 +72,7 @@ std::string read_text(const std::filesystem::path& path) {
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                          const std::function<void(const std::string&, pid_t)>& on_out_line) {
+                          const LineWatch& on_out_line, const LineWatch& on_err_line) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -96,7 +96,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   ProcessResult r;
-  std::string pending;
+  std::string pending[2];
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
   while (open_fds > 0) {
@@ -116,11 +116,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
         continue;
       }
       (i == 0 ? r.out : r.err).append(buffer, static_cast<std::size_t>(n));
-      if (i == 0 && on_out_line) {
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-          on_out_line(pending.substr(0, nl), pid);
-          pending.erase(0, nl + 1);
+      const LineWatch& watch = i == 0 ? on_out_line : on_err_line;
+      if (watch) {
+        pending[i].append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending[i].find('\n')) != std::string::npos;) {
+          watch(pending[i].substr(0, nl), pid);
+          pending[i].erase(0, nl + 1);
         }
       }
     }
@@ -132,10 +133,42 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
 }
 
 ProcessResult run_cli(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                      const std::function<void(const std::string&, pid_t)>& on_out_line) {
+                      const LineWatch& on_out_line, const LineWatch& on_err_line) {
   std::vector<std::string> argv{DRIVEFLASH_CLI};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_process(argv, cwd, on_out_line);
+  return run_process(argv, cwd, on_out_line, on_err_line);
+}
+
+pid_t child_with(pid_t parent, const std::string& text) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    // "pid (comm) state ppid ...": the parent follows the last ')'.
+    const std::string stat = read_text(entry.path() / "stat");
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) {
+      continue;
+    }
+    std::istringstream fields(stat.substr(paren + 1));
+    std::string state;
+    pid_t ppid = -1;
+    fields >> state >> ppid;
+    if (ppid != parent) {
+      continue;
+    }
+    std::string cmdline = read_text(entry.path() / "cmdline");
+    for (char& c : cmdline) {
+      if (c == '\0') {
+        c = '\n';
+      }
+    }
+    if (("\n" + cmdline).find("\n" + text + "\n") != std::string::npos) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return -1;
 }
 
 }  // namespace driveflash::test

@@ -33,13 +33,19 @@ struct ProcessResult {
   std::string err;
 };
 
+using LineWatch = std::function<void(const std::string&, pid_t)>;
+
 // Runs `argv` in `cwd`. `on_out_line` (if given) sees each line of standard output as it
-// arrives, with the child's pid, and may signal the child.
+// arrives, with the child's pid, and may signal the child; `on_err_line` the same for standard
+// error.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                          const std::function<void(const std::string&, pid_t)>& on_out_line = {});
+                          const LineWatch& on_out_line = {}, const LineWatch& on_err_line = {});
 
 // driveflash-cli with `args`.
 ProcessResult run_cli(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                      const std::function<void(const std::string&, pid_t)>& on_out_line = {});
+                      const LineWatch& on_out_line = {}, const LineWatch& on_err_line = {});
+
+// The child of `parent` whose command line holds `text` (a word of it); -1 when none does.
+pid_t child_with(pid_t parent, const std::string& text);
 
 }  // namespace driveflash::test

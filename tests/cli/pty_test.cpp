@@ -96,6 +96,40 @@ TEST(CliPty, ProgramsTheStandAloneVirtualDrive) {
   }
 }
 
+// Two stand-alone drives at once, as a line with two adapters: each flash holds the file, and
+// the JSON object holds one run's object per port.
+TEST(CliPty, ProgramsTwoDrivesAtOnce) {
+  TempDir dir;
+  stage_run_directory(dir.path());
+  const Bytes data = filler(600, 33);
+  const std::string file = dir.write("fw.hex", hex_text(0x10001000, data));
+  std::vector<std::string> dumps = {(dir.path() / "a.bin").string(),
+                                    (dir.path() / "b.bin").string()};
+  SimProcess a(dumps[0]);
+  SimProcess b(dumps[1]);
+  ASSERT_TRUE(a.device().starts_with("/dev/") && b.device().starts_with("/dev/"));
+
+  const ProcessResult r =
+      run_cli({"program", file, "--port", a.device(), "--port", b.device(), "--json"}, dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_TRUE(r.out.starts_with("{\n  \"result\": \"success\",\n  \"exit_status\": 0,")) << r.out;
+  for (const std::string& device : {a.device(), b.device()}) {
+    EXPECT_NE(r.out.find("\"port\": \"" + device + "\", \"drive_baud\""), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("[" + device + "] Bootload success!\n"), std::string::npos) << r.err;
+  }
+  // One object per port, in the order of the ports.
+  EXPECT_LT(r.out.find("\"port\": \"" + a.device() + "\""),
+            r.out.find("\"port\": \"" + b.device() + "\""));
+  ASSERT_EQ(a.stop(), 0);
+  ASSERT_EQ(b.stop(), 0);
+  for (const std::string& dump : dumps) {
+    const std::string flash = read_text(dump);
+    ASSERT_GE(flash.size(), data.size());
+    EXPECT_EQ(flash.substr(0, data.size()), std::string(data.begin(), data.end())) << dump;
+  }
+}
+
 // A drive stranded with its secondary loader running: rescue waits, the drive is switched off
 // and on while it waits, and the run programs it.
 TEST(CliPty, RescueProgramsADriveStuckInItsLoaderAfterAPowerCycle) {

@@ -8,10 +8,15 @@
 #include <QTimer>
 #include <QWidget>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
+#include "app/callbacks.h"
 #include "app/run_context.h"
+#include "app/run_log.h"
+#include "app/window_log.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
@@ -199,6 +204,41 @@ TEST_F(RunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
   EXPECT_EQ(watch_->dims(), std::vector<int>{1});
   pump();
   EXPECT_EQ(counter_shown(), 1);
+}
+
+TEST_F(RunTest, EveryRunThePopupShowedIsARowOfTheRecord) {
+  prepare();
+  const std::filesystem::path log = dir_.path() / "data" / "runs.csv";
+  app::record_window_runs(log);
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting() && counter_shown() == 1; }));
+  click(prgpanel, PRGPANEL_OK);
+  map_drive(kPort, sim::Faults{.silent = true});  // the next drive does not answer
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting() && popup_lines().size() >= 2; }));
+  click(prgpanel, PRGPANEL_OK);
+  app::set_run_end_hook({});
+
+  std::ifstream in(log, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string file = (dir_.path() / "fw.hex").string();
+  const std::string sha = app::file_sha256(file);
+  ASSERT_EQ(sha.size(), 64u);
+  const std::size_t header = text.find("\r\n");
+  ASSERT_EQ(text.substr(0, header), app::kRunLogHeader);
+  const std::size_t first = text.find("\r\n", header + 2);
+  const std::string ok = text.substr(header + 2, first - header - 2);
+  const std::string failed = text.substr(first + 2, text.size() - first - 4);
+  // time,host,port: then what this run was.
+  const std::string rest = "," + file + "," + sha + ",hex,";
+  EXPECT_NE(ok.find(rest + "ok,0,Done!,"), std::string::npos) << ok;
+  EXPECT_TRUE(ok.ends_with(",8,2048,1")) << ok;
+  EXPECT_NE(failed.find(rest + "failed,,"), std::string::npos) << failed;
+  // Seconds from Program until the run came to rest, not until the popup closed (the resting
+  // worker's passes go on in virtual time meanwhile).
+  const std::string head = failed.substr(0, failed.size() - std::string(",,,1").size());
+  EXPECT_LT(std::stod(head.substr(head.rfind(',') + 1)), 10.0) << failed;
+  EXPECT_TRUE(failed.ends_with(",,,1")) << failed;
 }
 
 // Closing the popup after the drive's reset asks first and says where the drive is left; a "no"

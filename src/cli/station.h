@@ -1,0 +1,52 @@
+// A station on a production line (--repeat): program the drive on a port, wait until it is
+// taken away, wait for the next one to answer, program that one, and so on until Ctrl-C.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "cli/program.h"
+
+namespace driveflash::cli {
+
+// How long a drive must stay silent to count as taken away, and how often a waiting station
+// asks for the drive's identity.
+inline constexpr double kGoneAfterSeconds = 2.0;
+inline constexpr double kPollSeconds = 0.5;
+
+enum class StationWait { Gone, Next };
+
+// What a station's waits and units come to, for its summary.
+struct StationTally {
+  int units = 0;
+  int ok = 0;
+  int failed = 0;   // failed and refused runs
+  int stopped = 0;  // runs that Ctrl-C cut short
+  double seconds = 0;
+
+  void add(const RunReport& unit);
+  // "4 units: 4 programmed, 0 failed, 6.52 s a unit on average"
+  std::string summary() const;
+  // 130 when Ctrl-C stopped a run, 1 when one failed, else 0.
+  int exit_status() const;
+};
+
+struct PortChoice;
+
+struct StationHooks {
+  // Before each wait: which, what it waits for (for the operator), and the line (a test may
+  // put another virtual drive behind it, as an operator swaps drives).
+  std::function<void(StationWait wait, const std::string& text, PortChoice& port)> waiting;
+  // After each unit's run, refused ones included.
+  std::function<void(const RunReport& unit)> unit;
+};
+
+// Whether a drive's firmware on port `port_number` answers one identity request at `baud`.
+bool drive_answers(int port_number, long baud);
+
+// Runs the station on args.port until the waker's stop. Returns the exit status: 2 when the
+// first run is refused, else tally.exit_status().
+int run_station(const Arguments& args, const Terminal& term, RunWaker& waker,
+                const StationHooks& hooks, StationTally& tally);
+
+}  // namespace driveflash::cli
