@@ -6,8 +6,6 @@
 #include "bsl/frames.h"
 #include "platform/panels.h"
 
-using driveflash::Sleep;
-
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 char msg[80] = "Erasing sector ";
 const char msgend[80] = ", This may take a few seconds...";

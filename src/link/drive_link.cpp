@@ -6,8 +6,6 @@
 #include "bsl/frames.h"
 #include "platform/serial.h"
 
-using driveflash::Sleep;
-
 namespace {
 
 // Time the drive's firmware is given to answer before its reply is read, and the pause
