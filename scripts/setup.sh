@@ -2,7 +2,7 @@
 # Installs, from Debian 12 packages, whatever the build, the tests, the static
 # checks, the screenshots and the performance report need and the machine lacks (the
 # last two only when asked: DRIVEFLASH_SETUP_SCREENSHOTS=1,
-# DRIVEFLASH_SETUP_REPORT=1). Safe to run again: it asks apt only
+# DRIVEFLASH_SETUP_REPORT=1; the Windows cross build's: DRIVEFLASH_SETUP_WINDOWS=1). Safe to run again: it asks apt only
 # when something is missing.
 set -euo pipefail
 
@@ -19,6 +19,11 @@ packages=(
 )
 if [ "${DRIVEFLASH_SETUP_SCREENSHOTS:-0}" = 1 ]; then
   packages+=(xvfb xauth imagemagick)
+fi
+# The windows-cross preset (scripts/test.sh windows-cross): MinGW-w64 and Wine to run the
+# Windows build of the tests (googletest's sources are in the list above).
+if [ "${DRIVEFLASH_SETUP_WINDOWS:-0}" = 1 ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)
 fi
 # The performance report's plot (scripts/perf_report.sh).
 if [ "${DRIVEFLASH_SETUP_REPORT:-0}" = 1 ]; then

@@ -11,7 +11,7 @@ foreach(_target ${_fuzz_targets})
     COMPILE_DEFINITIONS "LLVMFuzzerTestOneInput=${_target}_one_input")
 endforeach()
 driveflash_test(fuzz_regression_test unit SOURCES ${_fuzz_sources}
-  LIBS driveflash_image driveflash_sim driveflash_cli)
+  LIBS driveflash_image driveflash_sim driveflash_cli_core)
 target_include_directories(fuzz_regression_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
 target_compile_definitions(fuzz_regression_test PRIVATE
   DRIVEFLASH_FUZZ_CORPUS="${PROJECT_SOURCE_DIR}/fuzz/corpus"

@@ -4,6 +4,9 @@ driveflash_test(sim_test sim SOURCES sim/faults_test.cpp sim/virtual_drive_test.
   sim/sim_line_test.cpp LIBS driveflash_sim driveflash_image)
 target_compile_definitions(sim_test PRIVATE
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
+if(WIN32)
+  return()
+endif()
 driveflash_test(sim_pty_test pty SOURCES sim/pty_test.cpp LIBS driveflash_sim)
 target_compile_definitions(sim_pty_test PRIVATE
   DRIVEFLASH_SIM_PROGRAM="$<TARGET_FILE:driveflash-sim>")

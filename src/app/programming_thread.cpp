@@ -302,7 +302,7 @@ void state_download() {
   blstatus = bl_send_header(comport, endheader);
   blstatus = 0;
   driveplace = kDriveInApplication;
-  sndPlaySoundA(kSoundFile, SND_LOOP);
+  driveflash::sndPlaySoundA(kSoundFile, driveflash::kSoundLoop);
   ++okcount;
   SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, okcount.load());
   runstate = kStateFinished;

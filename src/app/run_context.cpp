@@ -39,7 +39,7 @@ void run_delay(RunWait kind, double seconds) {
 
 void run_sleep(RunWait kind, unsigned milliseconds) {
   if (wait_kept(kind)) {
-    Sleep(milliseconds);
+    driveflash::Sleep(milliseconds);
   }
 }
 

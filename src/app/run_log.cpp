@@ -11,6 +11,8 @@
 #include <array>
 #include <charconv>
 
+#include "platform/files.h"
+
 namespace driveflash::app {
 namespace {
 
@@ -63,7 +65,8 @@ std::string locked(const std::filesystem::path& path, F&& work) {
   std::error_code ec;
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
   if (!std::filesystem::is_directory(folder, ec)) {
-    return "cannot write the run log " + path.string() + ": there is no folder " + folder.string();
+    return "cannot write the run log " + platform::utf8_of(path) + ": there is no folder " +
+           platform::utf8_of(folder);
   }
   QLockFile lock(qpath(path) + ".lock");
   if (!lock.tryLock(kLockWaitMs)) {
@@ -71,8 +74,8 @@ std::string locked(const std::filesystem::path& path, F&& work) {
         lock.error() == QLockFile::LockFailedError
             ? "another program has held its lock for " + std::to_string(kLockWaitMs / 1000) + " s"
             : "cannot create its lock file";
-    return "cannot write the run log " + path.string() + ": " + reason + " (" + path.string() +
-           ".lock)";
+    return "cannot write the run log " + platform::utf8_of(path) + ": " + reason + " (" +
+           platform::utf8_of(path) + ".lock)";
   }
   QFile file(qpath(path));
   return work(file);

@@ -1,8 +1,5 @@
 // driveflash-cli: the headless front end. Reads the command line, runs one command, and
 // returns its exit status (0 success, 1 run failed, 2 bad arguments or refused, 130 Ctrl-C).
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <algorithm>
 #include <array>
@@ -18,6 +15,7 @@
 #include "cli/ports.h"
 #include "cli/production.h"
 #include "cli/program.h"
+#include "cli/terminal.h"
 #include "cli/waker.h"
 #include "platform/resources.h"
 
@@ -35,14 +33,6 @@ bool development_key() {
   return kDevelopment == kBuilt;
 }
 
-int terminal_width() {
-  winsize size{};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
-  }
-  return 80;
-}
-
 int program(const Arguments& args) {
   // Real serial ports need an application object before the worker opens one.
   static auto name = std::to_array("driveflash-cli");
@@ -51,7 +41,7 @@ int program(const Arguments& args) {
   QCoreApplication app(qt_argc, qt_argv.data());
   RunWaker waker;
   RunWaker::install_signal_handlers(&waker);
-  const Terminal term{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, terminal_width()};
+  const Terminal term{std::cout, std::cerr, stderr_is_terminal(), terminal_width()};
   RunReport report;
   const int status =
       production_run(args)
@@ -65,6 +55,7 @@ int program(const Arguments& args) {
 
 int main(int argc, char** argv) {
   driveflash::platform::set_program_path(argc > 0 ? argv[0] : "driveflash-cli");
+  prepare_terminal();
   const std::vector<std::string_view> words(argv, argv + argc);
   const ParseResult parsed = parse_arguments(words);
   if (!parsed.ok()) {

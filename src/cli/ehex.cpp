@@ -5,14 +5,9 @@
 // directions read their input with the download's own reader first, refuse what it would
 // refuse, and read their output back the same way before it is put in place: what is
 // written programs exactly the data that was read.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,11 +17,13 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/replace_file.h"
 #include "crypto/aes.h"
 #include "image/download.h"
 #include "image/file_check.h"
 #include "image/firmware_scan.h"
 #include "image/intel_hex.h"
+#include "platform/files.h"
 
 namespace driveflash::cli {
 namespace {
@@ -38,7 +35,7 @@ using Bytes = std::vector<unsigned char>;
 constexpr int kSmallReaderMaxData = 34;
 
 bool read_file(const std::string& path, Bytes& out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(platform::path_from_utf8(path), std::ios::binary);
   if (!in) {
     return false;
   }
@@ -78,60 +75,35 @@ bool same_data(const std::string& written, int kind, const image::FirmwareReport
 int write_checked(const std::string& path, const Bytes& bytes, bool force, int kind,
                   const image::FirmwareReport& source, std::string& error) {
   namespace fs = std::filesystem;
+  const fs::path target = platform::path_from_utf8(path);
   std::error_code ec;
-  if (!force && fs::exists(fs::symlink_status(path, ec))) {
+  if (!force && fs::exists(fs::symlink_status(target, ec))) {
     error = path + " exists; --force replaces it";
     return kExitUsage;
   }
-  const fs::path target(path);
-  std::string temp =
-      (target.parent_path().empty() ? fs::path(".") : target.parent_path()) / ".driveflash-XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) {
-    error = "cannot create a file beside " + path + ": " + std::generic_category().message(errno);
+  const fs::path temp = write_beside(target, bytes, error);
+  if (temp.empty()) {
     return kExitUsage;
   }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  const bool written = done == bytes.size() && ::fsync(fd) == 0;
-  const int saved = errno;
-  ::fchmod(fd, 0644);
-  ::close(fd);
-  if (!written) {
-    ::unlink(temp.c_str());
-    error = "cannot write " + path + ": " + std::generic_category().message(saved);
-    return kExitUsage;
-  }
-  if (!same_data(temp, kind, source)) {
-    ::unlink(temp.c_str());
+  if (!same_data(platform::utf8_of(temp), kind, source)) {
+    fs::remove(temp, ec);
     error =
         "the result would not program the same data as the input (characters that are "
         "not hex digits?); nothing written";
     return kExitUsage;
   }
-  // link() refuses an existing name, so a file that appeared meanwhile is not replaced.
-  const int placed =
-      force ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
-  const int place_errno = errno;
-  if (!force || placed != 0) {
-    ::unlink(temp.c_str());
+  std::string why;
+  switch (place_file(temp, target, force, why)) {
+    case Placement::kPlaced:
+      return kExitOk;
+    case Placement::kExists:
+      error = path + " exists; --force replaces it";
+      return kExitUsage;
+    case Placement::kFailed:
+      break;
   }
-  if (placed != 0) {
-    error = place_errno == EEXIST
-                ? path + " exists; --force replaces it"
-                : "cannot write " + path + ": " + std::generic_category().message(place_errno);
-    return kExitUsage;
-  }
-  return kExitOk;
+  error = "cannot write " + path + ": " + why;
+  return kExitUsage;
 }
 
 struct Converted {

@@ -78,8 +78,7 @@ bool choose_number(std::string_view text, PortChoice& out, std::string& error) {
 }
 
 bool choose_device(const std::string& device, PortChoice& out, std::string& error) {
-  std::error_code ec;
-  if (!std::filesystem::exists(device, ec)) {
+  if (!device_present(device)) {
     error = "no device '" + device + "'; 'driveflash-cli ports' lists the serial ports";
     return false;
   }

@@ -25,6 +25,7 @@
 #include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/station.h"
+#include "platform/files.h"
 
 namespace driveflash::cli {
 namespace {
@@ -62,7 +63,7 @@ class Recorder {
     if (args_.log.empty()) {
       return "";
     }
-    log_.emplace(std::filesystem::path(args_.log));
+    log_.emplace(platform::path_from_utf8(args_.log));
     sha256_ = app::file_sha256(args_.file);
     return log_->prepare();
   }

@@ -336,10 +336,11 @@ std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport
   if (!std::filesystem::is_regular_file(loader_path(), ec)) {
     if (const std::string found = pf::find_resource(loader_path()); !found.empty()) {
       hint = "a stand-in loader for the virtual drive is in " +
-             std::filesystem::path(found).parent_path().parent_path().string() + "; run from there";
+             pf::utf8_of(pf::path_from_utf8(found).parent_path().parent_path()) +
+             "; run from there";
     }
     return "the secondary loader " + loader_path() + " is not in the current directory (" +
-           std::filesystem::current_path(ec).string() + ")";
+           pf::utf8_of(std::filesystem::current_path(ec)) + ")";
   }
   scan = image::scan_firmware(args.file.c_str(), kind);
   // A kind that does not fit the name is for the Program button's own check to report.

@@ -1,10 +1,13 @@
 // How the main thread waits during a run: for the worker to reach its resting state, or for
 // the operator to ask for a stop (Ctrl-C). Signal handlers may only write to a pipe, so both
-// come through one: the main thread polls it, and does the stop itself.
+// come through one: the main thread waits on it, and does the stop itself. On Windows the
+// console's control handler and the wake-ups set one event instead (waker_win.cpp).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 
 namespace driveflash::cli {
 
@@ -28,12 +31,13 @@ class RunWaker {
 
   // Routes SIGINT and SIGTERM to `waker`: the first asks for a stop, the second ends the
   // program at once with status 130 (143 for SIGTERM). SIGPIPE is ignored, so that a closed
-  // standard output ends no run half-way. Pass nullptr to restore the defaults.
+  // standard output ends no run half-way. On Windows, Ctrl-C and Ctrl-Break do the same
+  // (130). Pass nullptr to restore the defaults.
   static void install_signal_handlers(RunWaker* waker);
 
  private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  // The wake-up channel: a pipe's read and write ends, or the event's handle in the first.
+  std::array<std::intptr_t, 2> channel_ = {-1, -1};
   std::atomic<bool> stop_{false};
 };
 

@@ -50,9 +50,9 @@ std::shared_ptr<OpenFile> lookup(int handle) {
 }  // namespace
 
 std::string native_path(const std::string& path) {
-#ifdef _WIN32
-  return path;
-#else
+  if constexpr (std::filesystem::path::preferred_separator == '\\') {
+    return path;
+  }
   std::string out = path;
   for (char& c : out) {
     if (c == '\\') {
@@ -60,7 +60,15 @@ std::string native_path(const std::string& path) {
     }
   }
   return out;
-#endif
+}
+
+std::filesystem::path path_from_utf8(const std::string& name) {
+  return {std::u8string(name.begin(), name.end())};
+}
+
+std::string utf8_of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
 }
 
 }  // namespace driveflash::platform

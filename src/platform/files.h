@@ -4,6 +4,7 @@
 // to open (-1) or was closed reads as an error, never as data.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 // CVI_OpenFile readWrite / action / fileType arguments.
@@ -42,6 +43,12 @@ namespace driveflash::platform {
 // The path as the host file system knows it: relative paths written with backslashes
 // ("XMC1300\\XMC1x_ASCLoader.hex") are taken with forward slashes on systems that use them.
 std::string native_path(const std::string& path);
+
+// Names are UTF-8 throughout the program. These convert them to and from file system paths
+// without the system's narrow code page (which on Windows is not UTF-8 unless the
+// program's manifest makes it so).
+std::filesystem::path path_from_utf8(const std::string& name);
+std::string utf8_of(const std::filesystem::path& path);
 
 // Closes a handle when it goes out of scope.
 class FileHandle {

@@ -292,7 +292,8 @@ bool natural_less(std::string_view a, std::string_view b) {
   return a.size() - i < b.size() - j;
 }
 
-// n for "COMn" (any case, also as "\\.\COMn"), n from 1 to kHighestComNumber.
+}  // namespace
+
 std::optional<int> com_number(std::string_view device) {
   if (device.starts_with(R"(\\.\)")) {
     device.remove_prefix(4);
@@ -317,6 +318,8 @@ std::optional<int> com_number(std::string_view device) {
   }
   return n;
 }
+
+namespace {
 
 // Keeps two front ends (or a front end and a test) from handing out one number twice.
 std::mutex g_map_mutex;

@@ -21,7 +21,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/serial.h"
@@ -32,6 +34,9 @@ namespace driveflash::platform {
 
 inline constexpr int kFirstDevicePortNumber = 100;
 inline constexpr int kHighestComNumber = 256;
+
+// n for "COMn" (any case, also as "\\.\COMn"), n from 1 to kHighestComNumber.
+std::optional<int> com_number(std::string_view device);
 
 // One open serial device.
 class RealLine final : public SerialLine {

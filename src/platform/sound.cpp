@@ -25,7 +25,7 @@ std::vector<std::string> sounds_requested() {
 
 namespace pf = driveflash::platform;
 
-int sndPlaySoundA(const char* name, unsigned /*flags*/) {
+int driveflash::sndPlaySoundA(const char* name, unsigned /*flags*/) {
   // Playback is always once and never waits: an endless loop is not what an operator wants,
   // and the worker must not stall on the sound.
   std::string trimmed = name != nullptr ? name : "";

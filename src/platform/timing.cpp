@@ -62,6 +62,6 @@ void Delay(double seconds) {
   driveflash::platform::wait(driveflash::platform::Micros(std::llround(seconds * 1e6)));
 }
 
-void Sleep(unsigned milliseconds) {
+void driveflash::Sleep(unsigned milliseconds) {
   driveflash::platform::wait(driveflash::platform::Micros(std::int64_t{milliseconds} * 1000));
 }

@@ -73,5 +73,8 @@ class ScopedVirtualClock {
 
 // Waits `seconds` on the platform clock (blocks the calling thread).
 void Delay(double seconds);
-// Waits `milliseconds` on the platform clock.
+namespace driveflash {
+// Waits `milliseconds` on the platform clock. Not in the global namespace, where the Windows
+// headers declare a Sleep of their own.
 void Sleep(unsigned milliseconds);
+}  // namespace driveflash

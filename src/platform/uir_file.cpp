@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/resources.h"
 
 namespace driveflash::platform {
@@ -353,7 +354,7 @@ std::optional<PanelDef> parse_uir_panel(std::string_view content, int number, st
 }
 
 bool read_panel_file(const std::string& path, std::string& content, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path_from_utf8(path), std::ios::binary);
   if (!in) {
     error = "cannot open " + path;
     return false;

@@ -1,4 +1,6 @@
 // 'check' and 'ehex' on generated firmware, hostile files and the bundled samples.
+#include "platform/files.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -165,12 +167,16 @@ TEST(Ehex, EncryptThenDecryptGivesTheRecordsBack) {
       {"wide", test::hex_text(0x1000FF00, test::filler(600, 5), 32)},  // crosses 64 KB
       {"odd", test::hex_text(0x10002003, test::filler(77, 6), 7)},
       {"largest", test::hex_text(0x10001000, test::filler(510, 7), 255)},
+      // Folder and file names in Chinese: UTF-8 names open as they are (on Windows too).
+      {"固件/应用", test::hex_text(0x10001000, test::filler(100, 8))},
   };
   for (const auto& [name, text] : table) {
     SCOPED_TRACE(name);
     const std::string hex = dir.write(std::string(name) + ".hex", text);
-    const std::string enc = (dir.path() / (std::string(name) + ".ehex")).string();
-    const std::string dec = (dir.path() / (std::string(name) + "-back.hex")).string();
+    const std::string enc =
+        platform::utf8_of(dir.path() / platform::path_from_utf8(std::string(name) + ".ehex"));
+    const std::string dec =
+        platform::utf8_of(dir.path() / platform::path_from_utf8(std::string(name) + "-back.hex"));
     ASSERT_EQ(ehex(Command::EhexEncrypt, hex, enc).status, kExitOk);
     // Each record: its text, then zero bytes to the end of its last block.
     std::vector<std::string> expected;
@@ -179,9 +185,9 @@ TEST(Ehex, EncryptThenDecryptGivesTheRecordsBack) {
       line.pop_back();  // '\r'
       expected.push_back(line + std::string(16 - line.size() % 16, '\0'));
     }
-    EXPECT_EQ(plaintext_records(test::read_text(enc)), expected);
+    EXPECT_EQ(plaintext_records(test::read_text(platform::path_from_utf8(enc))), expected);
     ASSERT_EQ(ehex(Command::EhexDecrypt, enc, dec).status, kExitOk);
-    EXPECT_EQ(test::read_text(dec), text);
+    EXPECT_EQ(test::read_text(platform::path_from_utf8(dec)), text);
     EXPECT_EQ(check(enc).out.substr(check(enc).out.find("data:")),
               check(hex).out.substr(check(hex).out.find("data:")));
   }

@@ -204,7 +204,8 @@ TEST_F(DownloadTest, RefusedFilesAreNeverErased) {
        kHexCheckLine},
       {"missing encrypted file", (dir_.path() / "none.ehex").string(), 1, "cannot be opened",
        kEhexCheckLine},
-      {"unreadable file", dir_.path().string(), 0, "cannot be read", kHexCheckLine},
+      // A directory: it opens but cannot be read here; Windows does not open it at all.
+      {"unreadable file", dir_.path().string(), 0, "cannot be", kHexCheckLine},
       {"record cut short", dir_.write("cut.hex", cut), 0, "shorter than its byte count",
        kHexCheckLine},
       {"encrypted file cut short", dir_.write("cut.ehex", Bytes(ehex.begin(), ehex.end() - 16)), 1,

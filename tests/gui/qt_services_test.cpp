@@ -139,8 +139,8 @@ TEST_F(QtServicesTest, SoundIsAskedForFromTheWorkerWithoutWaitingAndNeverFails) 
   int found = -1;
   int missing = -1;
   std::thread worker([&] {
-    found = sndPlaySoundA("msg.wav ", SND_LOOP);
-    missing = sndPlaySoundA("nothing.wav ", SND_LOOP);
+    found = driveflash::sndPlaySoundA("msg.wav ", driveflash::kSoundLoop);
+    missing = driveflash::sndPlaySoundA("nothing.wav ", driveflash::kSoundLoop);
   });
   worker.join();
   pump();

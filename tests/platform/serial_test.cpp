@@ -98,7 +98,7 @@ TEST(Timing, WaitsAreSummedExactlyInVirtualTime) {
   const Micros start = pf::clock().now();
   Delay(0.1);
   Delay(0.2);
-  Sleep(200);
+  driveflash::Sleep(200);
   Delay(0.05);
   Delay(-1.0);
   EXPECT_EQ(pf::requested_waits(), Micros(550'000));

@@ -1,11 +1,12 @@
 #include "support/test_support.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cctype>
 #include <fstream>
+#include <random>
 #include <stdexcept>
+
+#include "platform/files.h"
 
 namespace driveflash::test {
 
@@ -48,9 +49,11 @@ std::string to_hex(const Bytes& bytes) {
 }
 
 TempDir::TempDir() {
+  // One name per process (test programs run side by side), then a count within it.
+  static const std::string process = std::to_string(std::random_device()());
   static std::atomic<int> counter{0};
   path_ = std::filesystem::temp_directory_path() /
-          ("driveflash-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+          ("driveflash-test-" + process + "-" + std::to_string(counter++));
   std::filesystem::remove_all(path_);
   std::filesystem::create_directories(path_);
 }
@@ -61,11 +64,11 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::write(const std::string& name, const std::string& content) const {
-  const auto full = path_ / name;
+  const auto full = path_ / platform::path_from_utf8(name);
   std::filesystem::create_directories(full.parent_path());
   std::ofstream out(full, std::ios::binary);
   out << content;
-  return full.string();
+  return platform::utf8_of(full);
 }
 
 std::string TempDir::write(const std::string& name, const Bytes& content) const {

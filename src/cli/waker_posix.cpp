@@ -1,5 +1,3 @@
-#include "cli/waker.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigaction is declared here
@@ -8,6 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <string_view>
+
+#include "cli/waker.h"
 
 namespace driveflash::cli {
 namespace {
@@ -44,8 +44,7 @@ void set_handler(int number, void (*handler)(int)) {
 RunWaker::RunWaker() {
   std::array<int, 2> fds = {-1, -1};
   if (::pipe2(fds.data(), O_CLOEXEC | O_NONBLOCK) == 0) {
-    read_fd_ = fds[0];
-    write_fd_ = fds[1];
+    channel_ = {fds[0], fds[1]};
   }
 }
 
@@ -53,40 +52,48 @@ RunWaker::~RunWaker() {
   if (g_waker.load() == this) {
     install_signal_handlers(nullptr);
   }
-  if (read_fd_ >= 0) {
-    ::close(read_fd_);
-  }
-  if (write_fd_ >= 0) {
-    ::close(write_fd_);
+  for (const std::intptr_t fd : channel_) {
+    if (fd >= 0) {
+      ::close(static_cast<int>(fd));
+    }
   }
 }
 
+namespace {
+int read_fd(const std::array<std::intptr_t, 2>& channel) {
+  return static_cast<int>(channel[0]);
+}
+int write_fd(const std::array<std::intptr_t, 2>& channel) {
+  return static_cast<int>(channel[1]);
+}
+}  // namespace
+
 bool RunWaker::wait(std::chrono::milliseconds timeout) {
-  if (read_fd_ < 0) {
+  if (read_fd(channel_) < 0) {
     // No pipe: poll the flag at the same pace.
     ::poll(nullptr, 0, static_cast<int>(timeout.count()));
     return stop_.load();
   }
-  pollfd p{read_fd_, POLLIN, 0};
+  pollfd p{read_fd(channel_), POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
     std::array<char, 64> drain{};
-    while (::read(read_fd_, drain.data(), drain.size()) > 0) {
+    while (::read(read_fd(channel_), drain.data(), drain.size()) > 0) {
     }
   }
   return stop_.load();
 }
 
 void RunWaker::wake() const {
-  if (write_fd_ >= 0) {
+  if (write_fd(channel_) >= 0) {
     // A full pipe already holds a wake-up: nothing is lost when this write fails.
-    [[maybe_unused]] const ssize_t n = ::write(write_fd_, &kWakeByte, 1);
+    [[maybe_unused]] const ssize_t n = ::write(write_fd(channel_), &kWakeByte, 1);
   }
 }
 
 void RunWaker::request_stop() {
   stop_.store(true);
-  if (write_fd_ >= 0) {
-    [[maybe_unused]] const ssize_t n = ::write(write_fd_, &kStopByte, 1);
+  if (write_fd(channel_) >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(write_fd(channel_), &kStopByte, 1);
   }
 }
 

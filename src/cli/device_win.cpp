@@ -1,0 +1,23 @@
+#include <windows.h>
+
+#include <array>
+#include <filesystem>
+
+#include "cli/ports.h"
+#include "platform/files.h"
+#include "platform/qt_serial.h"
+
+namespace driveflash::cli {
+
+bool device_present(const std::string& device) {
+  // COM ports are no files: the system's device names know them.
+  if (const std::optional<int> n = platform::com_number(device); n.has_value()) {
+    const std::wstring name = L"COM" + std::to_wstring(*n);
+    std::array<wchar_t, 512> target{};
+    return ::QueryDosDeviceW(name.c_str(), target.data(), static_cast<DWORD>(target.size())) != 0;
+  }
+  std::error_code ec;
+  return std::filesystem::exists(platform::path_from_utf8(device), ec);
+}
+
+}  // namespace driveflash::cli

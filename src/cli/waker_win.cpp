@@ -1,0 +1,84 @@
+// The stop signal on Windows: the console calls its control handler on a thread of its own,
+// where ordinary calls are allowed; the handler and the wake-ups set one auto-reset event.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/waker.h"
+
+namespace driveflash::cli {
+namespace {
+
+std::atomic<RunWaker*> g_waker{nullptr};
+std::atomic<int> g_events{0};
+
+HANDLE event_of(const std::array<std::intptr_t, 2>& channel) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the channel holds the event's handle
+  return reinterpret_cast<HANDLE>(channel[0]);
+}
+
+BOOL WINAPI on_console_event(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+    return FALSE;
+  }
+  if (g_events.fetch_add(1) >= 1) {
+    std::fputs("\ndriveflash-cli: stopped at once\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(130);
+  }
+  if (RunWaker* w = g_waker.load(); w != nullptr) {
+    w->request_stop();
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+RunWaker::RunWaker() {
+  channel_[0] = reinterpret_cast<std::intptr_t>(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+}
+
+RunWaker::~RunWaker() {
+  if (g_waker.load() == this) {
+    install_signal_handlers(nullptr);
+  }
+  if (HANDLE event = event_of(channel_); event != nullptr) {
+    ::CloseHandle(event);
+  }
+}
+
+bool RunWaker::wait(std::chrono::milliseconds timeout) {
+  const auto ms = static_cast<DWORD>(timeout.count() < 0 ? 0 : timeout.count());
+  if (HANDLE event = event_of(channel_); event != nullptr) {
+    ::WaitForSingleObject(event, ms);
+  } else {
+    // No event: look at the flag at the same pace.
+    ::Sleep(ms);
+  }
+  return stop_.load();
+}
+
+void RunWaker::wake() const {
+  if (HANDLE event = event_of(channel_); event != nullptr) {
+    ::SetEvent(event);
+  }
+}
+
+void RunWaker::request_stop() {
+  stop_.store(true);
+  wake();
+}
+
+void RunWaker::reset() {
+  stop_.store(false);
+  g_events.store(0);
+}
+
+void RunWaker::install_signal_handlers(RunWaker* waker) {
+  g_waker.store(waker);
+  g_events.store(0);
+  ::SetConsoleCtrlHandler(on_console_event, waker != nullptr ? TRUE : FALSE);
+}
+
+}  // namespace driveflash::cli
