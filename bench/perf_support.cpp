@@ -63,6 +63,10 @@ class CountingLine final : public pf::SerialLine {
   }
   void flush_input() override { inner_->flush_input(); }
   void flush_output() override { inner_->flush_output(); }
+  bool paced() const override { return inner_->paced(); }
+  std::size_t drain_output(std::size_t bytes, pf::Micros deadline) override {
+    return inner_->drain_output(bytes, deadline);
+  }
 
  private:
   std::unique_ptr<pf::SerialLine> inner_;

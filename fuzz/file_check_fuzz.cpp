@@ -1,5 +1,6 @@
 // The checks a firmware file passes before the download, plain and encrypted, and the whole
 // scan that says what programming it would send.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -58,6 +59,29 @@ void check_report(const img::FirmwareReport& rep) {
   }
   if (pages != rep.data_frames) {
     df::fail("region pages and data frames disagree");
+  }
+  // Sectors above the eight, each once, ascending, and each holding a page that is sent.
+  std::uint64_t previous = 0x10008000;
+  for (const std::uint32_t sector : rep.erase_beyond) {
+    const bool sent = std::any_of(rep.regions.begin(), rep.regions.end(), [&](const auto& r) {
+      return r.first_page < std::uint64_t{sector} + 0x1000 &&
+             std::uint64_t{r.first_page} + std::uint64_t{r.pages} * 256 > sector;
+    });
+    if (sector <= previous || sector % 0x1000 != 0 || !sent) {
+      df::fail("an extra sector to erase out of order, misaligned or without a page sent");
+    }
+    previous = sector;
+  }
+  // And every page sent above the eight, inside the flash, lies in one of them.
+  for (const img::PlannedRegion& r : rep.regions) {
+    for (std::uint64_t page = r.first_page; page < std::uint64_t{r.first_page} + r.pages * 256ULL;
+         page += 256) {
+      if (page >= 0x10009000 && page < 0x10033000 &&
+          !std::binary_search(rep.erase_beyond.begin(), rep.erase_beyond.end(),
+                              static_cast<std::uint32_t>(page & ~0xFFFULL))) {
+        df::fail("a page is sent into a sector that is not erased");
+      }
+    }
   }
 }
 

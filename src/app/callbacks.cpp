@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "app/program_checks.h"
 #include "app/run_context.h"
 #include "platform/files.h"
 #include "platform/panels.h"
@@ -110,6 +111,13 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   if (!file_opens(filename)) {
     refuse(kProgramTitle,
            std::string("无法打开固件文件！\nCannot open the firmware file:\n") + filename);
+    return 0;
+  }
+  int port = 0;
+  GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &port);
+  if (const auto refusal = driveflash::app::check_before_program(filename, filetype, port);
+      !refusal.title.empty()) {
+    refuse(refusal.title.c_str(), refusal.message);
     return 0;
   }
   runflag = 1;

@@ -9,7 +9,7 @@
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 char msg[80] = "Erasing sector ";
 const char msgend[80] = ", This may take a few seconds...";
-char sectorindex[4] = "";
+char sectorindex[12] = "";
 // NOLINTEND(modernize-avoid-c-arrays)
 
 namespace {
@@ -23,29 +23,48 @@ void status_line(const char* text) {
   InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, text);
 }
 
-// NOLINTBEGIN(cert-err33-c): one digit, and a line of 48 characters in the 80-byte buffer
-void assemble_progress_line(int sector) {
-  std::snprintf(sectorindex, sizeof sectorindex, "%c", static_cast<char>('0' + sector));
+// The sector number in decimal (one digit for the eight of the whole-flash erase).
+// NOLINTBEGIN(cert-err33-c): at most 7 digits, and a line of 54 characters in the 80-byte buffer
+void assemble_progress_line(std::uint32_t sector) {
+  std::snprintf(sectorindex, sizeof sectorindex, "%u", static_cast<unsigned>(sector));
   std::snprintf(msg, sizeof msg, "%s%s%s", kProgressHead, sectorindex, msgend);
 }
 // NOLINTEND(cert-err33-c)
+
+int erase_sector(int port, std::uint32_t address) {
+  bl_header_block header;
+  header.mode = kModeErase;
+  header.word1 = address;
+  header.word2 = kSectorSize;
+
+  assemble_progress_line((address - kEraseFirstSector) / kSectorSize);
+  status_line(msg);
+  if (const int status = bl_send_header(port, header); status != kStatusOk) {
+    return status;
+  }
+  status_line(kDone);
+  run_sleep(RunWait::kStatusPace, kSectorPauseMs);
+  return kStatusOk;
+}
 
 }  // namespace
 
 int bl_erase_Wholepflash(int port) {
   for (int i = 0; i < kEraseSectorCount; ++i) {
-    bl_header_block header;
-    header.mode = kModeErase;
-    header.word1 = kEraseFirstSector + static_cast<std::uint32_t>(i) * kSectorSize;
-    header.word2 = kSectorSize;
-
-    assemble_progress_line(i);
-    status_line(msg);
-    if (const int status = bl_send_header(port, header); status != kStatusOk) {
+    if (const int status =
+            erase_sector(port, kEraseFirstSector + static_cast<std::uint32_t>(i) * kSectorSize);
+        status != kStatusOk) {
       return status;
     }
-    status_line(kDone);
-    run_sleep(RunWait::kStatusPace, kSectorPauseMs);
+  }
+  return kStatusOk;
+}
+
+int bl_erase_sectors(int port, std::span<const std::uint32_t> sector_addresses) {
+  for (const std::uint32_t address : sector_addresses) {
+    if (const int status = erase_sector(port, address); status != kStatusOk) {
+      return status;
+    }
   }
   return kStatusOk;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 inline constexpr std::uint32_t kEraseFirstSector = 0x10001000;
 inline constexpr std::uint32_t kSectorSize = 0x1000;
@@ -11,10 +12,14 @@ inline constexpr int kEraseSectorCount = 8;
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 extern char msg[80];
 extern const char msgend[80];
-extern char sectorindex[4];
+extern char sectorindex[12];
 // NOLINTEND(modernize-avoid-c-arrays)
 
 // Erases the eight 4 KB sectors from 0x10001000, reporting each in the status box.
 int bl_erase_Wholepflash(int port);
+// Erases further 4 KB sectors, given by their start addresses (ascending, each a sector start
+// above the eight), with the same two lines and pause per sector. Returns 0, or the status
+// code of the first failing header.
+int bl_erase_sectors(int port, std::span<const std::uint32_t> sector_addresses);
 // Reads one flash word and prints it.
 int bl_read_flash(int port, std::uint32_t address);

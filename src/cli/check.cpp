@@ -20,7 +20,7 @@ struct Range {
   std::uint64_t size() const { return end - first; }
 };
 
-// The XMC1000 flash map (its largest member) and the part the whole-flash erase clears.
+// The XMC1000 flash map, its largest member.
 template <std::size_t N>
 std::uint64_t table_end(const std::array<flash_sector, N>& table) noexcept {
   std::uint64_t end = 0;
@@ -34,8 +34,6 @@ std::uint64_t table_end(const std::array<flash_sector, N>& table) noexcept {
 // NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init): the tables are constinit
 const Range kFlash{XMC1000_200_FLASH_SectorTable[0].address,
                    table_end(XMC1000_200_FLASH_SectorTable)};
-const Range kErased{kEraseFirstSector, std::uint64_t{kEraseFirstSector} +
-                                           std::uint64_t{kEraseSectorCount} * kSectorSize};
 
 struct FlashSize {
   int kilobytes;
@@ -80,9 +78,37 @@ void split(const Range& data, const Range& area, std::vector<Range>& outside,
 struct Findings {
   std::vector<Range> ranges;
   std::vector<Range> outside_flash;
-  std::vector<Range> not_erased;  // inside the flash, above what the erase clears
-  int smallest_flash_kb = 0;      // 0: none of the sizes holds the data
+  int smallest_flash_kb = 0;  // 0: none of the sizes holds the data
 };
+
+// The numbers of the sectors a run erases: the eight, then those the data needs above them.
+std::vector<std::uint32_t> erased_sectors(const image::FirmwareReport& rep) {
+  std::vector<std::uint32_t> sectors;
+  for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(kEraseSectorCount); ++i) {
+    sectors.push_back(i);
+  }
+  for (const std::uint32_t address : rep.erase_beyond) {
+    sectors.push_back((address - kEraseFirstSector) / kSectorSize);
+  }
+  return sectors;
+}
+
+// "0-7, 9, 12-15": runs of consecutive numbers.
+std::string sector_list(const std::vector<std::uint32_t>& sectors) {
+  std::string text;
+  for (std::size_t i = 0; i < sectors.size();) {
+    std::size_t j = i;
+    while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) {
+      ++j;
+    }
+    text += (text.empty() ? "" : ", ") + std::to_string(sectors[i]);
+    if (j > i) {
+      text += "-" + std::to_string(sectors[j]);
+    }
+    i = j + 1;
+  }
+  return text;
+}
 
 Findings examine(const image::FirmwareReport& rep) {
   Findings f;
@@ -93,8 +119,6 @@ Findings examine(const image::FirmwareReport& rep) {
     std::vector<Range> in_flash;
     split(r, kFlash, f.outside_flash, in_flash);
     for (const Range& part : in_flash) {
-      std::vector<Range> erased;
-      split(part, kErased, f.not_erased, erased);
       top = std::max(top, part.end);
     }
   }
@@ -130,6 +154,16 @@ std::uint64_t progress_total(const image::FirmwareReport& rep) {
   return rep.ascending ? rep.records : rep.data_bytes;
 }
 
+std::vector<std::string> sector_numbers(const image::FirmwareReport& rep) {
+  std::vector<std::string> items;
+  if (!rep.refused()) {
+    for (const std::uint32_t n : erased_sectors(rep)) {
+      items.push_back(std::to_string(n));
+    }
+  }
+  return items;
+}
+
 void print_json(const Arguments& args, const image::FirmwareReport& rep, const Findings& f,
                 std::ostream& out) {
   std::vector<std::string> regions;
@@ -162,7 +196,7 @@ void print_json(const Arguments& args, const image::FirmwareReport& rep, const F
       .add("pages", std::uint64_t{rep.data_frames})
       .add("eot_frames", std::uint64_t{rep.eot_frames})
       .add_raw("outside_flash", json_array(ranges_json(f.outside_flash)))
-      .add_raw("not_erased", json_array(ranges_json(f.not_erased)));
+      .add_raw("erase_sectors", json_array(sector_numbers(rep)));
   if (f.smallest_flash_kb > 0) {
     o.add("smallest_flash_kb", f.smallest_flash_kb);
   } else {
@@ -194,6 +228,8 @@ void print_text(const Arguments& args, const image::FirmwareReport& rep, const F
           << '\n';
     }
     out << "progress total: " << progress_total(rep) << ' ' << progress_unit(rep) << '\n';
+    const std::vector<std::uint32_t> sectors = erased_sectors(rep);
+    out << "erase: " << sectors.size() << " sectors of 4 KB: " << sector_list(sectors) << '\n';
     if (f.smallest_flash_kb > 0) {
       out << "fits: devices with " << f.smallest_flash_kb << " KB of flash or more\n";
     }
@@ -212,10 +248,6 @@ void print_text(const Arguments& args, const image::FirmwareReport& rep, const F
   for (const Range& r : f.outside_flash) {
     out << "warning: data outside the flash (" << range_text(kFlash) << "): " << range_text(r)
         << "; the loader will refuse it\n";
-  }
-  for (const Range& r : f.not_erased) {
-    out << "warning: data the erase does not cover (it clears " << range_text(kErased)
-        << "): " << range_text(r) << "; those pages must be erased already\n";
   }
   out << (rep.refused() ? "refused: " + rep.problem() : std::string("would program")) << '\n';
 }

@@ -171,10 +171,12 @@ constexpr std::string_view kCheck = R"(usage: driveflash-cli check FILE [--kind 
 
 Reads FILE as the download will and prints what programming it would send:
 the records (the total the progress counts), the address ranges of its data,
-the regions with their first page, and the pages. It warns about record
-checksum errors, records out of address order, data outside the XMC1000 flash
-(0x10001000-0x10032FFF), and data above the part that the erase clears
-(0x10001000-0x10008FFF). Nothing is sent anywhere.
+the regions with their first page, the pages, and the 4 KB sectors the run
+erases (always 0 to 7, 0x10001000-0x10008FFF, then every sector above them that
+the data touches). It refuses records with a checksum error or a character that
+is not a hex digit, and files without a data record; it warns about records out
+of address order and data outside the XMC1000 flash (0x10001000-0x10032FFF).
+Nothing is sent anywhere.
 
 Options:
   --kind hex|ehex   the file kind (default: ehex for a name ending in .ehex,

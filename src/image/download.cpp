@@ -209,6 +209,10 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
     status_line(kEraseFailed);
     return erased;
   }
+  if (const int erased = bl_erase_sectors(port, report.erase_beyond); erased != kStatusOk) {
+    status_line(kEraseFailed);
+    return erased;
+  }
 
   LoaderSink sink(port, request.send == 1);
   PageBuilder builder(sink);

@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <numeric>
+#include <set>
 
+#include "bsl/erase_read.h"
 #include "crypto/aes.h"
+#include "image/download.h"
 #include "platform/files.h"
 
 namespace driveflash::image {
@@ -16,10 +19,12 @@ constexpr unsigned bit(Issue issue) {
   return static_cast<unsigned>(issue);
 }
 
-constexpr unsigned kRefusing = bit(Issue::NoStartCode) | bit(Issue::Truncated) |
-                               bit(Issue::LineTooLong) | bit(Issue::BadCount) |
-                               bit(Issue::ShortAddress) | bit(Issue::AddressWrap) |
-                               bit(Issue::Conflict) | bit(Issue::TrailingText);
+// A record that does not read as written (a wrong checksum, a 'G' read as 7) would put bytes
+// in flash that the file does not hold: refused like a record that cannot be read at all.
+constexpr unsigned kRefusing =
+    bit(Issue::NoStartCode) | bit(Issue::Truncated) | bit(Issue::LineTooLong) |
+    bit(Issue::BadCount) | bit(Issue::ShortAddress) | bit(Issue::NonHex) | bit(Issue::Checksum) |
+    bit(Issue::AddressWrap) | bit(Issue::Conflict) | bit(Issue::TrailingText);
 // Records whose fields could not be taken apart; nothing of them is placed.
 constexpr unsigned kUnreadable = bit(Issue::NoStartCode) | bit(Issue::Truncated);
 
@@ -310,6 +315,28 @@ class CountingSink final : public FrameSink {
   FirmwareReport& r_;
 };
 
+// Old firmware above the eight sectors would otherwise be programmed over, which leaves those
+// cells corrupt. Every page sent counts, the zero page that closes a region included: it may
+// lie in a sector no data touches. Pages outside the flash are left to the loader to refuse.
+void plan_erase(FirmwareReport& r) {
+  std::uint64_t flash_end = 0;
+  for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
+    flash_end = std::max(flash_end, std::uint64_t{s.address} + s.size);
+  }
+  const std::uint64_t erased_end =
+      std::uint64_t{kEraseFirstSector} + std::uint64_t{kEraseSectorCount} * kSectorSize;
+  std::set<std::uint32_t> sectors;
+  for (const PlannedRegion& region : r.regions) {
+    const std::uint64_t first = std::max<std::uint64_t>(region.first_page, erased_end);
+    const std::uint64_t end = std::min(
+        std::uint64_t{region.first_page} + std::uint64_t{region.pages} * kFlashPage, flash_end);
+    for (std::uint64_t page = first; page < end; page += kFlashPage) {
+      sectors.insert(static_cast<std::uint32_t>(page - (page - kEraseFirstSector) % kSectorSize));
+    }
+  }
+  r.erase_beyond.assign(sectors.begin(), sectors.end());
+}
+
 void plan(FirmwareReport& r) {
   CountingSink sink(r);
   PageBuilder builder(sink);
@@ -354,8 +381,11 @@ FirmwareReport scan_open_file(int handle, FileKind kind) {
     r.chunks.push_back(std::move(chunk));
   }
   coalesce(r);
+  // An erase with nothing to program afterwards leaves a drive without firmware.
+  r.no_data = !r.read_error && r.data_bytes == 0;
   if (!r.refused()) {
     plan(r);
+    plan_erase(r);
   }
   return r;
 }
@@ -379,7 +409,7 @@ std::string FirmwareReport::problem() const {
     return "the file cannot be read";
   }
   if (!refusing) {
-    return "";
+    return no_data ? "the file holds no data record" : "";
   }
   // NOLINTBEGIN(cert-err33-c): at most 40 characters and an issue text of 52 in 160 bytes
   std::array<char, 160> text{};

@@ -132,9 +132,13 @@ struct FirmwareReport {
   std::vector<PlannedRegion> regions;
   std::uint32_t data_frames = 0;
   std::uint32_t eot_frames = 0;
+  // Sectors above the whole-flash erase's eight that the pages sent lie in, ascending by start
+  // address: the download erases them too. Only sectors of the largest XMC1000 flash.
+  std::vector<std::uint32_t> erase_beyond;
 
   static constexpr std::size_t kMaxIssues = 100;
-  bool refused() const { return !opened || read_error || refusing; }
+  bool no_data = false;  // not one data byte in the whole file
+  bool refused() const { return !opened || read_error || refusing || no_data; }
   // Why the file is refused, for the operator; "" when it is not.
   std::string problem() const;
 };

@@ -14,6 +14,10 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <thread>
+#include <type_traits>
+
+#include "platform/serial_driver.h"
 
 namespace driveflash::platform {
 namespace {
@@ -104,6 +108,16 @@ Steady::time_point real_deadline(Micros deadline) {
 int ms_until(Steady::time_point until) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Steady::now()).count();
   return static_cast<int>(std::clamp<std::int64_t>(left, 0, INT_MAX));
+}
+
+// A file descriptor on POSIX systems, a HANDLE on Windows.
+template <typename H>
+std::intptr_t native_handle(H handle) {
+  if constexpr (std::is_pointer_v<H>) {
+    return reinterpret_cast<std::intptr_t>(handle);
+  } else {
+    return static_cast<std::intptr_t>(handle);
+  }
 }
 
 bool timed_out(const QSerialPort& port) {
@@ -211,6 +225,27 @@ int RealLine::read(std::span<std::uint8_t> buffer, Micros deadline) {
 void RealLine::flush_input() {
   if (failure_.empty() && port_->isOpen()) {
     port_->clear(QSerialPort::Input);
+  }
+}
+
+std::size_t RealLine::drain_output(std::size_t bytes, Micros deadline) {
+  if (!failure_.empty() || !port_->isOpen()) {
+    return 0;
+  }
+  const auto until = real_deadline(deadline);
+  for (;;) {
+    const std::optional<std::size_t> held = driver_output_count(native_handle(port_->handle()));
+    if (!held || *held <= bytes) {
+      return held.value_or(0);
+    }
+    const auto now = Steady::now();
+    if (now >= until) {
+      return *held;
+    }
+    // Look again about when the surplus should have gone out, but not rarely.
+    const auto surplus = byte_time_ * static_cast<Micros::rep>(*held - bytes);
+    std::this_thread::sleep_for(
+        std::min<Steady::duration>({surplus, std::chrono::milliseconds(20), until - now}));
   }
 }
 

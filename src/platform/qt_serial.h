@@ -70,6 +70,9 @@ class RealLine final : public SerialLine {
   void flush_input() override;
   // Discards what was written and not sent yet.
   void flush_output() override;
+  // Waits for the driver's own count of unsent bytes where it keeps one (USB adapters and
+  // pseudo-terminals may buffer further out of its sight; the port's pace covers those).
+  std::size_t drain_output(std::size_t bytes, Micros deadline) override;
 
   const std::string& device() const { return device_; }
   // Why the line failed ("" while it works).

@@ -13,6 +13,7 @@ int QueuedLine::write(std::span<const std::uint8_t> bytes) {
 }
 
 int QueuedLine::read(std::span<std::uint8_t> buffer, Micros deadline) {
+  before_host_io();
   std::size_t got = 0;
   Clock& c = clock();
   while (got < buffer.size()) {
@@ -54,6 +55,7 @@ int QueuedLine::read(std::span<std::uint8_t> buffer, Micros deadline) {
 }
 
 void QueuedLine::flush_input() {
+  before_host_io();
   std::lock_guard lock(mutex_);
   const Micros now = clock().now();
   // Bytes still on their way are not in the queue yet, so a flush does not catch them.

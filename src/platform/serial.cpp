@@ -1,5 +1,6 @@
 #include "platform/serial.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -10,7 +11,13 @@ struct OpenPort {
   std::shared_ptr<SerialLine> line;
   Micros timeout{10'000'000};  // until the caller sets its own
   bool is_real = false;
+  LineSettings settings;
+  Micros line_done{0};  // when the wire will have carried everything written so far
 };
+
+// A driver that still holds bytes this long after the wire should have taken them has
+// stopped taking them.
+constexpr Micros kDrainGrace{1'000'000};
 
 // The table is filled by the front end on the user-interface thread and used by the worker.
 std::mutex g_mutex;
@@ -39,12 +46,36 @@ class SharedLine final : public SerialLine {
   }
   void flush_input() override { line_->flush_input(); }
   void flush_output() override { line_->flush_output(); }
+  bool paced() const override { return line_->paced(); }
+  std::size_t drain_output(std::size_t bytes, Micros deadline) override {
+    return line_->drain_output(bytes, deadline);
+  }
 
  private:
   std::shared_ptr<SerialLine> line_;
 };
 
+// Records `written` more bytes on the port's wire and returns when it will be idle again.
+// The bytes start out at `begun` (when the write was made) or when the wire is free.
+Micros add_to_wire(int port, const SerialLine* line, Micros begun, std::uint64_t written,
+                   long baud) {
+  std::lock_guard lock(g_mutex);
+  const auto it = g_open.find(port);
+  if (it == g_open.end() || it->second.line.get() != line) {
+    return begun;
+  }
+  Micros& done = it->second.line_done;
+  done = std::max(done, begun) + wire_time(written, baud);
+  return done;
+}
+
 }  // namespace
+
+Micros wire_time(std::uint64_t bytes, long baud) {
+  constexpr std::uint64_t kBitMicros = 10'000'000;  // 10 bits, in microseconds per baud
+  const auto b = static_cast<std::uint64_t>(std::max(baud, 1L));
+  return Micros(static_cast<Micros::rep>((bytes * kBitMicros + b - 1) / b));
+}
 
 void map_port(PortEntry entry) {
   std::lock_guard lock(g_mutex);
@@ -137,8 +168,9 @@ int OpenComConfig(int port, const char* /*deviceName*/, long baudRate, int parit
     return kComOpenFailed;
   }
   pf::g_open_errors.erase(port);
-  pf::g_open[port] = pf::OpenPort{std::shared_ptr<pf::SerialLine>(std::move(line)),
-                                  pf::Micros(10'000'000), entry.is_real};
+  pf::g_open[port] =
+      pf::OpenPort{std::shared_ptr<pf::SerialLine>(std::move(line)), pf::Micros(10'000'000),
+                   entry.is_real, settings, pf::clock().now()};
   return 0;
 }
 
@@ -170,6 +202,10 @@ int FlushOutQ(int port) {
     return kComPortNotOpen;
   }
   p.line->flush_output();
+  std::lock_guard lock(pf::g_mutex);
+  if (const auto it = pf::g_open.find(port); it != pf::g_open.end()) {
+    it->second.line_done = std::min(it->second.line_done, pf::clock().now());
+  }
   return 0;
 }
 
@@ -181,8 +217,30 @@ int ComWrt(int port, const char* buffer, int count) {
   if (count <= 0 || buffer == nullptr) {
     return 0;
   }
-  return p.line->write(
+  pf::Clock& c = pf::clock();
+  const pf::Micros begun = c.now();
+  const int written = p.line->write(
       std::span(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(count)));
+  if (written <= 0 || !p.line->paced()) {
+    return written;
+  }
+  // Operating systems and adapters take a few KB at once and send them later; the reply to
+  // these bytes cannot come before they are through, so the caller's read must not start
+  // its time-out long before that.
+  const long baud = p.settings.baud;
+  const auto queue = static_cast<std::size_t>(std::max(p.settings.output_queue, 0));
+  const pf::Micros done =
+      pf::add_to_wire(port, p.line.get(), begun, static_cast<std::uint64_t>(written), baud);
+  c.sleep_until(done - pf::wire_time(queue, baud));
+  const std::size_t held =
+      p.line->drain_output(queue, c.now() + pf::wire_time(queue, baud) + pf::kDrainGrace);
+  if (held <= queue) {
+    return written;
+  }
+  // The device stopped taking bytes: what it still holds is dropped rather than left to
+  // trickle out into a later exchange.
+  FlushOutQ(port);
+  return written - static_cast<int>(std::min(held, static_cast<std::size_t>(written)));
 }
 
 int ComRd(int port, char* buffer, int count) {
@@ -201,6 +259,9 @@ int ComRd(int port, char* buffer, int count) {
 
 int CloseCom(int port) {
   std::shared_ptr<pf::SerialLine> line;
+  pf::Micros done{0};
+  long baud = 1;
+  int queue = 0;  // what a driver may still hold when ComWrt returned
   {
     std::lock_guard lock(pf::g_mutex);
     const auto it = pf::g_open.find(port);
@@ -208,7 +269,18 @@ int CloseCom(int port) {
       return kComPortNotOpen;
     }
     line = std::move(it->second.line);
+    done = it->second.line_done;
+    baud = it->second.settings.baud;
+    queue = std::max(it->second.settings.output_queue, 0);
     pf::g_open.erase(it);
+  }
+  // Closing (and restoring the device's settings) while the last bytes are still going out
+  // would garble them. ComWrt leaves at most an output queue behind, so this wait is bounded.
+  if (line->paced()) {
+    pf::Clock& c = pf::clock();
+    c.sleep_until(done);
+    line->drain_output(
+        0, c.now() + pf::wire_time(static_cast<std::uint64_t>(queue), baud) + pf::kDrainGrace);
   }
   // The line closes here, outside the lock.
   return 0;

@@ -33,12 +33,17 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
 int SetComTime(int port, double timeoutSeconds);
 int FlushInQ(int port);
 int FlushOutQ(int port);
-// Returns the number of bytes accepted for sending, or a negative failure.
+// Returns the number of bytes accepted for sending, or a negative failure. On a line with a
+// pace, it returns once at most the output queue size given to OpenComConfig is still waiting
+// to go out (by the bytes' time on the wire, and by the driver's count where it keeps one), so
+// that a reply read next is not timed from before the request has left. A device that stops
+// taking bytes gives a short count.
 int ComWrt(int port, const char* buffer, int count);
 // Returns when `count` bytes have arrived or the time-out has passed; the result is the
 // number of bytes read (a failed line reads as what arrived before it failed, or negative
 // when nothing did).
 int ComRd(int port, char* buffer, int count);
+// Waits (bounded) until everything written has gone out on the wire, then closes.
 int CloseCom(int port);
 
 namespace driveflash::platform {
@@ -63,7 +68,16 @@ class SerialLine {
   virtual int read(std::span<std::uint8_t> buffer, Micros deadline) = 0;
   virtual void flush_input() = 0;
   virtual void flush_output() = 0;
+  // Whether written bytes take their time on the wire at the line's baud rate, so that a write
+  // must wait for them. An in-process peer that takes bytes instantly has no pace.
+  virtual bool paced() const { return true; }
+  // Waits until the driver holds at most `bytes` written bytes not yet sent, or `deadline` on
+  // clock() passes. Returns the number it still holds (0 where the driver does not say).
+  virtual std::size_t drain_output(std::size_t /*bytes*/, Micros /*deadline*/) { return 0; }
 };
+
+// Time `bytes` take on the wire at `baud`: 10 bit times each (start, 8 data, stop).
+Micros wire_time(std::uint64_t bytes, long baud);
 
 // Opens a line with the given settings, or returns null and says why in `error`.
 using LineFactory =
@@ -98,6 +112,8 @@ class QueuedLine : public SerialLine {
   int read(std::span<std::uint8_t> buffer, Micros deadline) final;
   void flush_input() final;
   void flush_output() final {}
+  // The peer takes every byte at once unless a derived line says otherwise.
+  bool paced() const override { return false; }
 
   // Bytes that reached the host but were not read yet, or are still on their way.
   std::size_t pending_input();
@@ -105,6 +121,8 @@ class QueuedLine : public SerialLine {
  protected:
   // Called for every write with the bytes and the time they were written.
   virtual void on_host_write(std::span<const std::uint8_t> bytes, Micros now) = 0;
+  // Called before every read and input flush, for a peer that takes in the host's bytes late.
+  virtual void before_host_io() {}
   // Queues bytes for the host, arriving at `arrival`.
   void send_to_host(std::span<const std::uint8_t> bytes, Micros arrival);
   // Makes the line fail: writes and reads report an I/O error from now on, as an unplugged

@@ -18,7 +18,8 @@
 //   slow=N(us|ms|s)         every reply leaves N after the request that caused it
 //   drip=N(us|ms|s)         a reply of several bytes leaves one byte at a time, N apart
 //   line-time               in-process lines also take the bytes' time on the wire at the
-//                           port's baud rate (10 bits a byte, more with parity or 2 stop bits)
+//                           port's baud rate (10 bits a byte, more with parity or 2 stop bits),
+//                           behind an operating system buffer of 4 KB that a write fills at once
 //   page-time=MS            the chip takes MS milliseconds to program a page before it answers
 //   erase-time=MS           ... to erase a sector
 //   start=rom-loader        the drive starts where a run stopped after its reset left it: the

@@ -10,7 +10,17 @@ using platform::Micros;
 SimLine::SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettings& settings)
     : drive_(std::move(drive)),
       byte_time_(byte_time(settings)),
+      bits_(1 + settings.data_bits + (settings.parity != 0 ? 1 : 0) + settings.stop_bits),
+      baud_(std::max(settings.baud, 1L)),
       line_time_(drive_->faults().line_time) {}
+
+// The host's bytes go out back to back, so their time is counted as a whole, not byte by byte
+// rounded up: the same moment the host's port keeps for them.
+Micros SimLine::host_time(std::uint64_t bytes) const {
+  const auto per_baud = static_cast<std::uint64_t>(bits_) * 1'000'000U;
+  const auto baud = static_cast<std::uint64_t>(baud_);
+  return Micros(static_cast<Micros::rep>((bytes * per_baud + baud - 1) / baud));
+}
 
 Micros SimLine::byte_time(const platform::LineSettings& settings) {
   const long bits = 1 + settings.data_bits + (settings.parity != 0 ? 1 : 0) + settings.stop_bits;
@@ -19,20 +29,65 @@ Micros SimLine::byte_time(const platform::LineSettings& settings) {
   return Micros((bits * 1'000'000L + baud - 1) / baud);
 }
 
+SimLine::~SimLine() {
+  if (!line_time_) {
+    return;
+  }
+  // The port closes: the drive gets what is through by now, the rest is lost with the line.
+  const Micros now = platform::clock().now();
+  for (Pending& p : pending_) {
+    const auto on_wire = static_cast<std::uint64_t>(std::max(now - p.start, Micros(0)).count());
+    const auto through =
+        std::min(static_cast<std::size_t>(on_wire * static_cast<std::uint64_t>(baud_) /
+                                          (static_cast<std::uint64_t>(bits_) * 1'000'000U)),
+                 p.bytes.size());
+    p.bytes.resize(through);
+    feed(p);
+    if (through == 0 || disconnected()) {
+      break;
+    }
+  }
+}
+
 void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
-  for (const VirtualDrive::Output& out : drive_->feed(bytes)) {
+  if (!line_time_) {
+    feed({{bytes.begin(), bytes.end()}, now, now});
+    return;
+  }
+  before_host_io();
+  // Bytes written while earlier ones are still going out wait their turn on the wire, and the
+  // drive sees them when it next matters to the host: its next read or write, or the close.
+  const Micros start = std::max(now, host_free_);
+  host_free_ = start + host_time(bytes.size());
+  pending_.push_back({{bytes.begin(), bytes.end()}, now, start});
+  // The write blocks only while the driver's buffer cannot take the rest.
+  platform::clock().sleep_until(host_free_ - host_time(kOsBuffer));
+}
+
+void SimLine::before_host_io() {
+  std::vector<Pending> chunks;
+  chunks.swap(pending_);
+  for (const Pending& p : chunks) {
+    if (disconnected()) {
+      return;
+    }
+    feed(p);
+  }
+}
+
+void SimLine::feed(const Pending& p) {
+  for (const VirtualDrive::Output& out : drive_->feed(p.bytes)) {
     if (out.disconnect) {
       disconnect();
       return;
     }
     if (!line_time_) {
-      send_to_host(out.bytes, now + out.delay);
+      send_to_host(out.bytes, p.written + out.delay);
       continue;
     }
     // The drive sees the request once its last byte is through, answers after its delay, and
     // sends one byte after the other once its transmitter is free.
-    const auto consumed = static_cast<Micros::rep>(out.consumed);
-    Micros at = std::max(now + byte_time_ * consumed + out.delay, line_free_);
+    Micros at = std::max(p.start + host_time(out.consumed) + out.delay, line_free_);
     for (const std::uint8_t b : out.bytes) {
       at += byte_time_;
       send_to_host(std::span(&b, 1), at);
@@ -42,7 +97,7 @@ void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
   if (drive_->flooding()) {
     std::array<std::uint8_t, kFloodBurst> burst{};
     for (std::uint8_t& b : burst) b = flood_byte(flood_sent_++);
-    send_to_host(burst, std::max(now, line_free_));
+    send_to_host(burst, std::max(p.written, line_free_));
   }
 }
 

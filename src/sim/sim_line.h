@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/serial.h"
 #include "sim/virtual_drive.h"
@@ -19,27 +20,51 @@
 namespace driveflash::sim {
 
 // One open line to a virtual drive. A reply reaches the host at write time + the drive's
-// delay; with the "line-time" option its bytes also take their time on the wire at the line's
-// baud rate, after the request's own bytes. A disconnect fault makes the line fail for good.
+// delay. With the "line-time" option the line behaves as a real port does: a write hands its
+// bytes to an operating system buffer of kOsBuffer bytes and returns at once while they fit
+// (a larger write returns once its rest fits), the bytes go out one after the other at the
+// line's baud rate, the drive takes each request once its last byte is through, and its reply
+// takes its own time on the wire back; bytes still on the wire when the port closes never reach
+// the drive. A disconnect fault makes the line fail for good.
 // A flooding drive's line answers every write with a burst of kFloodBurst garbage bytes, which
 // is as much garbage as the host's reads can meet in virtual time.
 class SimLine final : public platform::QueuedLine {
  public:
   SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettings& settings);
+  ~SimLine() override;
+  SimLine(const SimLine&) = delete;
+  SimLine& operator=(const SimLine&) = delete;
 
   // Time one byte takes on a line with these settings (start bit, data, parity, stop bits).
   static platform::Micros byte_time(const platform::LineSettings& settings);
 
   static constexpr std::size_t kFloodBurst = 1024;
+  // What an operating system's serial driver takes before a write blocks.
+  static constexpr std::size_t kOsBuffer = 4096;
+
+  bool paced() const override { return line_time_; }
 
  protected:
   void on_host_write(std::span<const std::uint8_t> bytes, platform::Micros now) override;
+  void before_host_io() override;
 
  private:
+  struct Pending {
+    std::vector<std::uint8_t> bytes;
+    platform::Micros written{0};  // when the host wrote them
+    platform::Micros start{0};    // when the first of them goes out on the wire
+  };
+  void feed(const Pending& p);
+  platform::Micros host_time(std::uint64_t bytes) const;
+
+  std::vector<Pending> pending_;  // line time: written, not yet taken in by the drive
   std::shared_ptr<VirtualDrive> drive_;
   platform::Micros byte_time_;
+  long bits_;  // a byte's bits on the wire
+  long baud_;
   bool line_time_;
   platform::Micros line_free_{0};  // when the drive's transmitter is idle again
+  platform::Micros host_free_{0};  // when the host's bytes written so far are through
   std::uint64_t flood_sent_ = 0;
 };
 

@@ -66,14 +66,17 @@ TEST(Check, ReportsWhatWouldBeSentAndRefusesWhatTheDownloadRefuses) {
        {"Intel HEX, 66 lines", "data: 1024 bytes in 1 range", "0x10001000-0x100013FF",
         "regions: 1, pages: 4, end-of-transmission frames: 1", "progress total: 66 records",
         "fits: devices with 8 KB", "would program"}},
-      {"empty.hex",
-       "",
-       0,
-       {"0 lines", "regions: 0, pages: 0, end-of-transmission frames: 1", "would program"}},
+      // Nothing to program after an erase, a record that does not read as written: refused.
+      {"empty.hex", "", 2, {"0 lines", "refused: the file holds no data record"}},
+      {"eof-only.hex", lines({kEof, ""}), 2, {"refused: the file holds no data record"}},
       {"checksum.hex",
        lines({kUpper1000, record(0, 0x1000, {1, 2, 3}, 0x42), kEof}),
-       0,
-       {"warning: record 2: checksum error", "would program"}},
+       2,
+       {"error: record 2: checksum error", "refused: record 2: checksum error"}},
+      {"nonhex.hex",
+       lines({kUpper1000, ":0310000001G203E6", kEof}),
+       2,
+       {"refused: record 2: character that is not a hex digit"}},
       {"backwards.hex",
        lines({kUpper1000, record(0, 0x1100, {1}), record(0, 0x1000, {2}), kEof}),
        0,
@@ -83,13 +86,16 @@ TEST(Check, ReportsWhatWouldBeSentAndRefusesWhatTheDownloadRefuses) {
        0,
        {"warning: data outside the flash (0x10001000-0x10032FFF): 0x20000000-0x20000001",
         "would program"}},
-      // Crosses the top of what the erase clears.
+      // Crosses the top of the eight sectors: the sector above is erased too.
       {"high.hex",
        test::hex_text(0x10008F00, test::filler(512, 2)),
        0,
-       {"warning: data the erase does not cover (it clears 0x10001000-0x10008FFF): "
-        "0x10009000-0x100090FF",
-        "fits: devices with 64 KB"}},
+       {"erase: 9 sectors of 4 KB: 0-8", "fits: devices with 64 KB"}},
+      {"far.hex",
+       lines({kUpper1000, record(0, 0x1000, {1}), record(4, 0, {0x10, 0x01}),
+              record(0, 0x0FFF, {1, 2}), record(0, 0x4000, {3}), kEof}),
+       0,
+       {"erase: 11 sectors of 4 KB: 0-7, 15-16, 19"}},
       {"text.hex",
        "hello\r\n",
        2,
@@ -128,7 +134,8 @@ TEST(Check, JsonReport) {
   for (const char* e : {R"("refused": false)", R"("records": 21)", R"("progress_total": 21)",
                         R"("data_bytes": 300)", R"("first": "0x10001000", "last": "0x1000112B")",
                         R"("regions": [{"first_page": "0x10001000", "pages": 2}])", R"("pages": 2)",
-                        R"("smallest_flash_kb": 8)", R"("issues": [])"}) {
+                        R"("smallest_flash_kb": 8)", R"("issues": [])",
+                        R"("erase_sectors": [0, 1, 2, 3, 4, 5, 6, 7])"}) {
     EXPECT_NE(o.out.find(e), std::string::npos) << e << " in\n" << o.out;
   }
 }
@@ -160,7 +167,6 @@ TEST(Ehex, EncryptThenDecryptGivesTheRecordsBack) {
       {"wide", test::hex_text(0x1000FF00, test::filler(600, 5), 32)},  // crosses 64 KB
       {"odd", test::hex_text(0x10002003, test::filler(77, 6), 7)},
       {"largest", test::hex_text(0x10001000, test::filler(510, 7), 255)},
-      {"eof-only", lines({kEof})},
       // Folder and file names in Chinese: UTF-8 names open as they are (on Windows too).
       {"固件/应用", test::hex_text(0x10001000, test::filler(100, 8))},
   };
@@ -219,6 +225,7 @@ TEST(Ehex, NeverOverwritesWithoutForceAndWritesNothingForARefusedInput) {
       {Command::EhexEncrypt, "not a record\n"},
       {Command::EhexEncrypt, ":10100000\n"},
       {Command::EhexEncrypt, ":0110000042AD :00000001FF\n"},       // two records on a line
+      {Command::EhexEncrypt, ":00000001FF\n"},                     // nothing to program
       {Command::EhexDecrypt, std::string(48, '\x11')},             // another key
       {Command::EhexDecrypt, test::read_text(out).substr(0, 40)},  // cut inside a record
   };

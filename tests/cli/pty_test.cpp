@@ -76,8 +76,11 @@ TEST(CliPty, ProgramsTheStandAloneVirtualDrive) {
     SimProcess sim(dump);
     ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
 
-    const ProcessResult r = run_cli(
-        {"program", file, "--port", sim.device(), "--timing", timing, "--json"}, dir.path());
+    // At 19200 baud the 4096-byte loader is on the wire for 2.1 s, longer than the loader's
+    // 1.0 s reply time-out: the write must not return long before it is through.
+    const ProcessResult r = run_cli({"program", file, "--port", sim.device(), "--loader-baud",
+                                     "19200", "--timing", timing, "--json"},
+                                    dir.path());
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     const std::string timing_member = R"("timing": ")" + timing + "\"";
     for (const char* member :

@@ -158,6 +158,17 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
   }
 }
 
+// The bytes' time on the wire and the operating system's buffer: the panel's loader rates.
+TEST_F(ProgramOnSim, LineTimeAtTheLoaderRatesThePanelOffers) {
+  const std::string file = firmware("fw.hex", 5000);
+  for (const char* baud : {"19200", "38400"}) {
+    SCOPED_TRACE(baud);
+    const Outcome o = program({file, "--port", "sim:line-time", "--loader-baud", baud});
+    EXPECT_EQ(o.status, kExitOk) << o.err;
+    EXPECT_EQ(o.report.verified, true);
+  }
+}
+
 // A drive an earlier run left in its bootstrap loader: found by itself where the ROM loader
 // waits, with --rescue and a power cycle where the secondary loader runs; the same drive stays
 // in the process for the next run, as it stays on its line.
@@ -244,10 +255,18 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
   const std::string plain = firmware("fw.hex");
   const std::string named_ehex = dir_.write("plain-inside.ehex", test::read_text(plain));
   const std::string bad = dir_.write("bad.hex", "garbage\n");
+  const std::string upper = test::record(4, 0, {0x10, 0x00});
+  const std::string checksum =
+      dir_.write("sum.hex", upper + "\n" + test::record(0, 0x1000, {1, 2, 3}, 0x42) + "\n");
+  const std::string letter = dir_.write("letter.hex", upper + "\n:0310000001G203E6\n");
+  const std::string nodata = dir_.write("nodata.hex", ":00000001FF\n\n");
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
       {{plain, "--port", "sim", "--kind", "ehex"}, "文件类型错误！"},
       {{named_ehex, "--port", "sim", "--kind", "hex"}, "文件类型错误！"},
       {{bad, "--port", "sim"}, "bad.hex is refused: record 1: not an Intel HEX record"},
+      {{checksum, "--port", "sim"}, "sum.hex is refused: record 2: checksum error"},
+      {{letter, "--port", "sim"}, "letter.hex is refused: record 2: character that is not a hex"},
+      {{nodata, "--port", "sim"}, "nodata.hex is refused: the file holds no data record"},
       {{named_ehex, "--port", "sim"}, "is refused: record 1"},
       {{plain, "--port", "sim:fast"}, "bad virtual drive options 'fast'"},
       {{plain, "--port", "77"}, "no serial port numbered 77"},

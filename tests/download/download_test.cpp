@@ -81,8 +81,11 @@ class DownloadTest : public ::testing::Test {
     std::vector<std::string> out;
     for (const auto& w : scripted_->writes()) {
       char text[16] = "?";
-      if (w.size() == 16 && w[0] == 0x00 && w[1] == 0x03) {
-        std::snprintf(text, sizeof text, "X");
+      if (w.size() == 16 && w[0] == 0x00 && w[1] == 0x03 && w[2] == 0x10 && w[3] == 0x00 &&
+          w[4] < 0x90) {
+        std::snprintf(text, sizeof text, "X");  // one of the eight
+      } else if (w.size() == 16 && w[0] == 0x00 && w[1] == 0x03) {
+        std::snprintf(text, sizeof text, "X%02X%02X%02X%02X", w[2], w[3], w[4], w[5]);
       } else if (w.size() == 16 && w[0] == 0x00 && w[1] == 0x00) {
         std::snprintf(text, sizeof text, "H%02X%02X%02X%02X", w[2], w[3], w[4], w[5]);
         EXPECT_EQ(Bytes(w.begin() + 6, w.begin() + 10), Bytes(4, 0)) << "word2";
@@ -174,7 +177,29 @@ TEST_F(DownloadTest, RefusedFilesAreNeverErased) {
   const Bytes ehex = ehex_file_of({ext_linear(0x1000), data_record(0x10001000, 16)});
   const std::string conflict = plain_file(
       join({{ext_linear(0x1000)}, data_run(0x10001000, 48), {hex_record(0x00, 0x1000, {1})}}));
+  std::string letter = data_record(0x10001000, 16);
+  letter[12] = 'G';
+  std::string sum = data_record(0x10001000, 16);
+  sum.back() = sum.back() == '0' ? '1' : '0';
+  const Bytes ehex_sum = ehex_file_of({ext_linear(0x1000), sum});
+  const Bytes ehex_eof = ehex_file_of({eof_record()});
   const std::vector<Case> cases = {
+      // A drive never receives bytes its file does not hold, and an erase with nothing to
+      // program after it is no success.
+      {"checksum error", dir_.write("sum.hex", plain_file({ext_linear(0x1000), sum})), 0,
+       "record 2: checksum error", kHexCheckLine},
+      {"character that is not a hex digit",
+       dir_.write("letter.hex", plain_file({ext_linear(0x1000), letter})), 0,
+       "record 2: character that is not a hex digit", kHexCheckLine},
+      {"encrypted checksum error", dir_.write("sum.ehex", ehex_sum), 1, "checksum error",
+       kEhexCheckLine},
+      {"empty file", dir_.write("empty.hex", std::string()), 0, "no data record", kHexCheckLine},
+      {"end-of-file record only", dir_.write("eof.hex", plain_file({eof_record()})), 0,
+       "no data record", kHexCheckLine},
+      {"blank lines only", dir_.write("blank.hex", "\r\n\n  \n"), 0, "no data record",
+       kHexCheckLine},
+      {"encrypted end-of-file record only", dir_.write("eof.ehex", ehex_eof), 1, "no data record",
+       kEhexCheckLine},
       {"missing plain file", (dir_.path() / "none.hex").string(), 0, "cannot be opened",
        kHexCheckLine},
       {"missing encrypted file", (dir_.path() / "none.ehex").string(), 1, "cannot be opened",
@@ -215,18 +240,43 @@ TEST_F(DownloadTest, SendSwitchOffSendsOnlyTheErase) {
   }
 }
 
-TEST_F(DownloadTest, EmptyFileSendsOneEndOfTransmission) {
-  const std::string path = dir_.write("empty.hex", std::string());
-  for (const int reply : {0x55, 0xFD}) {
-    use_line(std::make_shared<pf::ScriptedLine>());
-    for (int i = 0; i < 8; ++i) {
-      scripted_->then({0x55});
-    }
-    scripted_->then({static_cast<std::uint8_t>(reply)});
-    EXPECT_EQ(download(path, 0), reply == 0x55 ? 0 : 253);
-    EXPECT_EQ(frames(), erase_then({"E"}));
-    EXPECT_TRUE(progress_.empty());
+// Data above the eight sectors: each further sector it touches is erased after them, in
+// ascending order, with the same two lines; a refused one ends the erase before any page.
+TEST_F(DownloadTest, ErasesEverySectorTheDataTouchesAboveTheEight) {
+  const std::string path = dir_.write(
+      "f.hex",
+      plain_file(join({{ext_linear(0x1000)}, data_run(0x10008F80, 16), data_run(0x1000C010, 1)})));
+  use_line(std::make_shared<pf::ScriptedLine>());
+  scripted_->answer_rest_with({0x55});
+  EXPECT_EQ(download(path, 0), 0);
+  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000C000", "H10008F00", "D", "D", "E", "H1000C000",
+                                  "D", "E"}));
+  const auto box = lines();
+  ASSERT_EQ(box.size(), 20u);
+  EXPECT_EQ(box[16], "Erasing sector 8, This may take a few seconds...");
+  EXPECT_EQ(box[17], "Done!");
+  EXPECT_EQ(box[18], "Erasing sector 11, This may take a few seconds...");
+
+  use_line(std::make_shared<pf::ScriptedLine>());
+  for (int i = 0; i < 9; ++i) {
+    scripted_->then({0x55});
   }
+  scripted_->then({0xFC});
+  ResetTextBox(prgpanel, PRGPANEL_STATUS, "");
+  EXPECT_EQ(download(path, 0), 252);
+  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000C000"}));
+  EXPECT_EQ(lines().back(), "Erase Flash failed!");
+
+  // A region that ends exactly at the top of the eight sectors closes with a zero page in
+  // sector 8 when another region follows: sector 8 must be erased for it.
+  const std::string full = dir_.write(
+      "full.hex",
+      plain_file(join({{ext_linear(0x1000)}, data_run(0x10008F00, 16), data_run(0x1000B000, 1)})));
+  use_line(std::make_shared<pf::ScriptedLine>());
+  scripted_->answer_rest_with({0x55});
+  EXPECT_EQ(download(full, 0), 0);
+  EXPECT_EQ(frames(), erase_then({"X10009000", "X1000B000", "H10008F00", "D", "D", "E", "H1000B000",
+                                  "D", "E"}));
 }
 
 TEST_F(DownloadTest, OutOfOrderFilesAreProgrammedByAddress) {

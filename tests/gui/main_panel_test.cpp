@@ -16,6 +16,7 @@
 #include "platform/panels.h"
 #include "platform/qt_panels.h"
 #include "platform/qt_serial.h"
+#include "support/hex_records.h"
 
 namespace driveflash::test {
 namespace {
@@ -83,7 +84,15 @@ TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
   const KindRow row = GetParam();
   SetCtrlVal(mainpanel, MAINPANEL_COMPORT, 1);  // whatever ports the machine has: none there
   set_kind(row.kind);
-  dir_.write(row.name, "any content: only the name is checked\n");
+  // The content is a good firmware of the kind selected: only the name can be wrong.
+  const std::vector<std::string> records = {ext_linear(0x1000), hex_record(0, 0x1000, pattern(16)),
+                                            eof_record()};
+  if (row.kind == 1) {
+    const Bytes bytes = ehex_file(records);
+    dir_.write(row.name, std::string(bytes.begin(), bytes.end()));
+  } else {
+    dir_.write(row.name, records[0] + "\n" + records[1] + "\n" + records[2] + "\n");
+  }
   choose_file(row.name);  // relative to the working directory, so that the name may be short
   press("ProgCB");
   if (!row.accepted) {
@@ -94,7 +103,7 @@ TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
     EXPECT_EQ(pf::top_panel_window(), pf::panel_window(mainpanel));
     return;
   }
-  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(messages_.empty()) << messages_[0].second;
   EXPECT_EQ(runflag.load(), 1);
   QWidget* popup = pf::panel_window(prgpanel);
   ASSERT_NE(popup, nullptr);
@@ -130,6 +139,64 @@ TEST_F(MainPanelTest, ProgramWithoutAnOpenableFileIsRefusedBeforeAnyRun) {
   press("ProgCB");
   ASSERT_EQ(messages_.size(), 2u);
   EXPECT_NE(messages_[1].second.find("Cannot open"), std::string::npos);
+  EXPECT_EQ(prgpanel, 0);
+  EXPECT_EQ(runflag.load(), 0);
+}
+
+// A file that would put bytes in flash it does not hold, or nothing at all after the erase, is
+// refused when Program is pressed: the drive is never told to leave its application.
+TEST_F(MainPanelTest, ProgramRefusesACorruptFileBeforeTheDriveIsTouched) {
+  struct Row {
+    const char* name;
+    int kind;
+    std::vector<std::string> records;
+    const char* reason;
+  };
+  const std::string upper = ext_linear(0x1000);
+  std::string bad_sum = hex_record(0, 0x1000, {1, 2, 3});
+  bad_sum.back() = bad_sum.back() == '0' ? '1' : '0';
+  const std::vector<Row> rows = {
+      {"checksum.hex", 0, {upper, bad_sum}, "checksum error"},
+      {"letter.hex", 0, {upper, ":0310000001G203E6"}, "not a hex digit"},
+      {"nodata.hex", 0, {eof_record(), ""}, "no data record"},
+      {"checksum.ehex", 1, {upper, bad_sum}, "checksum error"},
+      {"nodata.ehex", 1, {eof_record()}, "no data record"},
+  };
+  const auto drive = map_drive(42);
+  pick_port(42);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    messages_.clear();
+    set_kind(row.kind);
+    std::string content;
+    if (row.kind == 1) {
+      const Bytes bytes = ehex_file(row.records);
+      content.assign(bytes.begin(), bytes.end());
+    } else {
+      for (const std::string& r : row.records) {
+        content += r + "\n";
+      }
+    }
+    choose_file(dir_.write(row.name, content));
+    press("ProgCB");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].first, row.kind == 1 ? "Ehex 文件校验错误!" : "hex 文件校验错误!");
+    EXPECT_NE(messages_[0].second.find(row.reason), std::string::npos) << messages_[0].second;
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(prgpanel, 0);
+  }
+  EXPECT_EQ(drive->statistics().bytes_received, 0u);
+}
+
+// The stand-in loader would leave a real chip in its bootstrap loader with nothing to run:
+// refused before the drive is reset, as the run would refuse it after.
+TEST_F(MainPanelTest, ProgramRefusesTheStandInLoaderForARealPortUpFront) {
+  choose_file(write_firmware("fw.hex"));
+  const int real = pf::map_device("/dev/driveflash-test-no-such-device");
+  pick_port(real);
+  press("ProgCB");
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].second.find("stand-in"), std::string::npos) << messages_[0].second;
   EXPECT_EQ(prgpanel, 0);
   EXPECT_EQ(runflag.load(), 0);
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/callbacks.h"
 #include "app/run_context.h"
 #include "matrix/reply_table.h"
 #include "platform/qt_serial.h"
@@ -194,17 +195,16 @@ TEST_F(PtyFaults, AHealthyDriveAndOneThatAnswersOneByteAtATime) {
 }
 
 // The stand-in loader is no loader for a chip: a real port never gets it, nor anything after it.
+// Refused when Program is pressed: the drive is not even asked who it is, let alone reset.
 TEST_F(PtyFaults, ARealPortNeverGetsTheStandInLoader) {
   serve("", true);
-  const Lines lines = run_once();
-  ASSERT_EQ(lines.size(), 6u);
-  const Lines programmed = programmed_lines();
-  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4),
-            Lines(programmed.begin(), programmed.begin() + 4));
-  EXPECT_NE(lines[4].find("stand-in"), std::string::npos) << lines[4];
-  EXPECT_EQ(lines.back(), kLeftPastLoaderEntryLine);
+  EXPECT_FALSE(run_.press_program());
+  EXPECT_NE(std::string(app::last_refusal()).find("stand-in"), std::string::npos)
+      << app::last_refusal();
+  EXPECT_TRUE(run_.lines().empty());
+  EXPECT_EQ(drive_->statistics().identity_requests, 0u);
   EXPECT_EQ(drive_->statistics().loader_uploads, 0u);
-  EXPECT_EQ(drive_->statistics().sectors_erased, 0u);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
 }
 
 }  // namespace

@@ -137,6 +137,23 @@ TEST_F(RealLineTest, WritesReachThePeerWhole) {
   }
 }
 
+// The pseudo-terminal takes the 4096 bytes at once; ComWrt still returns only when at most the
+// 512-byte output queue is left on a 19200-baud wire, and CloseCom when all of it is through.
+TEST_F(RealLineTest, AWriteReturnsWhenOnlyTheOutputQueueIsLeftOnTheWire) {
+  CloseCom(kPort);
+  open(19200);
+  const Bytes data(4096, 0x5A);
+  Bytes received;
+  std::thread peer([&] { received = receive(pty_->master(), data.size(), milliseconds(10'000)); });
+  const auto start = Steady::now();
+  EXPECT_EQ(ComWrt(kPort, reinterpret_cast<const char*>(data.data()), 4096), 4096);
+  EXPECT_GE(Steady::now() - start, pf::wire_time(4096 - 512, 19200));
+  EXPECT_EQ(CloseCom(kPort), 0);
+  EXPECT_GE(Steady::now() - start, pf::wire_time(4096, 19200));
+  peer.join();
+  EXPECT_EQ(received, data);
+}
+
 TEST_F(RealLineTest, WriteToAPeerThatStopsReadingGivesUp) {
   CloseCom(kPort);
   // Fast enough that the write's allowance (the bytes' time on the wire twice, plus a second)

@@ -7,6 +7,7 @@
 #include "app/run_context.h"
 #include "image/stand_in_loader.h"
 #include "matrix/reply_table.h"
+#include "platform/panels.h"
 #include "platform/serial.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
@@ -149,6 +150,69 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ProfilesAgree, ::testing::ValuesIn(kShapes), kS
 
 // Two regions: header, 3 data, eot; header, 1 data, eot.
 const Chunks kTwoRegions = {{0x10001000, pattern(600, 5)}, {0x10004000, pattern(100, 6)}};
+
+// Every byte takes its time on the wire and the operating system's buffer takes the 4096-byte
+// loader at once: a write that returned before its bytes were nearly through would start the
+// loader's 1.0 s reply time-out too early at 38400 baud and below. The closing header must
+// still reach the drive before the port closes.
+TEST(RunOnVirtualDrive, WholeRunsWithLineTimeAtEveryLoaderBaud) {
+  const Chunks firmware = {{0x10001000, pattern(3000, 3)}, {0x10009F00, pattern(600, 4)}};
+  for (const int baud : {9600, 19200, 38400, 57600, 115200, 921600}) {
+    SCOPED_TRACE(baud);
+    RunHarness h;
+    SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, baud);
+    const auto drive = drive_on_port("line-time");
+    h.set_firmware("fw.hex", make_hex(firmware));
+    const int before = okcount.load();
+    h.run();
+    ASSERT_EQ(okcount.load(), before + 1) << h.lines().back();
+    std::string mismatch;
+    EXPECT_TRUE(drive->flash_matches(firmware, &mismatch)) << mismatch;
+    EXPECT_EQ(drive->statistics().restarts, 1u);
+  }
+}
+
+// A drive whose old firmware reaches above the eight sectors takes a new one there too: every
+// sector a page goes to is erased first, in ascending order, with its two lines. A region that
+// ends at the top of a sector and is followed by another closes with a zero page above it.
+TEST(RunOnVirtualDrive, A64KFirmwareIsReplaced) {
+  struct Case {
+    Chunks firmware;
+    std::vector<int> sectors;
+  };
+  const std::vector<Case> cases = {
+      {{{0x10001000, pattern(64 * 1024, 22)}},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+      {{{0x10001000, pattern(32 * 1024, 23)}, {0x1000F000, pattern(256, 24)}},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 14}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sectors.size());
+    RunHarness h;
+    const auto drive = drive_on_port();
+    drive->preload_flash(0x10001000, pattern(64 * 1024, 21));
+    h.set_firmware("fw.hex", make_hex(c.firmware, 32));
+    const int before = okcount.load();
+    h.run();
+    ASSERT_EQ(okcount.load(), before + 1) << h.lines().back();
+    std::string mismatch;
+    EXPECT_TRUE(drive->flash_matches(c.firmware, &mismatch)) << mismatch;
+    Lines erase;
+    for (const std::string& line : h.lines()) {
+      if (line.starts_with("Erasing") || line == "Done!") {
+        erase.push_back(line);
+      }
+    }
+    Lines expected;
+    for (const int sector : c.sectors) {
+      expected.push_back("Erasing sector " + std::to_string(sector) +
+                         ", This may take a few seconds...");
+      expected.emplace_back("Done!");
+    }
+    EXPECT_EQ(erase, expected);
+    EXPECT_EQ(drive->statistics().sectors_erased, c.sectors.size());
+  }
+}
 
 // 0xF8 after an erase, a region header or an end of transmission starts the download over, each
 // pass dimming the OK button and showing the progress bar again, without a line of the run's own;

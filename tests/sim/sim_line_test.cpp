@@ -84,8 +84,39 @@ TEST_F(SimPort, LineTimeAtTheBaudRate) {
   const Micros start = platform::clock().now();
   ASSERT_EQ(write(kIdentity), 8);
   EXPECT_EQ(read(7).size(), 7u);
-  // Eight bytes out, seven back.
-  EXPECT_EQ(platform::clock().now() - start, byte * 15);
+  // Eight bytes out (back to back, timed as a whole), seven back.
+  EXPECT_EQ(platform::clock().now() - start, platform::wire_time(8, 9600) + byte * 7);
+}
+
+// The operating system takes up to 4 KB at once; ComWrt still returns only once no more than
+// the 512-byte output queue is left on the wire, and CloseCom once everything is through.
+TEST_F(SimPort, WritesReturnWhenAtMostTheOutputQueueIsLeftOnTheWire) {
+  struct Row {
+    long baud;
+    std::size_t bytes;
+  };
+  for (const Row row : {Row{115200, 264}, Row{9600, 512}, Row{19200, 4096}, Row{38400, 4096},
+                        Row{921600, 4096}, Row{19200, 8192}}) {
+    SCOPED_TRACE(std::to_string(row.baud) + " baud, " + std::to_string(row.bytes) + " bytes");
+    map("line-time");
+    open(row.baud);
+    const Micros start = platform::clock().now();
+    ASSERT_EQ(write(Bytes(row.bytes, 0xAA)), static_cast<int>(row.bytes));
+    const Micros all = platform::wire_time(row.bytes, row.baud);
+    const Micros queue = platform::wire_time(512, row.baud);
+    EXPECT_EQ(platform::clock().now() - start, std::max(all - queue, Micros(0)));
+    ASSERT_EQ(CloseCom(kPort), 0);
+    EXPECT_EQ(platform::clock().now() - start, all);
+  }
+  // 4096 bytes at 19200 baud: about 1.9 s before the write returns.
+  EXPECT_EQ(platform::wire_time(4096 - 512, 19200), Micros(1'866'667));
+  // Without line time the virtual drive takes bytes at once, and nothing waits.
+  map();
+  open(9600);
+  const Micros start = platform::clock().now();
+  ASSERT_EQ(write(Bytes(4096, 0xAA)), 4096);
+  ASSERT_EQ(CloseCom(kPort), 0);
+  EXPECT_EQ(platform::clock().now(), start);
 }
 
 TEST_F(SimPort, DriveSurvivesCloseAndReopenAndUnreadBytesAreLost) {

@@ -25,6 +25,10 @@ class Forward final : public pf::SerialLine {
   int read(std::span<std::uint8_t> b, pf::Micros d) override { return line_->read(b, d); }
   void flush_input() override { line_->flush_input(); }
   void flush_output() override { line_->flush_output(); }
+  bool paced() const override { return line_->paced(); }
+  std::size_t drain_output(std::size_t n, pf::Micros d) override {
+    return line_->drain_output(n, d);
+  }
 
  private:
   std::shared_ptr<pf::SerialLine> line_;

@@ -1,0 +1,19 @@
+// What Program settles before the drive is touched: a drive told to restart into its bootstrap
+// loader waits there until something is programmed, so a run that cannot succeed for a reason
+// known up front must not start.
+#pragma once
+
+#include <string>
+
+namespace driveflash::app {
+
+struct ProgramRefusal {
+  std::string title;    // empty: nothing stands in the way
+  std::string message;  // for the operator, several lines
+};
+
+// The whole firmware file read as the download reads it (`kind` 1: encrypted), and the
+// secondary loader that a real chip on `port` would be sent.
+ProgramRefusal check_before_program(const char* file, int kind, int port);
+
+}  // namespace driveflash::app
