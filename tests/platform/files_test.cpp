@@ -67,7 +67,8 @@ TEST(Files, ErrorsAreResultsNeverData) {
 
   TempDir dir;
   // A directory opens on some systems but never reads as data.
-  const int h = CVI_OpenFile(dir.path().string().c_str(), VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_BINARY);
+  const int h =
+      CVI_OpenFile(dir.path().string().c_str(), VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_BINARY);
   if (h >= 0) {
     EXPECT_EQ(CVI_ReadFile(h, buf, 16), kFileReadError);
     EXPECT_EQ(ReadLine(h, buf, 16), kFileReadError);
