@@ -32,7 +32,7 @@
 #include "image/download.h"
 #include "perf_support.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "platform/resources.h"
 #include "platform/timing.h"
 

@@ -8,7 +8,7 @@
 #include "app/run_log.h"
 #include "app/window_log.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "platform/resources.h"
 #include "platform/serial.h"
 #include "sim/sim_line.h"

@@ -36,8 +36,8 @@
 #include "build_config.h"
 #include "image/firmware_scan.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_panels.h"
+#include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
 
 namespace driveflash::app {

@@ -5,7 +5,7 @@
 
 #include "cli/ports.h"
 #include "platform/files.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_serial.h"
 
 namespace driveflash::cli {
 

@@ -9,7 +9,7 @@
 
 #include "cli/arguments.h"
 #include "cli/json.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"

@@ -14,10 +14,10 @@
 #include "image/firmware_scan.h"
 #include "platform/files.h"
 #include "platform/panels.h"
+#include "platform/qt/uir_file.h"
 #include "platform/resources.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
-#include "platform/uir_file.h"
 
 namespace driveflash::cli {
 namespace {

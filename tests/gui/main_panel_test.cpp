@@ -14,8 +14,8 @@
 #include "build_config.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_panels.h"
+#include "platform/qt/qt_serial.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {

@@ -23,8 +23,8 @@
 #include "gui/gui_fixture.h"
 #include "image/firmware_scan.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_panels.h"
+#include "platform/qt/qt_serial.h"
 #include "sim/faults.h"
 
 namespace driveflash::test {

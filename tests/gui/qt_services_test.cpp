@@ -16,7 +16,7 @@
 #include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "platform/sound.h"
 #include "platform/threads.h"
 

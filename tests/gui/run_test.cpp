@@ -18,7 +18,7 @@
 #include "app/window_log.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "platform/sound.h"
 #include "platform/threads.h"
 #include "support/hex_records.h"

@@ -22,7 +22,7 @@
 #include "app/operator_window.h"
 #include "app/run_context.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "sim/sim_line.h"
 
 namespace {

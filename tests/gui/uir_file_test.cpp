@@ -1,5 +1,5 @@
 // The panel file: the panels the program ships, and forms that are not usable as panels.
-#include "platform/uir_file.h"
+#include "platform/qt/uir_file.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "sim/sim_line.h"
 
 namespace driveflash::test {

@@ -13,7 +13,7 @@
 #include "app/callbacks.h"
 #include "app/run_context.h"
 #include "matrix/reply_table.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
 #include "sim/faults.h"
 #include "sim/pty.h"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_serial.h"
 #include "pty/pty_peer.h"
 #include "sim/pty.h"
 #include "support/test_support.h"

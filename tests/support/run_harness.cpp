@@ -9,7 +9,7 @@
 #include "app/callbacks.h"
 #include "app/run_context.h"
 #include "platform/panels.h"
-#include "platform/uir_file.h"
+#include "platform/qt/uir_file.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {

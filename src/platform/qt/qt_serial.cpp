@@ -1,4 +1,4 @@
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_serial.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

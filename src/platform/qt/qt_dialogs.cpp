@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/panels.h"
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 
 namespace driveflash::platform {
 namespace {

@@ -10,7 +10,7 @@
 #include <QSoundEffect>
 #include <QUrl>
 
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 #include "platform/sound.h"
 
 namespace driveflash::platform {

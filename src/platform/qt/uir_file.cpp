@@ -1,4 +1,4 @@
-#include "platform/uir_file.h"
+#include "platform/qt/uir_file.h"
 
 #include <QByteArray>
 #include <QString>

@@ -23,8 +23,8 @@
 #include <filesystem>
 #include <limits>
 
-#include "platform/qt_panels.h"
-#include "platform/qt_serial.h"
+#include "platform/qt/qt_panels.h"
+#include "platform/qt/qt_serial.h"
 
 namespace driveflash::platform {
 namespace {

@@ -1,6 +1,6 @@
 // Panels as windows: each panel loaded gets a window built from the panel file, and every change
 // of the model reaches the widgets on the GUI thread, in order.
-#include "platform/qt_panels.h"
+#include "platform/qt/qt_panels.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -18,8 +18,8 @@
 #include <tuple>
 
 #include "platform/panels.h"
+#include "platform/qt/uir_file.h"
 #include "platform/resources.h"
-#include "platform/uir_file.h"
 
 namespace driveflash::platform {
 namespace {
