@@ -183,6 +183,19 @@ std::string overall_result(int status) {
   }
 }
 
+// The fields a station's and several ports' summaries open with: what ran, where, how it ended.
+JsonObject summary_json(const Arguments& args, int status, int programmed, int failed) {
+  JsonObject o;
+  o.add("result", overall_result(status))
+      .add("exit_status", status)
+      .add("file", args.file)
+      .add("kind", kind_name(args.kind.value_or(kind_from_name(args.file))))
+      .add("ports", args.ports)
+      .add("units_programmed", programmed)
+      .add("units_failed", failed);
+  return o;
+}
+
 // One port, in-process: a plain run with its log row, a child's run, or a station.
 int run_here(const Arguments& args, const Terminal& term, RunWaker& waker) {
   Recorder recorder(args);
@@ -233,14 +246,7 @@ int run_here(const Arguments& args, const Terminal& term, RunWaker& waker) {
     term.err << "driveflash-cli: station on " << args.port << " ended: " << tally.summary() << '\n';
   }
   if (args.json) {
-    term.out << JsonObject()
-                    .add("result", overall_result(status))
-                    .add("exit_status", status)
-                    .add("file", args.file)
-                    .add("kind", kind_name(args.kind.value_or(kind_from_name(args.file))))
-                    .add("ports", args.ports)
-                    .add("units_programmed", tally.ok)
-                    .add("units_failed", tally.failed + tally.stopped)
+    term.out << summary_json(args, status, tally.ok, tally.failed + tally.stopped)
                     .add("mean_seconds", tally.units > 0 ? tally.seconds / tally.units : 0.0, 3)
                     .add_raw("units", json_array(units, true))
                     .str()
@@ -664,18 +670,10 @@ class Parallel {
         (r.result == "success" ? ok : failed) += 1;
       }
     }
-    term_.out << JsonObject()
-                     .add("result", overall_result(status))
-                     .add("exit_status", status)
-                     .add("file", args_.file)
-                     .add("kind", kind_name(args_.kind.value_or(kind_from_name(args_.file))))
-                     .add("ports", args_.ports)
-                     .add("units_programmed", ok)
-                     .add("units_failed", failed)
-                     .add_raw("units", json_array(objects, true))
-                     .str()
-              << '\n'
-              << std::flush;
+    term_.out
+        << summary_json(args_, status, ok, failed).add_raw("units", json_array(objects, true)).str()
+        << '\n'
+        << std::flush;
   }
 
   const Arguments& args_;
