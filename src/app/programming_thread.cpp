@@ -111,8 +111,7 @@ void fail_open(const char* line) {
     append(("端口 / Port " + std::to_string(comport) + ": " + why).c_str());
   }
   say_where_the_drive_waits();
-  Delay(0.2);
-  runstate = kStateFinished;
+  end_run(0.2);
 }
 
 std::string port_name(int port) {
