@@ -28,13 +28,13 @@
 #include <vector>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "image/download.h"
 #include "perf_support.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/resources.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace {
 

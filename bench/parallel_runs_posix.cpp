@@ -21,6 +21,7 @@
 
 #include "image/download.h"
 #include "perf_support.h"
+#include "run/run_context.h"
 #include "sim/pty.h"
 
 namespace {

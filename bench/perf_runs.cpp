@@ -33,13 +33,13 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run_context.h"
 #include "cli/arguments.h"
 #include "cli/program.h"
 #include "cli/waker.h"
 #include "image/download.h"
 #include "perf_support.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ int child(const std::string& file, const Setup& setup) {
       status == cli::kExitOk && bench::flash_holds(*drive, file, cli::kind_from_name(file), why);
   if (status != cli::kExitOk || !verified) {
     std::fprintf(stderr, "perf_runs: %s: %s%s\n", file.c_str(),
-                 report.reason.empty() ? why.c_str() : report.reason.c_str(),
+                 report.outcome.line.empty() ? why.c_str() : report.outcome.line.c_str(),
                  err.str().empty() ? "" : ("\n" + err.str()).c_str());
   }
   const auto drive_baud = report.drive_baud.value_or(0);

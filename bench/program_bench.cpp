@@ -77,9 +77,9 @@ void BM_ProgramEncrypted200K(benchmark::State& state) {
     const double before = cpu_seconds();
     const int status = program_on_sim(stage.ehex, report);
     cpu += cpu_seconds() - before;
-    virtual_seconds += report.elapsed_seconds;
+    virtual_seconds += report.outcome.seconds;
     if (status != kExitOk) {
-      state.SkipWithError(("run failed: " + report.reason).c_str());
+      state.SkipWithError(("run failed: " + report.outcome.line).c_str());
       break;
     }
   }
@@ -90,8 +90,8 @@ void BM_ProgramEncrypted200K(benchmark::State& state) {
   state.counters["peak_rss_kB"] = static_cast<double>(u.ru_maxrss);
   state.counters["cpu_s_per_run"] = runs > 0 ? cpu / runs : 0;
   state.counters["virtual_s_per_run"] = runs > 0 ? virtual_seconds / runs : 0;
-  state.counters["pages"] = static_cast<double>(report.pages.value_or(0));
-  state.counters["firmware_bytes"] = static_cast<double>(report.firmware_bytes);
+  state.counters["pages"] = static_cast<double>(report.outcome.pages);
+  state.counters["firmware_bytes"] = static_cast<double>(report.outcome.bytes);
 }
 BENCHMARK(BM_ProgramEncrypted200K)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -106,7 +106,7 @@ void BM_RealTimeOverWaits64K(benchmark::State& state) {
     const int status = program_on_sim(stage.hex, report);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     if (status != kExitOk) {
-      state.SkipWithError(("run failed: " + report.reason).c_str());
+      state.SkipWithError(("run failed: " + report.outcome.line).c_str());
       break;
     }
     waits = static_cast<double>(driveflash::platform::requested_waits().count()) / 1e6;

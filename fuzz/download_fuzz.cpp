@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/run_context.h"
 #include "fuzz_support.h"
 #include "image/download.h"
 #include "image/firmware_scan.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 #include "sim/virtual_drive.h"
 

@@ -8,11 +8,12 @@
 #include <utility>
 
 #include "app/program_checks.h"
-#include "app/run_context.h"
+#include "app/programming_thread.h"
 #include "platform/files.h"
 #include "platform/panels.h"
 #include "platform/threads.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace {
 
@@ -22,13 +23,12 @@ std::string g_last_refusal;
 driveflash::app::WindowHooks g_hooks;
 // The popup of a run stopped half-way stays up, showing so, until it is closed again.
 bool g_held_after_stop = false;
-std::function<void(const driveflash::app::RunEnd&)> g_run_end_hook;
-std::int64_t g_run_start_us = 0;
-int g_ok_before = 0;
+std::function<void(const driveflash::run::Outcome&)> g_run_end_hook;
 
 // Refuses a Program press with a message before anything touches the drive.
 void refuse(const char* title, const std::string& message) {
   g_last_refusal = message;
+  driveflash::run::publish_refusal(message);
   runflag = 0;
   MessagePopup(title, message.c_str());
 }
@@ -131,8 +131,6 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, 0.0);
   InstallPopup(prgpanel);
   runstate = kStateOpen;
-  g_run_start_us = driveflash::platform::clock().now().count();
-  g_ok_before = okcount.load();
   if (CmtScheduleThreadPoolFunction(DEFAULT_THREAD_POOL_HANDLE, ProgrammingThread, nullptr,
                                     &threadid) != 0) {
     RemovePopup(0);
@@ -177,12 +175,7 @@ void stop_run() {
                                          OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
   CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
   if (g_run_end_hook) {
-    driveflash::app::RunEnd end;
-    end.success = okcount.load() > g_ok_before;
-    end.stopped = under_way && !end.success;
-    end.seconds =
-        static_cast<double>(driveflash::platform::clock().now().count() - g_run_start_us) / 1e6;
-    g_run_end_hook(end);
+    g_run_end_hook(driveflash::run::last_outcome());
   }
   if (under_way && g_hooks.stopped) {
     g_held_after_stop = true;
@@ -269,7 +262,7 @@ void stop_programming() {
   }
 }
 
-void set_run_end_hook(std::function<void(const RunEnd&)> hook) {
+void set_run_end_hook(std::function<void(const run::Outcome&)> hook) {
   g_run_end_hook = std::move(hook);
 }
 

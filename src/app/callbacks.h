@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "run/outcome.h"
+
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
 int Exit(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
 int HelpCB(int panel, int control, int event, void* callbackData, int eventData1, int eventData2);
@@ -44,12 +46,7 @@ void stop_programming();
 const char* last_refusal();
 
 // How a run that the popup's closing ended came out, for the window's record of runs. The
-// hook runs on the interface thread while the popup, with its status lines, still exists.
-struct RunEnd {
-  bool success = false;  // the run counted a programmed drive
-  bool stopped = false;  // the popup was closed before the run came to rest
-  double seconds = 0;    // from Program to the popup's closing
-};
-void set_run_end_hook(std::function<void(const RunEnd&)> hook);
+// hook runs on the interface thread once the worker has returned, while the popup still exists.
+void set_run_end_hook(std::function<void(const run::Outcome&)> hook);
 
 }  // namespace driveflash::app

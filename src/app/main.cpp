@@ -4,13 +4,13 @@
 
 #include "app/callbacks.h"
 #include "app/operator_window.h"
-#include "app/run_context.h"
 #include "app/run_log.h"
 #include "app/window_log.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/resources.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 
 namespace {

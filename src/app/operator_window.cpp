@@ -30,7 +30,6 @@
 #include <optional>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "app/run_log.h"
 #include "bsl/frames.h"
 #include "build_config.h"
@@ -39,6 +38,7 @@
 #include "platform/qt/qt_panels.h"
 #include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 
 namespace driveflash::app {
 namespace {
@@ -59,7 +59,6 @@ constexpr std::array kRememberedControls{
 
 constexpr int kTickMs = 100;
 constexpr int kHashDigits = 12;
-constexpr int kPageSize = 256;
 
 // A visible focus on every control the keyboard reaches.
 constexpr const char* kFocusStyle =
@@ -215,29 +214,15 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
   }
 }
 
-QString failure_line(int popup) {
-  const std::optional<pf::PanelState> state = pf::panel_state(popup);
-  if (!state || !state->controls.contains(PRGPANEL_STATUS)) {
-    return {};
-  }
-  // The lines that only advise (where the drive waits, what to check) follow what went wrong.
-  const auto& lines = state->controls.at(PRGPANEL_STATUS).lines;
-  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    if (!is_advice_line(*line)) {
-      return QString::fromStdString(*line);
-    }
-  }
-  return lines.empty() ? QString() : QString::fromStdString(lines.back());
-}
-
-// The run came to rest (or the worker returned): success when it counted, else the line
-// that says what went wrong.
+// The run came to rest (or the worker returned after a stop): its outcome says whether the
+// drive was programmed, and if not, which line says what went wrong.
 void conclude(RunView& run) {
   run.end_ms = run.clock.elapsed();
-  if (okcount.load() > run.start_count) {
+  const run::Outcome outcome = run::last_outcome();
+  if (outcome.programmed()) {
     show_verdict(run, Verdict::Programmed, seconds(run.end_ms));
   } else {
-    show_verdict(run, Verdict::Failed, failure_line(run.popup));
+    show_verdict(run, Verdict::Failed, QString::fromStdString(outcome.line));
   }
 }
 

@@ -5,11 +5,11 @@
 #include <span>
 #include <vector>
 
-#include "app/run_context.h"
 #include "image/firmware_scan.h"
 #include "image/intel_hex.h"
 #include "image/stand_in_loader.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 
 namespace driveflash::app {
 namespace {

@@ -1,12 +1,13 @@
 // The programming run: a loop over its states, one action per pass, so that closing the
 // popup (which clears runflag) is noticed between any two steps. A rescue (state 7) makes one
 // loader handshake per pass for the same reason.
+#include "app/programming_thread.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <span>
 #include <string>
 
-#include "app/run_context.h"
 #include "bsl/asc_bsl.h"
 #include "bsl/frames.h"
 #include "image/intel_hex.h"
@@ -16,8 +17,14 @@
 #include "platform/serial.h"
 #include "platform/sound.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
+
+bl_download_request dlrequest{};
+bl_header_block endheader{};
 
 namespace {
+
+namespace run = driveflash::run;
 
 // Port settings of both opens: no parity, 8 data bits, 1 stop bit, 512-byte queues.
 constexpr int kParity = 0;
@@ -63,33 +70,51 @@ void close_port() {
 
 // A run that ends while the drive is out of its firmware says where the drive waits and what
 // brings it back.
+void advise(const char* line) {
+  append(line);
+  run::add_advice(line);
+}
+
 void say_where_the_drive_waits() {
   if (const int place = driveplace.load(); place != kDriveInApplication) {
-    append(left_in_loader_line(place));
+    advise(left_in_loader_line(place));
   }
 }
 
 // A fast run that failed on a reply says how to rule its timing out, as its very last line.
 void suggest_standard() {
   if (timingprofile.load() == kTimingFast) {
-    append(kTryStandardLine);
+    advise(kTryStandardLine);
   }
+}
+
+// The record is published before the run state says so, so that a front end that sees the run
+// at rest finds its outcome.
+void come_to_rest(run::Result result) {
+  run::finish(result);
+  runstate = kStateFinished;
 }
 
 void end_run(double wait) {
   run_delay(RunWait::kStatusPace, wait);
   close_port();
-  runstate = kStateFinished;
+  come_to_rest(run::Result::kFailed);
 }
 
-void fail(const char* line, double wait) {
+// The line that says what went wrong, as the status box and the outcome both keep it.
+void failure(run::Cause cause, int status, const char* line) {
   append(line);
+  run::fail(cause, status, line);
+}
+
+void fail(run::Cause cause, int status, const char* line, double wait) {
+  failure(cause, status, line);
   say_where_the_drive_waits();
   end_run(wait);
 }
 
-void fail_on_reply(const char* line, double wait) {
-  append(line);
+void fail_on_reply(run::Cause cause, int status, const char* line, double wait) {
+  failure(cause, status, line);
   say_where_the_drive_waits();
   suggest_standard();
   end_run(wait);
@@ -105,10 +130,12 @@ void read_timing_profile() {
 
 // The first open failed: the line, then which port and why, so the operator need not guess.
 void fail_open(const char* line) {
-  append(line);
+  failure(run::Cause::kPortOpen, 0, line);
   const std::string why = driveflash::platform::last_open_error(comport);
   if (!why.empty()) {
-    append(("端口 / Port " + std::to_string(comport) + ": " + why).c_str());
+    const std::string reason = "端口 / Port " + std::to_string(comport) + ": " + why;
+    append(reason.c_str());
+    run::set_reason(reason);
   }
   say_where_the_drive_waits();
   end_run(0.2);
@@ -177,9 +204,9 @@ void look_for_waiting_loader() {
       return;
     }
   }
-  append("未知型号的驱动器!");
+  failure(run::Cause::kNoAnswer, kStatusBslInit, "未知型号的驱动器!");
   const std::string hint = no_answer_line(port_name(comport), drive_baud, baudrate);
-  append(hint.c_str());
+  advise(hint.c_str());
   suggest_standard();
   end_run(0.2);
 }
@@ -198,7 +225,11 @@ void state_drive() {
   run_delay(RunWait::kDriveState, 0.2);
   GetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, &baudrate);
   if (!open_port()) {
-    fail("新波特率设置失败！", 0.2);
+    // The port's own words stay off the status box here, but the outcome keeps them.
+    if (const std::string why = driveflash::platform::last_open_error(comport); !why.empty()) {
+      run::set_reason("端口 / Port " + std::to_string(comport) + ": " + why);
+    }
+    fail(run::Cause::kLoaderBaud, 0, "新波特率设置失败！", 0.2);
     return;
   }
   // The loader's replies can take a while (a sector erase); the queues stay as they are.
@@ -208,7 +239,8 @@ void state_drive() {
 
 void state_handshake() {
   if (init_ASC_BSL(comport) != 0) {
-    fail_on_reply("ERROR: ASC BSL initialization failed!", 0.2);
+    fail_on_reply(run::Cause::kHandshake, kStatusBslInit, "ERROR: ASC BSL initialization failed!",
+                  0.2);
     return;
   }
   driveplace = kDrivePastLoaderEntry;
@@ -230,7 +262,7 @@ void state_rescue() {
         std::to_string(g_rescue.limit_seconds) +
         " s. Check the cable and the loader baud rate; a drive whose firmware "
         "runs is programmed with rescue off.";
-    fail(line.c_str(), 0.2);
+    fail(run::Cause::kRescueTimeout, 0, line.c_str(), 0.2);
     return;
   }
   if (g_rescue.noticed_seconds < 0 || waited - g_rescue.noticed_seconds >= kRescueNoticeSeconds) {
@@ -252,7 +284,8 @@ void state_rescue() {
 
 void state_length() {
   if (send_4_length(comport, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail_on_reply("ERROR: Send application length failed!", 0.2);
+    fail_on_reply(run::Cause::kLength, kStatusBslInit, "ERROR: Send application length failed!",
+                  0.2);
     return;
   }
   append("Send application length OK!");
@@ -265,23 +298,25 @@ void state_loader() {
   std::snprintf(loaderpath, sizeof loaderpath, "%s%s", kLoaderDirectory, kLoaderFileName);
   if (make_flash_image(loaderpath, loaderimage, static_cast<unsigned>(loadersize), &loaderaddr,
                        &loaderlen) != 0) {
-    fail("ERROR: Opening 'XMC1x_ASCLoader.hex' failed!", 0.2);
+    fail(run::Cause::kLoaderFile, kStatusInvalidHexfile,
+         "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!", 0.2);
     return;
   }
   // The repository's stand-in loader only runs on the virtual drive; a real chip would be
   // left in its bootstrap loader with nothing sensible to execute.
   if (driveflash::platform::port_is_real(comport) &&
       driveflash::image::is_stand_in_loader(std::span(loaderimage, loaderimage + loadersize))) {
-    fail(
-        "ERROR: 'XMC1x_ASCLoader.hex' is the virtual drive's stand-in, not the real loader! "
-        "Put the vendor's loader file in XMC1300\\.",
-        0.2);
+    fail(run::Cause::kStandInLoader, kStatusInvalidHexfile,
+         "ERROR: 'XMC1x_ASCLoader.hex' is the virtual drive's stand-in, not the real loader! "
+         "Put the vendor's loader file in XMC1300\\.",
+         0.2);
     return;
   }
   append("Sending XMC1x_ASCLoader...");
   run_delay(RunWait::kStatusPace, 0.2);
   if (send_ASCloader(comport, loaderimage, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail_on_reply("ERROR: Installing ASCLoader failed  - quitting...", 0.5);
+    fail_on_reply(run::Cause::kLoaderUpload, kStatusBootcode,
+                  "ERROR: Installing ASCLoader failed  - quitting...", 0.5);
     return;
   }
   append("Bootload success!");
@@ -298,13 +333,13 @@ void state_download() {
     return;  // the whole download starts over on the next pass
   }
   if (blstatus != kStatusOk) {
-    append(error_message(blstatus));
+    failure(run::Cause::kDownload, blstatus, error_message(blstatus));
     say_where_the_drive_waits();
     if (blstatus != kStatusInvalidHexfile) {
       suggest_standard();
     }
     close_port();
-    runstate = kStateFinished;
+    come_to_rest(run::Result::kFailed);
     return;
   }
   endheader = bl_header_block{};
@@ -316,7 +351,7 @@ void state_download() {
   driveflash::sndPlaySoundA(kSoundFile, driveflash::kSoundLoop);
   ++okcount;
   SetCtrlAttribute(mainpanel, MAINPANEL_COUNTER, ATTR_CTRL_VAL, okcount.load());
-  runstate = kStateFinished;
+  come_to_rest(run::Result::kOk);
   close_port();
 }
 
@@ -331,6 +366,7 @@ void state_finished() {
 int ProgrammingThread(void* /*data*/) {
   g_port_open = false;
   read_timing_profile();
+  run::begin(timingprofile.load());
   while (runflag.load() != 0) {
     switch (runstate.load()) {
       case kStateOpen:
@@ -361,9 +397,13 @@ int ProgrammingThread(void* /*data*/) {
   }
   // Stopped half-way: release the port rather than leave it to the next run, and say where the
   // drive was left.
-  if (runstate.load() != kStateFinished) {
+  const bool stopped = runstate.load() != kStateFinished;
+  if (stopped) {
     say_where_the_drive_waits();
   }
   close_port();
+  if (stopped) {
+    run::finish(run::Result::kStopped);
+  }
   return 0;
 }

@@ -3,9 +3,9 @@
 #include <array>
 #include <climits>
 
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 
 namespace {
 

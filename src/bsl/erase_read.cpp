@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/panels.h"
+#include "run/run_context.h"
 
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
 char msg[80] = "Erasing sector ";

@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr std::uint32_t kEraseFirstSector = 0x10001000;
-inline constexpr std::uint32_t kSectorSize = 0x1000;
-inline constexpr int kEraseSectorCount = 8;
+#include "bsl/flash_map.h"
 
 // The erase's progress line as it is assembled ("Erasing sector N, This may ...").
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "app/run_context.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace driveflash::bsl {
 namespace {

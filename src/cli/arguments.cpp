@@ -6,9 +6,9 @@
 #include <charconv>
 #include <utility>
 
-#include "app/run_context.h"
 #include "cli/ports.h"
 #include "image/download.h"
+#include "run/run_context.h"
 
 namespace driveflash::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bsl/erase_read.h"
+#include "bsl/flash_map.h"
 #include "cli/commands.h"
 #include "cli/json.h"
 #include "image/download.h"
@@ -20,34 +20,7 @@ struct Range {
   std::uint64_t size() const { return end - first; }
 };
 
-// The XMC1000 flash map, its largest member.
-template <std::size_t N>
-std::uint64_t table_end(const std::array<flash_sector, N>& table) noexcept {
-  std::uint64_t end = 0;
-  for (const flash_sector& s : table) {
-    end = std::max(end, std::uint64_t{s.address} + s.size);
-  }
-  return end;
-}
-
-// The sector tables are constinit, so they are filled before any dynamic initialization.
-// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init): the tables are constinit
-const Range kFlash{XMC1000_200_FLASH_SectorTable[0].address,
-                   table_end(XMC1000_200_FLASH_SectorTable)};
-
-struct FlashSize {
-  int kilobytes;
-  std::uint64_t end;
-};
-// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init): the tables are constinit
-const std::array<FlashSize, 6> kSizes = {{
-    {8, table_end(XMC1000_8_FLASH_SectorTable)},
-    {16, table_end(XMC1000_16_FLASH_SectorTable)},
-    {32, table_end(XMC1000_32_FLASH_SectorTable)},
-    {64, table_end(XMC1000_64_FLASH_SectorTable)},
-    {128, table_end(XMC1000_128_FLASH_SectorTable)},
-    {200, table_end(XMC1000_200_FLASH_SectorTable)},
-}};
+constexpr Range kFlash{kFlashBase, kFlashEnd};
 
 std::string hex32(std::uint64_t value) {
   std::array<char, 24> text{};
@@ -123,7 +96,7 @@ Findings examine(const image::FirmwareReport& rep) {
     }
   }
   if (f.outside_flash.empty()) {
-    for (const FlashSize& s : kSizes) {
+    for (const FlashSize& s : kFlashSizes) {
       if (top <= s.end) {
         f.smallest_flash_kb = s.kilobytes;
         break;

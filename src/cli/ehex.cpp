@@ -24,6 +24,7 @@
 #include "image/firmware_scan.h"
 #include "image/intel_hex.h"
 #include "platform/files.h"
+#include "run/run_context.h"
 
 namespace driveflash::cli {
 namespace {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "bsl/flash_map.h"
 #include "bsl/frames.h"
 #include "cli/program.h"
 
@@ -188,38 +189,70 @@ std::optional<std::int64_t> widen(const std::optional<long>& value) {
 
 }  // namespace
 
+std::string RunReport::result() const {
+  switch (outcome.result) {
+    case run::Result::kOk:
+      return "success";
+    case run::Result::kStopped:
+      return "interrupted";
+    case run::Result::kRefused:
+      return "refused";
+    case run::Result::kFailed:
+    default:
+      return "failed";
+  }
+}
+
+std::string RunReport::message() const {
+  if (!succeeded() && !outcome.line.empty()) {
+    return outcome.line;
+  }
+  return lines.empty() ? outcome.line : lines.back();
+}
+
+std::optional<int> RunReport::download_status() const {
+  if (succeeded() || outcome.cause == run::Cause::kDownload ||
+      outcome.cause == run::Cause::kFlashDiffers) {
+    return outcome.status;
+  }
+  return std::nullopt;
+}
+
 std::string RunReport::json(bool pretty) const {
   JsonObject o;
-  o.add("result", result)
+  const run::Outcome& out = outcome;
+  const bool ran = out.result != run::Result::kRefused;
+  o.add("result", result())
       .add("exit_status", exit_status)
       .add("file", file)
       .add("kind", kind)
       .add("port", port)
       .add_optional("drive_baud", widen(drive_baud))
       .add_optional("loader_baud", widen(loader_baud))
-      .add("timing", timing)
+      .add("timing", out.timing == kTimingFast ? "fast" : "standard")
       .add("status_lines", lines)
-      .add("reason", reason);
-  if (download_status) {
-    o.add("download_status", *download_status)
-        .add("download_message", error_message(*download_status));
+      .add("reason", out.line)
+      .add("cause", run::cause_name(out.cause))
+      .add("status", out.status)
+      .add("reason_line", out.reason)
+      .add("advice", out.advice);
+  if (const std::optional<int> status = download_status()) {
+    o.add("download_status", *status).add("download_message", error_message(*status));
   } else {
     o.add_null("download_status").add_null("download_message");
   }
-  o.add("elapsed_seconds", elapsed_seconds, 3)
-      .add_optional("pages_programmed", pages)
+  o.add("elapsed_seconds", out.seconds, 3)
+      .add_optional("pages_programmed", ran ? std::optional(out.pages) : std::nullopt)
       .add_optional("bytes_programmed",
-                    pages ? std::optional<std::uint64_t>(*pages * kPageSize) : std::nullopt);
-  if (pages_counted_by.empty()) {
-    o.add_null("pages_counted_by");
-  } else {
-    o.add("pages_counted_by", pages_counted_by);
-  }
-  o.add("firmware_bytes", firmware_bytes)
+                    ran ? std::optional<std::uint64_t>(out.pages * kFlashPage) : std::nullopt)
+      .add("firmware_bytes", out.bytes)
+      .add("sha256", out.sha256)
+      .add("retries_used", out.retries_used)
       .add_optional("verified", verified)
       .add("stop_requested", stop_requested)
-      .add("drive_left_in_loader", drive_left_in_loader)
-      .add("rescued", rescued);
+      .add("drive_left", run::drive_place_name(out.drive_left))
+      .add("drive_left_in_loader", out.drive_left != run::DrivePlace::kFirmware)
+      .add("rescued", out.found_in_loader);
   return o.str(pretty);
 }
 

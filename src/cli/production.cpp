@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/run_log.h"
-#include "bsl/frames.h"
+#include "bsl/flash_map.h"
 #include "cli/json.h"
 #include "cli/ports.h"
 #include "cli/progress.h"
@@ -34,23 +34,8 @@ constexpr std::string_view kUnitEvent = R"({"unit": )";
 constexpr int kStopPollMs = 50;
 constexpr int kStep = 10;
 
-const char* log_result(const std::string& result) {
-  if (result == "success") {
-    return "ok";
-  }
-  if (result == "interrupted") {
-    return "stopped";
-  }
-  return result == "refused" ? "refused" : "failed";
-}
-
-// What a unit's row and table line say: why it was refused, what went wrong (not the advice
-// after it), or the last status line.
-std::string unit_message(const RunReport& r) {
-  if (r.result == "refused" || (r.result != "success" && !r.reason.empty())) {
-    return r.reason;
-  }
-  return r.lines.empty() ? r.reason : r.lines.back();
+const char* log_result(const RunReport& r) {
+  return run::result_name(r.outcome.result);
 }
 
 // The CSV record of the command's drives (--log), and the count of the successful ones.
@@ -69,7 +54,7 @@ class Recorder {
   }
 
   void add(const RunReport& r, std::ostream& err) {
-    if (r.result == "success") {
+    if (r.succeeded()) {
       ++count_;
     }
     if (!log_) {
@@ -78,15 +63,15 @@ class Recorder {
     app::RunRecord row;
     row.port = r.port;
     row.file = args_.file;
-    row.sha256 = sha256_;
+    row.sha256 = r.outcome.sha256.empty() ? sha256_ : r.outcome.sha256;
     row.kind = r.kind.empty() ? kind_name(args_.kind.value_or(kind_from_name(args_.file))) : r.kind;
-    row.result = log_result(r.result);
-    row.status = r.download_status;
-    row.message = unit_message(r);
-    row.seconds = r.elapsed_seconds;
-    row.pages = r.pages;
-    if (r.pages) {
-      row.bytes = *r.pages * kPageSize;
+    row.result = log_result(r);
+    row.status = r.download_status();
+    row.message = r.message();
+    row.seconds = r.outcome.seconds;
+    if (r.outcome.result != run::Result::kRefused) {
+      row.pages = r.outcome.pages;
+      row.bytes = r.outcome.pages * kFlashPage;
     }
     row.count = count_;
     if (const std::string why = log_->append(row); !why.empty()) {
@@ -148,10 +133,10 @@ std::string fixed(double value, int decimals) {
 }
 
 std::string unit_line(int number, const RunReport& r) {
-  std::string text = "unit " + std::to_string(number) + ": " + log_result(r.result) + ", " +
-                     fixed(r.elapsed_seconds, 2) + " s";
-  if (r.result != "success") {
-    const std::string why = unit_message(r);
+  std::string text = "unit " + std::to_string(number) + ": " + log_result(r) + ", " +
+                     fixed(r.outcome.seconds, 2) + " s";
+  if (!r.succeeded()) {
+    const std::string why = r.message();
     if (!why.empty()) {
       text += ": " + why;
     }
@@ -455,7 +440,8 @@ class Parallel {
       r.port = u.port;
       r.file = args_.file;
       r.kind = kind_name(args_.kind.value_or(kind_from_name(args_.file)));
-      r.reason = why.substr(0, why.find('\n'));
+      r.outcome.cause = run::Cause::kRefused;
+      r.outcome.line = why.substr(0, why.find('\n'));
       if (log_rows) {
         recorder_.add(r, term_.err);
       }
@@ -538,7 +524,7 @@ class Parallel {
     u.reports.push_back(r);
     u.objects.push_back(object);
     objects_.push_back(object);
-    if (r.result != "refused") {
+    if (r.outcome.result != run::Result::kRefused) {
       u.tally.add(r);
     }
     recorder_.add(r, term_.err);
@@ -556,15 +542,15 @@ class Parallel {
     read(u, true);
     if (u.reports.empty()) {
       RunReport r;
-      r.result = "failed";
+      r.outcome.result = run::Result::kFailed;
       r.port = u.port;
       r.file = args_.file;
       r.kind = kind_name(args_.kind.value_or(kind_from_name(args_.file)));
       r.exit_status = code;
-      r.reason = code < 0 ? "the run's process ended abnormally"
-                          : "the run's process ended without a report (exit status " +
-                                std::to_string(code) + ")";
-      board_->note(u, r.reason);
+      r.outcome.line = code < 0 ? "the run's process ended abnormally"
+                                : "the run's process ended without a report (exit status " +
+                                      std::to_string(code) + ")";
+      board_->note(u, r.outcome.line);
       unit(u, r, r.json(false));
     }
     if (--running_ == 0) {
@@ -593,7 +579,7 @@ class Parallel {
     bool any_run = false;
     for (const Unit& u : units_) {
       for (const RunReport& r : u.reports) {
-        any_run = any_run || r.result != "refused";
+        any_run = any_run || r.outcome.result != run::Result::kRefused;
         all.add(r);
       }
     }
@@ -622,7 +608,7 @@ class Parallel {
       for (const Unit& u : units_) {
         print_tally(out, padded(u.label, width), u.tally);
         for (const RunReport& r : u.reports) {
-          if (r.result != "refused") {
+          if (r.outcome.result != run::Result::kRefused) {
             all.add(r);
           }
         }
@@ -632,11 +618,12 @@ class Parallel {
       out << padded("port", width) << "  result   seconds   pages  last line\n";
       for (const Unit& u : units_) {
         const RunReport& r = u.reports.back();
-        out << padded(u.label, width) << "  " << padded(log_result(r.result), 7)
-            << right(fixed(r.elapsed_seconds, 2), 9)
-            << right(r.pages ? std::to_string(*r.pages) : "-", 8);
-        if (r.result != "success") {
-          out << "  " << unit_message(r);
+        const bool ran = r.outcome.result != run::Result::kRefused;
+        out << padded(u.label, width) << "  " << padded(log_result(r), 7)
+            << right(fixed(r.outcome.seconds, 2), 9)
+            << right(ran ? std::to_string(r.outcome.pages) : "-", 8);
+        if (!r.succeeded()) {
+          out << "  " << r.message();
         }
         out << '\n';
       }
@@ -667,7 +654,7 @@ class Parallel {
     int failed = 0;
     for (const Unit& u : units_) {
       for (const RunReport& r : u.reports) {
-        (r.result == "success" ? ok : failed) += 1;
+        (r.succeeded() ? ok : failed) += 1;
       }
     }
     term_.out
@@ -712,8 +699,49 @@ bool read_report(const std::string& json, RunReport& out) {
   }
   const QJsonObject o = doc.object();
   const auto text = [&o](const char* key) { return o.value(key).toString().toStdString(); };
+  const auto lines = [&o](const char* key) {
+    std::vector<std::string> out;
+    for (const QJsonValue line : o.value(key).toArray()) {
+      out.push_back(line.toString().toStdString());
+    }
+    return out;
+  };
   out = RunReport{};
-  out.result = text("result");
+  run::Outcome& r = out.outcome;
+  const std::string result = text("result");
+  if (result == "success") {
+    r.result = run::Result::kOk;
+  } else if (result == "interrupted") {
+    r.result = run::Result::kStopped;
+  } else if (result == "failed") {
+    r.result = run::Result::kFailed;
+  } else if (result != "refused") {
+    return false;
+  }
+  const std::string cause = text("cause");
+  for (int c = 0; c < run::kCauseCount; ++c) {
+    if (cause == run::cause_name(static_cast<run::Cause>(c))) {
+      r.cause = static_cast<run::Cause>(c);
+    }
+  }
+  r.status = o.value("status").toInt();
+  r.line = text("reason");
+  r.reason = text("reason_line");
+  r.advice = lines("advice");
+  const std::string left = text("drive_left");
+  for (const run::DrivePlace place : {run::DrivePlace::kFirmware, run::DrivePlace::kRomLoader,
+                                      run::DrivePlace::kSecondaryLoader}) {
+    if (left == run::drive_place_name(place)) {
+      r.drive_left = place;
+    }
+  }
+  r.found_in_loader = o.value("rescued").toBool();
+  r.timing = text("timing") == "fast" ? kTimingFast : kTimingStandard;
+  r.retries_used = o.value("retries_used").toInt();
+  r.pages = static_cast<std::uint64_t>(o.value("pages_programmed").toInteger());
+  r.bytes = static_cast<std::uint64_t>(o.value("firmware_bytes").toInteger());
+  r.seconds = o.value("elapsed_seconds").toDouble();
+  r.sha256 = text("sha256");
   out.exit_status = o.value("exit_status").toInt(kExitRunFailed);
   out.file = text("file");
   out.kind = text("kind");
@@ -724,24 +752,12 @@ bool read_report(const std::string& json, RunReport& out) {
   if (o.value("loader_baud").isDouble()) {
     out.loader_baud = o.value("loader_baud").toInteger();
   }
-  for (const QJsonValue line : o.value("status_lines").toArray()) {
-    out.lines.push_back(line.toString().toStdString());
-  }
-  out.reason = text("reason");
-  if (o.value("download_status").isDouble()) {
-    out.download_status = o.value("download_status").toInt();
-  }
-  out.elapsed_seconds = o.value("elapsed_seconds").toDouble();
-  if (o.value("pages_programmed").isDouble()) {
-    out.pages = static_cast<std::uint64_t>(o.value("pages_programmed").toInteger());
-  }
-  out.pages_counted_by = text("pages_counted_by");
-  out.firmware_bytes = static_cast<std::uint64_t>(o.value("firmware_bytes").toInteger());
+  out.lines = lines("status_lines");
   if (o.value("verified").isBool()) {
     out.verified = o.value("verified").toBool();
   }
   out.stop_requested = o.value("stop_requested").toBool();
-  return !out.result.empty();
+  return true;
 }
 
 }  // namespace driveflash::cli

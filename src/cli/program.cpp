@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/ports.h"
 #include "cli/progress.h"
@@ -18,6 +17,7 @@
 #include "platform/resources.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace driveflash::cli {
 namespace {
@@ -118,9 +118,6 @@ int program_button(int panel) {
   return 0;
 }
 
-// The run's line when the port does not reopen at the loader baud rate.
-constexpr std::string_view kLoaderBaudFailed = "新波特率设置失败！";
-
 void print_lines(std::ostream& err, const std::string& text) {
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -140,8 +137,9 @@ struct Session {
   const image::FirmwareReport& scan;
 
   int refuse(const std::string& why) {
-    r.result = "refused";
-    r.reason = why;
+    r.outcome.result = run::Result::kRefused;
+    r.outcome.cause = run::Cause::kRefused;
+    r.outcome.line = why;
     print_lines(term.err, why);
     return kExitUsage;
   }
@@ -175,7 +173,7 @@ struct Session {
     // The run reads the profile the same way; a panel file without the choice runs standard.
     int timing = kTimingStandard;
     GetCtrlVal(mainpanel, MAINPANEL_TIMING, &timing);
-    r.timing = timing == kTimingFast ? "fast" : "standard";
+    r.outcome.timing = timing == kTimingFast ? kTimingFast : kTimingStandard;
   }
 
   // Presses Program; returns whether the run started.
@@ -210,18 +208,10 @@ struct Session {
       term.err << "driveflash-cli: the virtual drive's flash equals " << args.file << " ("
                << scan.data_bytes << " bytes)\n";
     } else {
-      r.reason = "the virtual drive's flash differs from the file: " + mismatch;
-      term.err << "driveflash-cli: " << r.reason << '\n';
-    }
-  }
-
-  void count_pages(bool success, std::uint64_t pages_before) {
-    if (port.drive) {
-      r.pages = port.drive->statistics().pages_programmed - pages_before;
-      r.pages_counted_by = "virtual drive";
-    } else if (success) {
-      r.pages = scan.data_frames;
-      r.pages_counted_by = "file";
+      r.outcome.result = run::Result::kFailed;
+      r.outcome.cause = run::Cause::kFlashDiffers;
+      r.outcome.line = "the virtual drive's flash differs from the file: " + mismatch;
+      term.err << "driveflash-cli: " << r.outcome.line << '\n';
     }
   }
 
@@ -244,17 +234,16 @@ struct Session {
     });
     set_controls();
     if (waker.stop_requested()) {
-      r.result = "interrupted";
+      r.outcome.result = run::Result::kStopped;
+      r.outcome.cause = run::Cause::kStopped;
       return kExitInterrupted;
     }
-    const int count_before = okcount.load();
-    const std::uint64_t pages_before = port.drive ? port.drive->statistics().pages_programmed : 0;
+    const std::uint64_t runs_before = run::finished_runs();
     RunPrinter printer(args.json ? term.err : term.out, term.err, term.progress_bar, term.width);
     if (term.events) {
       printer.print_events();
     }
     PopupWatch watch(printer, waker, mainpanel);
-    const pf::Micros start = pf::clock().now();
     if (!press_program()) {
       const std::string why = refusal.empty() ? std::string(app::last_refusal()) : refusal;
       const int status = refuse(why.empty() ? "the Program button refused to start" : why);
@@ -270,55 +259,53 @@ struct Session {
       printer.note(
           "driveflash-cli: stopping: the step under way ends first (Ctrl-C again leaves at once)");
     }
-    r.elapsed_seconds = static_cast<double>((pf::clock().now() - start).count()) / 1e6;
     r.lines = watch.lines();
     pf::fire_event(prgpanel, 0, EVENT_CLOSE);  // as the popup's close box: stop, wait, take down
     printer.finish();
     if (stopping) {
       r.lines = watch.lines();  // the step under way may have said more
     }
-    if (watch.download_started()) {
-      r.download_status = blstatus;
+    // The worker has returned: its record is final.
+    const int timing = r.outcome.timing;
+    if (run::finished_runs() > runs_before) {
+      r.outcome = run::last_outcome();
+    } else {
+      r.outcome.result = run::Result::kStopped;
     }
-    r.drive_left_in_loader = driveplace.load() != kDriveInApplication;
-    r.rescued = foundinloader.load() != 0;
-    const bool success = okcount.load() > count_before;
-    count_pages(success, pages_before);
-    if (success) {
-      r.result = "success";
+    r.outcome.timing = timing;
+    run::Outcome& out = r.outcome;
+    if (out.programmed()) {
       if (port.drive) {
         verify_on_virtual_drive();
         if (!*r.verified) {
-          r.result = "failed";
           return kExitRunFailed;
         }
       }
       return kExitOk;
     }
-    // What went wrong, not the advice after it.
-    const auto cause = std::find_if(r.lines.rbegin(), r.lines.rend(),
-                                    [](const std::string& l) { return !is_advice_line(l); });
-    r.reason = cause == r.lines.rend() ? std::string() : *cause;
     if (stopping) {
-      r.result = "interrupted";
+      out.result = run::Result::kStopped;
+      if (out.cause == run::Cause::kNone) {
+        out.cause = run::Cause::kStopped;
+      }
       term.err << "driveflash-cli: stopped\n";
       return kExitInterrupted;
     }
-    r.result = "failed";
-    term.err << "driveflash-cli: the run failed: " << r.reason << '\n';
-    if (std::find(r.lines.begin(), r.lines.end(), kTryStandardLine) != r.lines.end()) {
+    term.err << "driveflash-cli: the run failed: " << out.line << '\n';
+    if (out.timing == kTimingFast &&
+        std::ranges::find(out.advice, std::string(kTryStandardLine)) != out.advice.end()) {
       term.err << "driveflash-cli: this run used --timing fast; try --timing standard\n";
     }
-    if (r.drive_left_in_loader) {
+    if (out.drive_left != run::DrivePlace::kFirmware) {
       term.err << "driveflash-cli: the drive waits in its bootstrap loader: "
-               << (driveplace.load() == kDriveInRomLoader
+               << (out.drive_left == run::DrivePlace::kRomLoader
                        ? "run 'program' again and it is found"
                        : "run 'program' again with --rescue and switch the drive off and on")
                << '\n';
     }
     if (const std::string why = pf::last_open_error(port.number); !why.empty()) {
       term.err << "driveflash-cli: " << port.device << ": " << why << '\n';
-      if (r.reason == kLoaderBaudFailed && r.loader_baud) {
+      if (out.cause == run::Cause::kLoaderBaud && r.loader_baud) {
         term.err << "driveflash-cli: the port refused the loader baud rate " << *r.loader_baud
                  << "; choose a lower --loader-baud\n";
       }
@@ -367,7 +354,8 @@ int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, Ru
     return status;
   };
   const auto refuse = [&](const std::string& why, const std::string& hint = {}) {
-    r.reason = why;
+    r.outcome.cause = run::Cause::kRefused;
+    r.outcome.line = why;
     print_lines(term.err, why);
     if (!hint.empty()) {
       print_lines(term.err, hint);
@@ -391,7 +379,7 @@ int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, Ru
   image::FirmwareReport scan;
   std::string hint;
   const std::string why = files_refusal(args, kind, scan, hint);
-  r.firmware_bytes = scan.data_bytes;
+  r.outcome.bytes = scan.data_bytes;
   if (!why.empty()) {
     return refuse(why, hint);
   }

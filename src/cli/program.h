@@ -11,6 +11,7 @@
 #include "cli/arguments.h"
 #include "cli/waker.h"
 #include "image/firmware_scan.h"
+#include "run/outcome.h"
 
 namespace driveflash::cli {
 
@@ -22,28 +23,28 @@ struct Terminal {
   bool events = false;        // `out` gets the run as events for a parent process (--events)
 };
 
-// What a run came to, as --json reports it.
+// What a run came to, as --json reports it: the run's own outcome record, and what the command
+// line adds around it (where it ran, the status box, the virtual drive's verdict).
 struct RunReport {
-  std::string result = "refused";  // success, failed, refused, interrupted
+  run::Outcome outcome;  // a refusal until a run says otherwise
   int exit_status = kExitUsage;
   std::string file;
   std::string kind;
   std::string port;
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
-  std::string timing = "standard";     // the run's timing profile
-  std::vector<std::string> lines;      // the status box, in order
-  std::string reason;                  // failed: the last status line; refused: why
-  std::optional<int> download_status;  // the download's result; none when it never ran
-  double elapsed_seconds = 0;
-  std::optional<std::uint64_t> pages;  // pages programmed
-  std::string pages_counted_by;        // "virtual drive" or "file"
-  std::uint64_t firmware_bytes = 0;    // data bytes the file holds
-  std::optional<bool> verified;        // the virtual drive's flash equals the file
+  std::vector<std::string> lines;  // the status box, in order
+  std::optional<bool> verified;    // the virtual drive's flash equals the file
   bool stop_requested = false;
-  bool drive_left_in_loader = false;  // the run ended after the reset, without its closing header
-  bool rescued = false;               // the run found the drive waiting in its loader
 
+  // The result as the JSON words it: success, failed, refused, interrupted.
+  std::string result() const;
+  bool succeeded() const { return outcome.result == run::Result::kOk; }
+  // What a unit's row and table line say: why it was refused or what went wrong (not the advice
+  // after it); for a programmed drive, the last status line.
+  std::string message() const;
+  // The download's status code; none when the run never got to it.
+  std::optional<int> download_status() const;
   // Indented, or on one line with `pretty` false.
   std::string json(bool pretty = true) const;
 };

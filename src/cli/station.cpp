@@ -62,10 +62,10 @@ bool wait_for(StationWait wait, int port_number, long baud, RunWaker& waker) {
 
 void StationTally::add(const RunReport& unit) {
   ++units;
-  seconds += unit.elapsed_seconds;
-  if (unit.result == "success") {
+  seconds += unit.outcome.seconds;
+  if (unit.succeeded()) {
     ++ok;
-  } else if (unit.result == "interrupted") {
+  } else if (unit.outcome.result == run::Result::kStopped) {
     ++stopped;
   } else {
     ++failed;
@@ -115,7 +115,8 @@ int run_station(const Arguments& args, const Terminal& term, RunWaker& waker,
     RunReport refused;
     refused.port = args.port;
     refused.file = args.file;
-    refused.reason = error;
+    refused.outcome.cause = run::Cause::kRefused;
+    refused.outcome.line = error;
     term.err << "driveflash-cli: " << error << '\n';
     if (hooks.unit) {
       hooks.unit(refused);

@@ -113,8 +113,10 @@ bootstrap loader; the last status line says so and what brings it back. The
 next run finds a drive whose ROM loader waits there by itself (the firmware
 does not answer, one handshake at the loader baud rate does); a drive whose
 secondary loader was already running needs --rescue and a power cycle. --json
-tells "drive_left_in_loader" and "rescued" (the run found the drive waiting
-in its loader).
+tells "drive_left" (firmware, rom-loader or secondary-loader), "rescued" (the
+run found the drive waiting in its loader), and what ended a failed run:
+"cause", "reason" (the line that says what went wrong), "reason_line" (the
+port's own words, where there are any) and "advice".
 
 Several ports: each drive gets a whole run of its own, in a process of its
 own, so that no drive's failure, stop or slow line touches another. Every

@@ -3,43 +3,15 @@
 #include <algorithm>
 #include <string>
 
-#include "app/run_context.h"
 #include "bsl/erase_read.h"
 #include "bsl/frames.h"
+#include "crypto/sha256.h"
 #include "image/file_check.h"
 #include "image/firmware_scan.h"
 #include "image/page_builder.h"
 #include "platform/files.h"
 #include "platform/panels.h"
-
-namespace {
-
-constexpr std::uint32_t kFlashStart = 0x10001000;
-constexpr std::uint32_t kFlashSector = 0x1000;
-
-template <std::size_t Sectors>
-constexpr std::array<flash_sector, Sectors + 1> make_sector_table() noexcept {
-  std::array<flash_sector, Sectors + 1> table{};
-  for (std::size_t i = 0; i < Sectors; ++i) {
-    table[i] = {kFlashStart + static_cast<std::uint32_t>(i) * kFlashSector, kFlashSector};
-  }
-  table[Sectors] = {0, 0};
-  return table;
-}
-
-}  // namespace
-
-constinit const std::array<flash_sector, 51> XMC1000_200_FLASH_SectorTable =
-    make_sector_table<50>();
-constinit const std::array<flash_sector, 33> XMC1000_128_FLASH_SectorTable =
-    make_sector_table<32>();
-constinit const std::array<flash_sector, 17> XMC1000_64_FLASH_SectorTable = make_sector_table<16>();
-constinit const std::array<flash_sector, 9> XMC1000_32_FLASH_SectorTable = make_sector_table<8>();
-constinit const std::array<flash_sector, 5> XMC1000_16_FLASH_SectorTable = make_sector_table<4>();
-constinit const std::array<flash_sector, 3> XMC1000_8_FLASH_SectorTable = make_sector_table<2>();
-
-static_assert(make_sector_table<50>()[49].address == 0x10032000);
-static_assert(make_sector_table<8>()[7].address == 0x10008000);
+#include "run/run_context.h"
 
 namespace driveflash::image {
 namespace {
@@ -86,7 +58,11 @@ class LoaderSink final : public FrameSink {
     bl_data_block block;
     block.data = page.data();
     block.mode = 1;
-    return bl_send_data(port_, block);
+    const int status = bl_send_data(port_, block);
+    if (status == kStatusOk) {
+      run::count_page();
+    }
+    return status;
   }
   int eot() override { return send_ ? bl_send_EOT(port_) : kStatusOk; }
 
@@ -185,9 +161,14 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
   if (!file.valid()) {
     return refuse(kind, "The firmware file cannot be opened: " + path);
   }
+  // The check reads the whole file: its bytes are what the run records as the firmware it read.
+  driveflash::crypto::Sha256 digest;
+  driveflash::platform::set_read_tap(
+      file.get(), [&digest](std::span<const std::uint8_t> bytes) { digest.update(bytes); });
   int total = 0;
   const int check =
       kind == FileKind::Ehex ? ehexfilecheck(file.get(), &total) : hexfilecheck(file.get(), &total);
+  driveflash::platform::set_read_tap(file.get(), {});
   // The scan reads the records as the download will, so its count is the progress total;
   // it also names what is wrong with a file the check refuses.
   const bool rewound = SetFilePtr(file.get(), 0, 0) >= 0;
@@ -204,6 +185,7 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
   if (check != 0) {
     return refuse(kind, "The firmware file cannot be read: " + path);
   }
+  driveflash::run::note_firmware(report.data_bytes, digest.hex_digest());
 
   if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
     status_line(kEraseFailed);

@@ -319,17 +319,11 @@ class CountingSink final : public FrameSink {
 // cells corrupt. Every page sent counts, the zero page that closes a region included: it may
 // lie in a sector no data touches. Pages outside the flash are left to the loader to refuse.
 void plan_erase(FirmwareReport& r) {
-  std::uint64_t flash_end = 0;
-  for (const flash_sector& s : XMC1000_200_FLASH_SectorTable) {
-    flash_end = std::max(flash_end, std::uint64_t{s.address} + s.size);
-  }
-  const std::uint64_t erased_end =
-      std::uint64_t{kEraseFirstSector} + std::uint64_t{kEraseSectorCount} * kSectorSize;
   std::set<std::uint32_t> sectors;
   for (const PlannedRegion& region : r.regions) {
-    const std::uint64_t first = std::max<std::uint64_t>(region.first_page, erased_end);
+    const std::uint64_t first = std::max<std::uint64_t>(region.first_page, kEraseEnd);
     const std::uint64_t end = std::min(
-        std::uint64_t{region.first_page} + std::uint64_t{region.pages} * kFlashPage, flash_end);
+        std::uint64_t{region.first_page} + std::uint64_t{region.pages} * kFlashPage, kFlashEnd);
     for (std::uint64_t page = first; page < end; page += kFlashPage) {
       sectors.insert(static_cast<std::uint32_t>(page - (page - kEraseFirstSector) % kSectorSize));
     }

@@ -11,9 +11,10 @@
 #include <cstdint>
 #include <span>
 
+#include "bsl/flash_map.h"
+
 namespace driveflash::image {
 
-inline constexpr std::size_t kFlashPage = 256;
 // A record that starts this far or further past the page sent last (or the region's first
 // page) opens a new region, and so does every record below it.
 inline constexpr std::uint32_t kRegionWindow = 0x200;

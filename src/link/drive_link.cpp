@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@ struct OpenFile {
   std::unique_ptr<std::FILE, CloseFile> file;
   bool text = false;
   std::string pushed;  // characters read ahead and given back, last one first
+  ReadTap tap;
 
   int get() {
     if (!pushed.empty()) {
@@ -26,7 +28,12 @@ struct OpenFile {
       pushed.pop_back();
       return c;
     }
-    return std::fgetc(file.get());
+    const int c = std::fgetc(file.get());
+    if (c != EOF && tap) {
+      const auto byte = static_cast<std::uint8_t>(c);
+      tap(std::span(&byte, 1));
+    }
+    return c;
   }
   void unget(int c) {
     if (c != EOF) {
@@ -48,6 +55,12 @@ std::shared_ptr<OpenFile> lookup(int handle) {
 }
 
 }  // namespace
+
+void set_read_tap(int handle, ReadTap tap) {
+  if (const auto entry = lookup(handle)) {
+    entry->tap = std::move(tap);
+  }
+}
 
 std::string native_path(const std::string& path) {
   if constexpr (std::filesystem::path::preferred_separator == '\\') {
@@ -149,7 +162,11 @@ int CVI_ReadFile(int handle, char* buffer, int count) {
   while (got < static_cast<std::size_t>(count) && !entry->pushed.empty()) {
     buffer[got++] = static_cast<char>(entry->get());
   }
-  got += std::fread(buffer + got, 1, static_cast<std::size_t>(count) - got, f);
+  const std::size_t fresh = std::fread(buffer + got, 1, static_cast<std::size_t>(count) - got, f);
+  if (fresh > 0 && entry->tap) {
+    entry->tap(std::span(reinterpret_cast<const std::uint8_t*>(buffer + got), fresh));
+  }
+  got += fresh;
   if (got == 0 && std::ferror(f) != 0) {
     return kFileReadError;
   }

@@ -4,7 +4,10 @@
 // to open (-1) or was closed reads as an error, never as data.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <string>
 
 // CVI_OpenFile readWrite / action / fileType arguments.
@@ -39,6 +42,12 @@ long SetFilePtr(int handle, long offset, int origin);
 int CVI_CloseFile(int handle);
 
 namespace driveflash::platform {
+
+// Sees every byte that reads of a handle take from its file, once, in file order (line ends
+// included, whatever a text-mode read hands back); for a digest of what was really read.
+using ReadTap = std::function<void(std::span<const std::uint8_t>)>;
+// Installs (or, empty, removes) the tap of an open handle.
+void set_read_tap(int handle, ReadTap tap);
 
 // The path as the host file system knows it: relative paths written with backslashes
 // ("XMC1300\\XMC1x_ASCLoader.hex") are taken with forward slashes on systems that use them.

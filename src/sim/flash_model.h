@@ -10,15 +10,17 @@
 #include <span>
 #include <vector>
 
+#include "bsl/flash_map.h"
+
 namespace driveflash::sim {
 
 class FlashModel {
  public:
-  static constexpr std::uint32_t kBase = 0x10001000;
-  static constexpr std::uint32_t kSectorSize = 0x1000;
-  static constexpr std::uint32_t kPageSize = 0x100;
-  static constexpr std::uint32_t kSectorCount = 50;
-  static constexpr std::uint32_t kSize = kSectorCount * kSectorSize;
+  static constexpr std::uint32_t kBase = kFlashBase;
+  static constexpr std::uint32_t kSectorSize = ::kSectorSize;
+  static constexpr std::uint32_t kPageSize = kFlashPage;
+  static constexpr std::uint32_t kSectorCount = kFlashSectorCount;
+  static constexpr std::uint32_t kSize = kFlashSize;
   static constexpr std::uint8_t kErasedByte = 0x00;
 
   enum class ProgramResult { kOk, kOutside, kNotErased };

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/run_context.h"
 #include "bsl/scripted_port.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace driveflash::test {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <sstream>
 
-#include "app/run_context.h"
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "image/download.h"
+#include "run/run_context.h"
 
 namespace driveflash::cli {
 namespace {

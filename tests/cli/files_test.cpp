@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "crypto/aes.h"
 #include "image/download.h"
+#include "run/run_context.h"
 
 namespace driveflash::cli {
 namespace {

@@ -5,7 +5,6 @@
 
 #include <sstream>
 
-#include "app/run_context.h"
 #include "bsl/frames.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
@@ -13,6 +12,7 @@
 #include "cli/program.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 
 namespace driveflash::cli {
@@ -78,17 +78,16 @@ TEST_F(ProgramOnSim, PlainAndEncryptedFilesProgramTheSameFlash) {
     const Outcome o = program({file, "--port", "sim", "--drive-baud", "19200", "--json"});
     ASSERT_EQ(o.status, kExitOk) << o.err;
     const RunReport& r = o.report;
-    EXPECT_EQ(r.result, "success");
+    EXPECT_EQ(r.result(), "success");
     ASSERT_GE(r.lines.size(), kBootLines.size());
     EXPECT_EQ(std::vector<std::string>(r.lines.begin(), r.lines.begin() + 6), kBootLines);
-    EXPECT_EQ(r.download_status, 0);
-    EXPECT_EQ(r.pages, 4u);  // 1000 bytes from a page start
-    EXPECT_EQ(r.pages_counted_by, "virtual drive");
-    EXPECT_EQ(r.firmware_bytes, 1000u);
+    EXPECT_EQ(r.download_status(), 0);
+    EXPECT_EQ(r.outcome.pages, 4u);  // 1000 bytes from a page start
+    EXPECT_EQ(r.outcome.bytes, 1000u);
     EXPECT_EQ(r.verified, true);
     EXPECT_EQ(r.drive_baud, 19200);
-    EXPECT_EQ(r.timing, "standard");
-    EXPECT_GT(r.elapsed_seconds, 2.0);  // the run's fixed waits, in virtual time
+    EXPECT_EQ(r.outcome.timing, kTimingStandard);
+    EXPECT_GT(r.outcome.seconds, 2.0);  // the run's fixed waits, in virtual time
     // Standard output holds the JSON object alone; the lines went to standard error.
     EXPECT_EQ(o.out, r.json() + "\n");
     for (const char* member :
@@ -133,8 +132,8 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       const std::string line = timing == "fast" ? std::string(port) + ",page-time=4" : port;
       const Outcome o = program({file, "--port", line, "--timing", timing, "--json"});
       EXPECT_EQ(o.status, kExitRunFailed);
-      EXPECT_EQ(o.report.result, "failed");
-      EXPECT_EQ(o.report.timing, timing);
+      EXPECT_EQ(o.report.result(), "failed");
+      EXPECT_EQ(o.report.outcome.timing == kTimingFast ? "fast" : "standard", timing);
       EXPECT_NE(o.out.find(R"("timing": ")" + timing + "\""), std::string::npos);
       std::vector<std::string> lines = o.report.lines;
       if (timing == "fast") {
@@ -145,8 +144,8 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       ASSERT_GE(lines.size(), 2u);
       EXPECT_EQ(lines.end()[-2], cause);
       EXPECT_NE(lines.back().find(advice), std::string::npos) << lines.back();
-      EXPECT_EQ(o.report.reason, cause);
-      EXPECT_EQ(o.report.download_status, download);
+      EXPECT_EQ(o.report.outcome.line, cause);
+      EXPECT_EQ(o.report.download_status(), download);
       EXPECT_NE(o.out.find(R"("exit_status": 1)"), std::string::npos);
       const bool left = std::string_view(port) != "sim:silent";
       EXPECT_NE(o.out.find(std::string(R"("drive_left_in_loader": )") + (left ? "true" : "false")),
@@ -201,8 +200,8 @@ TEST_F(ProgramOnSim, ADriveLeftInItsLoaderIsFoundOrRescued) {
     EXPECT_EQ(o.status, row.status) << o.err;
     ASSERT_GE(o.report.lines.size(), 2u);
     EXPECT_EQ(o.report.lines[1], row.second_line);
-    EXPECT_EQ(o.report.rescued, row.rescued);
-    EXPECT_FALSE(o.report.drive_left_in_loader);
+    EXPECT_EQ(o.report.outcome.found_in_loader, row.rescued);
+    EXPECT_FALSE((o.report.outcome.drive_left != run::DrivePlace::kFirmware));
     EXPECT_NE(o.out.find(std::string(R"("rescued": )") + (row.rescued ? "true" : "false")),
               std::string::npos);
     if (row.status == kExitOk) {
@@ -213,7 +212,7 @@ TEST_F(ProgramOnSim, ADriveLeftInItsLoaderIsFoundOrRescued) {
   const Outcome again = program({file, "--port", "sim:start=rom-loader"});
   EXPECT_EQ(again.status, kExitOk) << again.err;
   EXPECT_EQ(again.report.lines.at(1), "驱动器连接成功!");
-  EXPECT_FALSE(again.report.rescued);
+  EXPECT_FALSE(again.report.outcome.found_in_loader);
 }
 
 // A port that cannot run at the chosen loader baud rate: the run's own line, then a plain word
@@ -237,7 +236,7 @@ TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
       program({firmware("fw.hex"), "--port", "77", "--loader-baud", "921600", "--timing", "fast"});
   platform::unmap_port(kPort);
   EXPECT_EQ(o.status, kExitRunFailed);
-  EXPECT_EQ(o.report.reason, "新波特率设置失败！");
+  EXPECT_EQ(o.report.outcome.line, "新波特率设置失败！");
   EXPECT_EQ(o.report.loader_baud, 921600);
   EXPECT_NE(o.err.find("the adapter does not do 921600 baud"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("the port refused the loader baud rate 921600"), std::string::npos) << o.err;
@@ -247,7 +246,7 @@ TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {
   const Outcome o = program({firmware("fw.hex", 300), "--port", "sim:protect=2"});
   EXPECT_EQ(o.status, kExitOk) << o.err;
-  EXPECT_EQ(o.report.download_status, 0);
+  EXPECT_EQ(o.report.download_status(), 0);
   EXPECT_EQ(o.report.verified, true);
 }
 
@@ -279,8 +278,8 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
     with_json.push_back("--json");
     const Outcome o = program(with_json);
     EXPECT_EQ(o.status, kExitUsage);
-    EXPECT_EQ(o.report.result, "refused");
-    EXPECT_NE(o.report.reason.find(reason), std::string::npos) << o.report.reason;
+    EXPECT_EQ(o.report.result(), "refused");
+    EXPECT_NE(o.report.outcome.line.find(reason), std::string::npos) << o.report.outcome.line;
     EXPECT_TRUE(o.report.lines.empty());
     EXPECT_NE(o.out.find(R"("exit_status": 2)"), std::string::npos) << o.out;
   }

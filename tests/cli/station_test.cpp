@@ -64,7 +64,7 @@ TEST(Station, EachDrivePutOnTheLineIsProgrammedOnceUntilCtrlC) {
   EXPECT_EQ(status, kExitOk) << err.str();
   ASSERT_EQ(units.size(), kDrives) << err.str();
   for (const RunReport& r : units) {
-    EXPECT_EQ(r.result, "success") << r.reason;
+    EXPECT_EQ(r.result(), "success") << r.outcome.line;
     EXPECT_EQ(r.verified, true);
   }
   EXPECT_EQ(tally.units, 4);

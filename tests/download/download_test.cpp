@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "app/run_context.h"
+#include "bsl/frames.h"
 #include "download/hex_files.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 
 namespace driveflash::test {
 namespace {

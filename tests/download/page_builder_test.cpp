@@ -65,7 +65,7 @@ class LogSink final : public di::FrameSink {
     next_page_ = page_address;
     return note(text);
   }
-  int data(std::span<const std::uint8_t, di::kFlashPage> page) override {
+  int data(std::span<const std::uint8_t, kFlashPage> page) override {
     std::string ranges;
     for (std::size_t i = 0; i < page.size(); ++i) {
       page_twice = page_twice || flash.count(next_page_ + static_cast<std::uint32_t>(i)) != 0;
@@ -80,7 +80,7 @@ class LogSink final : public di::FrameSink {
         ranges += text;
       }
     }
-    next_page_ += di::kFlashPage;
+    next_page_ += kFlashPage;
     return note("D[" + ranges + "]");
   }
   int eot() override { return note("E"); }

@@ -11,9 +11,9 @@
 
 #include "app/callbacks.h"
 #include "app/operator_window.h"
-#include "app/run_context.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
 

@@ -10,12 +10,12 @@
 #include <QWidget>
 
 #include "app/operator_window.h"
-#include "app/run_context.h"
 #include "build_config.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/qt/qt_serial.h"
+#include "run/run_context.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {

@@ -19,12 +19,12 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "image/firmware_scan.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/qt/qt_serial.h"
+#include "run/run_context.h"
 #include "sim/faults.h"
 
 namespace driveflash::test {

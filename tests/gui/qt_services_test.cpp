@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/sound.h"
 #include "platform/threads.h"
+#include "run/run_context.h"
 
 namespace driveflash::test {
 namespace {

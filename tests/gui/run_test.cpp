@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "app/run_log.h"
 #include "app/window_log.h"
 #include "gui/gui_fixture.h"
@@ -21,6 +20,7 @@
 #include "platform/qt/qt_panels.h"
 #include "platform/sound.h"
 #include "platform/threads.h"
+#include "run/run_context.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {

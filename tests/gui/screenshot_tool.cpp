@@ -20,9 +20,9 @@
 
 #include "app/callbacks.h"
 #include "app/operator_window.h"
-#include "app/run_context.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <filesystem>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/resources.h"
+#include "run/run_context.h"
 
 namespace driveflash::test {
 namespace {

@@ -12,10 +12,10 @@
 #include <QTimer>
 #include <filesystem>
 
-#include "app/run_context.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 
 namespace driveflash::test {

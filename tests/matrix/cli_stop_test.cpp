@@ -5,7 +5,6 @@
 
 #include <sstream>
 
-#include "app/run_context.h"
 #include "cli/arguments.h"
 #include "cli/cli_support.h"
 #include "cli/program.h"
@@ -13,6 +12,7 @@
 #include "platform/panels.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/run_context.h"
 #include "support/run_harness.h"
 
 namespace driveflash::test {
@@ -73,13 +73,13 @@ TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
 
   EXPECT_EQ(state_at_stop, c.state);
   EXPECT_EQ(status, exit_status) << err.str();
-  EXPECT_EQ(report.result, c.counted ? "success" : "interrupted");
+  EXPECT_EQ(report.result(), c.counted ? "success" : "interrupted");
   ASSERT_FALSE(report.lines.empty());
   EXPECT_EQ(report.lines.back(), c.last_line);
-  EXPECT_EQ(report.drive_left_in_loader,
+  EXPECT_EQ((report.outcome.drive_left != run::DrivePlace::kFirmware),
             std::string_view(c.last_line) == kLeftInRomLoaderLine ||
                 std::string_view(c.last_line) == kLeftPastLoaderEntryLine);
-  EXPECT_FALSE(report.rescued);
+  EXPECT_FALSE(report.outcome.found_in_loader);
   EXPECT_EQ(runflag.load(), 0);
   EXPECT_EQ(prgpanel, 0) << "the popup stayed";
   EXPECT_EQ(FlushInQ(kPort), kComPortNotOpen) << "the port was left open";

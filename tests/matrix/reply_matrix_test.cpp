@@ -6,10 +6,10 @@
 // the popup ends the worker.
 #include <gtest/gtest.h>
 
-#include "app/run_context.h"
 #include "matrix/reply_table.h"
 #include "matrix/twisted_drive.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 #include "support/hex_records.h"
 #include "support/run_harness.h"
 

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <thread>
 
-#include "app/run_context.h"
 #include "matrix/twisted_drive.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
 #include "support/run_harness.h"

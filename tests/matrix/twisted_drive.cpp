@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 
-#include "app/run_context.h"
 #include "bsl/asc_bsl.h"
 #include "bsl/frames.h"
 #include "link/drive_link.h"
+#include "run/run_context.h"
 
 namespace driveflash::test {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
 #include "matrix/reply_table.h"
 #include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 #include "sim/faults.h"
 #include "sim/pty.h"
 #include "support/hex_records.h"
@@ -190,7 +190,7 @@ TEST_F(PtyFaults, AHealthyDriveAndOneThatAnswersOneByteAtATime) {
   const Lines slow = run_once();
   ASSERT_EQ(slow.size(), 3u);
   EXPECT_EQ(Lines(slow.begin(), slow.begin() + 2), (Lines{"初始化中...", "未知型号的驱动器!"}));
-  EXPECT_TRUE(is_advice_line(slow.back())) << slow.back();
+  EXPECT_EQ(run::last_outcome().advice, Lines{slow.back()});
   EXPECT_FALSE(counted());
 }
 

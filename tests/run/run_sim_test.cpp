@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "app/run_context.h"
 #include "image/stand_in_loader.h"
 #include "matrix/reply_table.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
+#include "run/run_context.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
@@ -300,7 +300,9 @@ TEST(RunOnVirtualDrive, RepliesDrippedOneByteAtATime) {
       // The loader handshake that follows is not answered by the drive's firmware either.
       ASSERT_EQ(h.lines().size(), 3u);
       EXPECT_EQ(h.lines()[1], "未知型号的驱动器!");
-      EXPECT_TRUE(is_advice_line(h.lines()[2])) << h.lines()[2];
+      const run::Outcome out = run::last_outcome();
+      EXPECT_EQ(out.cause, run::Cause::kNoAnswer);
+      EXPECT_EQ(out.advice, std::vector<std::string>{h.lines()[2]});
     }
   }
 }

@@ -2,9 +2,9 @@
 // exact status lines, the exact waits, and what is left open afterwards.
 #include <gtest/gtest.h>
 
-#include "app/run_context.h"
 #include "platform/serial.h"
 #include "platform/sound.h"
+#include "run/run_context.h"
 #include "support/run_harness.h"
 
 namespace driveflash::test {

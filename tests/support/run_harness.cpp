@@ -7,9 +7,10 @@
 #include <functional>
 
 #include "app/callbacks.h"
-#include "app/run_context.h"
+#include "app/programming_thread.h"
 #include "platform/panels.h"
 #include "platform/qt/uir_file.h"
+#include "run/run_context.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {

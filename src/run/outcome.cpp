@@ -1,0 +1,191 @@
+#include "run/outcome.h"
+
+#include <array>
+#include <mutex>
+#include <utility>
+
+#include "platform/timing.h"
+
+std::atomic<int> driveplace{kDriveInApplication};
+std::atomic<int> foundinloader{0};
+
+const char* left_in_loader_line(int place) {
+  switch (place) {
+    case kDriveInRomLoader:
+      return kLeftInRomLoaderLine;
+    case kDrivePastLoaderEntry:
+      return kLeftPastLoaderEntryLine;
+    default:
+      return "";
+  }
+}
+
+std::string no_answer_line(const std::string& port, int drive_baud, int loader_baud) {
+  return "端口 " + port + " 无应答 / No answer on port " + port + ", neither from the drive at " +
+         std::to_string(drive_baud) + " baud nor from its bootstrap loader at " +
+         std::to_string(loader_baud) +
+         " baud: check the cable, the drive's power, the port and the drive's baud rate; after a "
+         "run that did not finish, try rescue.";
+}
+
+namespace driveflash::run {
+namespace {
+
+constexpr std::array<const char*, kCauseCount> kCauseNames{
+    "none",           "port-open",   "no-answer",       "loader-baud",   "handshake",
+    "length",         "loader-file", "stand-in-loader", "loader-upload", "download",
+    "rescue-timeout", "stopped",     "refused",         "flash-differs",
+};
+
+struct Record {
+  std::mutex mutex;
+  Outcome current;
+  Outcome last;
+  platform::Micros start{0};
+  std::uint64_t finished = 0;
+};
+
+Record& record() {
+  static Record r;
+  return r;
+}
+
+}  // namespace
+
+const char* result_name(Result result) {
+  switch (result) {
+    case Result::kOk:
+      return "ok";
+    case Result::kFailed:
+      return "failed";
+    case Result::kStopped:
+      return "stopped";
+    case Result::kRefused:
+    default:
+      return "refused";
+  }
+}
+
+const char* drive_place_name(DrivePlace place) {
+  switch (place) {
+    case DrivePlace::kRomLoader:
+      return "rom-loader";
+    case DrivePlace::kSecondaryLoader:
+      return "secondary-loader";
+    case DrivePlace::kFirmware:
+    default:
+      return "firmware";
+  }
+}
+
+const char* cause_name(Cause cause) {
+  const auto i = static_cast<std::size_t>(cause);
+  return i < kCauseNames.size() ? kCauseNames[i] : "none";
+}
+
+DrivePlace drive_place_of(int place) {
+  switch (place) {
+    case kDriveInRomLoader:
+      return DrivePlace::kRomLoader;
+    case kDrivePastLoaderEntry:
+      return DrivePlace::kSecondaryLoader;
+    default:
+      return DrivePlace::kFirmware;
+  }
+}
+
+void begin(int timing) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current = Outcome{};
+  r.current.result = Result::kFailed;
+  r.current.timing = timing;
+  r.start = platform::clock().now();
+}
+
+void fail(Cause cause, int status, std::string line) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  // The first failure is what went wrong; a later one (a stop's) follows from it.
+  if (r.current.cause == Cause::kNone) {
+    r.current.cause = cause;
+    r.current.status = status;
+    r.current.line = std::move(line);
+  }
+}
+
+void set_reason(std::string line) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current.reason = std::move(line);
+}
+
+void add_advice(std::string line) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current.advice.push_back(std::move(line));
+}
+
+void note_firmware(std::uint64_t bytes, std::string sha256) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current.bytes = bytes;
+  r.current.sha256 = std::move(sha256);
+}
+
+void count_page() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  ++r.current.pages;
+}
+
+void count_retry() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  ++r.current.retries_used;
+}
+
+void finish(Result result) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  Outcome& o = r.current;
+  o.result = result;
+  if (result == Result::kOk) {
+    o.cause = Cause::kNone;
+    o.status = 0;
+    o.line.clear();
+  } else if (result == Result::kStopped && o.cause == Cause::kNone) {
+    o.cause = Cause::kStopped;
+  }
+  o.drive_left = drive_place_of(driveplace.load());
+  o.found_in_loader = foundinloader.load() != 0;
+  o.seconds = static_cast<double>((platform::clock().now() - r.start).count()) / 1e6;
+  r.last = o;
+  ++r.finished;
+}
+
+Outcome last_outcome() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  return r.last;
+}
+
+std::uint64_t finished_runs() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  return r.finished;
+}
+
+void publish_refusal(std::string why) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current = Outcome{};
+  r.current.result = Result::kRefused;
+  r.current.cause = Cause::kRefused;
+  r.current.line = std::move(why);
+  r.current.timing = timingprofile.load();
+  r.last = r.current;
+  ++r.finished;
+}
+
+}  // namespace driveflash::run
