@@ -35,10 +35,10 @@
 
 #include "cli/arguments.h"
 #include "cli/program.h"
-#include "cli/waker.h"
 #include "image/download.h"
 #include "perf_support.h"
 #include "platform/timing.h"
+#include "platform/waker.h"
 #include "run/run_context.h"
 
 namespace {
@@ -99,7 +99,7 @@ int child(const std::string& file, const Setup& setup) {
   std::ostringstream out;
   std::ostringstream err;
   const cli::Terminal term{out, err, false, 80};
-  cli::RunWaker waker;
+  driveflash::platform::RunWaker waker;
   cli::RunReport report;
   driveflash::platform::reset_requested_waits();
   const auto start = std::chrono::steady_clock::now();

@@ -56,7 +56,7 @@ int program_on_sim(const std::string& file, RunReport& report) {
   args.port = "sim";
   std::ostringstream out, err;
   const Terminal term{out, err, false, 80};
-  RunWaker waker;
+  driveflash::platform::RunWaker waker;
   return run_program(args, term, waker, report);
 }
 

@@ -15,9 +15,9 @@
 #include "cli/ports.h"
 #include "cli/production.h"
 #include "cli/program.h"
-#include "cli/terminal.h"
-#include "cli/waker.h"
 #include "platform/resources.h"
+#include "platform/terminal.h"
+#include "platform/waker.h"
 
 namespace {
 
@@ -39,15 +39,16 @@ int program(const Arguments& args) {
   static std::array<char*, 2> qt_argv = {name.data(), nullptr};
   static int qt_argc = 1;
   QCoreApplication app(qt_argc, qt_argv.data());
-  RunWaker waker;
-  RunWaker::install_signal_handlers(&waker);
-  const Terminal term{std::cout, std::cerr, stderr_is_terminal(), terminal_width()};
+  driveflash::platform::RunWaker waker;
+  driveflash::platform::RunWaker::install_signal_handlers(&waker);
+  const Terminal term{std::cout, std::cerr, driveflash::platform::stderr_is_terminal(),
+                      driveflash::platform::terminal_width()};
   RunReport report;
   const int status =
       production_run(args)
           ? run_production(args, term, waker, QCoreApplication::applicationFilePath().toStdString())
           : run_program(args, term, waker, report);
-  RunWaker::install_signal_handlers(nullptr);
+  driveflash::platform::RunWaker::install_signal_handlers(nullptr);
   return status;
 }
 
@@ -55,7 +56,7 @@ int program(const Arguments& args) {
 
 int main(int argc, char** argv) {
   driveflash::platform::set_program_path(argc > 0 ? argv[0] : "driveflash-cli");
-  prepare_terminal();
+  driveflash::platform::prepare_terminal();
   const std::vector<std::string_view> words(argv, argv + argc);
   const ParseResult parsed = parse_arguments(words);
   if (!parsed.ok()) {

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/replace_file.h"
 #include "crypto/aes.h"
 #include "image/download.h"
 #include "image/file_check.h"
 #include "image/firmware_scan.h"
 #include "image/intel_hex.h"
 #include "platform/files.h"
+#include "platform/replace_file.h"
 #include "run/run_context.h"
 
 namespace driveflash::cli {
@@ -82,7 +82,7 @@ int write_checked(const std::string& path, const Bytes& bytes, bool force, int k
     error = path + " exists; --force replaces it";
     return kExitUsage;
   }
-  const fs::path temp = write_beside(target, bytes, error);
+  const fs::path temp = platform::write_beside(target, bytes, error);
   if (temp.empty()) {
     return kExitUsage;
   }
@@ -94,13 +94,13 @@ int write_checked(const std::string& path, const Bytes& bytes, bool force, int k
     return kExitUsage;
   }
   std::string why;
-  switch (place_file(temp, target, force, why)) {
-    case Placement::kPlaced:
+  switch (platform::place_file(temp, target, force, why)) {
+    case platform::Placement::kPlaced:
       return kExitOk;
-    case Placement::kExists:
+    case platform::Placement::kExists:
       error = path + " exists; --force replaces it";
       return kExitUsage;
-    case Placement::kFailed:
+    case platform::Placement::kFailed:
       break;
   }
   error = "cannot write " + path + ": " + why;

@@ -9,6 +9,7 @@
 
 #include "cli/arguments.h"
 #include "cli/json.h"
+#include "platform/device.h"
 #include "platform/qt/qt_serial.h"
 #include "platform/serial.h"
 #include "sim/faults.h"
@@ -78,7 +79,7 @@ bool choose_number(std::string_view text, PortChoice& out, std::string& error) {
 }
 
 bool choose_device(const std::string& device, PortChoice& out, std::string& error) {
-  if (!device_present(device)) {
+  if (!platform::device_present(device)) {
     error = "no device '" + device + "'; 'driveflash-cli ports' lists the serial ports";
     return false;
   }

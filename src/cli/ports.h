@@ -32,10 +32,6 @@ void release_port(const PortChoice& choice);
 // but what driveflash-sim serves the virtual drive on.
 bool is_pseudo_terminal(const std::string& device);
 
-// Whether the serial device `device` is there to open: a file on POSIX systems; on Windows
-// also a COM port the system knows ("COM3", "\\.\COM10"), which is no file.
-bool device_present(const std::string& device);
-
 // The 'ports' command.
 int list_ports(bool json, std::ostream& out);
 

@@ -98,7 +98,7 @@ void print_wait_event(std::ostream& out, const std::string& text) {
 // Ends the run of a child process when its parent says "stop" or goes away: the input's end.
 class StopOnInput {
  public:
-  explicit StopOnInput(RunWaker& waker) : state_(std::make_shared<State>()) {
+  explicit StopOnInput(platform::RunWaker& waker) : state_(std::make_shared<State>()) {
     state_->waker = &waker;
     std::thread([state = state_] {
       std::string line;
@@ -120,7 +120,7 @@ class StopOnInput {
  private:
   struct State {
     std::mutex mutex;
-    RunWaker* waker = nullptr;
+    platform::RunWaker* waker = nullptr;
   };
   std::shared_ptr<State> state_;
 };
@@ -182,7 +182,7 @@ JsonObject summary_json(const Arguments& args, int status, int programmed, int f
 }
 
 // One port, in-process: a plain run with its log row, a child's run, or a station.
-int run_here(const Arguments& args, const Terminal& term, RunWaker& waker) {
+int run_here(const Arguments& args, const Terminal& term, platform::RunWaker& waker) {
   Recorder recorder(args);
   if (const std::string why = recorder.open(); !why.empty()) {
     term.err << "driveflash-cli: " << why << "; nothing was run\n";
@@ -368,7 +368,7 @@ class Board {
 
 class Parallel {
  public:
-  Parallel(const Arguments& args, const Terminal& term, RunWaker& waker, std::string self)
+  Parallel(const Arguments& args, const Terminal& term, platform::RunWaker& waker, std::string self)
       : args_(args), term_(term), waker_(waker), self_(std::move(self)), recorder_(args) {}
 
   int run() {
@@ -665,7 +665,7 @@ class Parallel {
 
   const Arguments& args_;
   const Terminal& term_;
-  RunWaker& waker_;
+  platform::RunWaker& waker_;
   std::string self_;
   Recorder recorder_;
   std::vector<Unit> units_;
@@ -681,7 +681,7 @@ bool production_run(const Arguments& args) {
   return args.ports.size() > 1 || args.repeat || args.events || !args.log.empty();
 }
 
-int run_production(const Arguments& args, const Terminal& term, RunWaker& waker,
+int run_production(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                    const std::string& self) {
   if (args.ports.size() <= 1) {
     Terminal here = term;

@@ -20,7 +20,7 @@ namespace driveflash::cli {
 bool production_run(const Arguments& args);
 
 // Runs it; returns the exit status. `self` is this program's path, started once per port.
-int run_production(const Arguments& args, const Terminal& term, RunWaker& waker,
+int run_production(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                    const std::string& self);
 
 // A run's --json object read back into `out` (what the summary and the log use); false when

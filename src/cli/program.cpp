@@ -47,7 +47,7 @@ class ScopeExit {
 // indicator, and whether the download began (the worker dims OK for it).
 class PopupWatch {
  public:
-  PopupWatch(RunPrinter& printer, RunWaker& waker, int main_panel)
+  PopupWatch(RunPrinter& printer, platform::RunWaker& waker, int main_panel)
       : printer_(printer), waker_(waker), main_panel_(main_panel) {
     id_ = pf::add_observer([this](const pf::PanelEvent& e) { on_event(e); });
   }
@@ -97,7 +97,7 @@ class PopupWatch {
   }
 
   RunPrinter& printer_;
-  RunWaker& waker_;
+  platform::RunWaker& waker_;
   int main_panel_;
   int id_ = 0;
   mutable std::mutex mutex_;
@@ -130,7 +130,7 @@ void print_lines(std::ostream& err, const std::string& text) {
 struct Session {
   const Arguments& args;
   const Terminal& term;
-  RunWaker& waker;
+  platform::RunWaker& waker;
   RunReport& r;
   int kind;
   const PortChoice& port;
@@ -338,8 +338,8 @@ std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport
   return "";
 }
 
-int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report,
-                const PortChoice* chosen) {
+int run_program(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
+                RunReport& report, const PortChoice* chosen) {
   report = RunReport{};
   RunReport& r = report;
   r.file = args.file;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/arguments.h"
-#include "cli/waker.h"
 #include "image/firmware_scan.h"
+#include "platform/waker.h"
 #include "run/outcome.h"
 
 namespace driveflash::cli {
@@ -59,7 +59,7 @@ std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport
 
 // Runs the command; returns the exit status. `report` receives the outcome. With `chosen`, the
 // run uses that line (which stays mapped) instead of the one --port names.
-int run_program(const Arguments& args, const Terminal& term, RunWaker& waker, RunReport& report,
-                const PortChoice* chosen = nullptr);
+int run_program(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
+                RunReport& report, const PortChoice* chosen = nullptr);
 
 }  // namespace driveflash::cli

@@ -21,7 +21,7 @@ pf::Micros seconds(double s) {
 }
 
 // Sleeps until `deadline`, or less when a stop comes; returns whether one did.
-bool pause_until(pf::Micros deadline, RunWaker& waker) {
+bool pause_until(pf::Micros deadline, platform::RunWaker& waker) {
   pf::Clock& clock = pf::clock();
   if (clock.is_virtual()) {
     clock.sleep_until(deadline);
@@ -36,7 +36,7 @@ bool pause_until(pf::Micros deadline, RunWaker& waker) {
 
 // Polls the drive until it has been silent for kGoneAfterSeconds (Gone) or until it answers
 // (Next). Returns false when a stop came first.
-bool wait_for(StationWait wait, int port_number, long baud, RunWaker& waker) {
+bool wait_for(StationWait wait, int port_number, long baud, platform::RunWaker& waker) {
   pf::Clock& clock = pf::clock();
   pf::Micros last_answer = clock.now();  // the run that just ended talked to it
   while (!waker.stop_requested()) {
@@ -107,7 +107,7 @@ bool drive_answers(int port_number, long baud) {
   return answered;
 }
 
-int run_station(const Arguments& args, const Terminal& term, RunWaker& waker,
+int run_station(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                 const StationHooks& hooks, StationTally& tally) {
   PortChoice port;
   std::string error;

@@ -46,7 +46,7 @@ bool drive_answers(int port_number, long baud);
 
 // Runs the station on args.port until the waker's stop. Returns the exit status: 2 when the
 // first run is refused, else tally.exit_status().
-int run_station(const Arguments& args, const Terminal& term, RunWaker& waker,
+int run_station(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                 const StationHooks& hooks, StationTally& tally);
 
 }  // namespace driveflash::cli

@@ -57,7 +57,7 @@ class ProgramOnSim : public ::testing::Test {
     EXPECT_TRUE(parsed.ok()) << parsed.error;
     std::ostringstream out, err;
     const Terminal term{out, err, false, 80};
-    RunWaker waker;
+    platform::RunWaker waker;
     Outcome o;
     o.status = run_program(parsed.args, term, waker, o.report);
     o.out = out.str();

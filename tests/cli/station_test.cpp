@@ -27,7 +27,7 @@ TEST(Station, EachDrivePutOnTheLineIsProgrammedOnceUntilCtrlC) {
   ASSERT_TRUE(parsed.ok()) << parsed.error;
   std::ostringstream out, err;
   const Terminal term{out, err, false, 80};
-  RunWaker waker;
+  platform::RunWaker waker;
   constexpr std::size_t kDrives = 4;  // the first, then swapped three times
   std::vector<std::shared_ptr<sim::VirtualDrive>> drives;
   std::vector<RunReport> units;

@@ -1,5 +1,5 @@
 // The run's wake-up channel on each system (a pipe on POSIX, an event on Windows).
-#include "cli/waker.h"
+#include "platform/waker.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(RunWaker, WakeUpsAndStopsEndTheWaitEarly) {
-  RunWaker waker;
+  platform::RunWaker waker;
   const auto start = std::chrono::steady_clock::now();
   // A hang shows as the whole 20 s of a wait; each of these must end long before.
   waker.wake();

@@ -45,7 +45,7 @@ TEST_P(CtrlCAtEachState, EndsTheRunAfterTheStepUnderWayWithThePortClosed) {
   const std::string file = dir_.write("fw.hex", hex_text(0x10001000, filler(700, 3)));
   const auto drive = TwistedDrive::make();
   drive->map(kPort);
-  cli::RunWaker waker;
+  platform::RunWaker waker;
   int observer = 0;
   int state_at_stop = -1;
   if (c.hold.kind != Exchange::kOther) {

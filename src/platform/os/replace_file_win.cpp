@@ -7,10 +7,10 @@
 #include <random>
 #include <system_error>
 
-#include "cli/replace_file.h"
 #include "platform/files.h"
+#include "platform/replace_file.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 namespace {
 
 std::wstring random_suffix(std::random_device& random) {
@@ -83,4 +83,4 @@ Placement place_file(const std::filesystem::path& temp, const std::filesystem::p
   return Placement::kFailed;
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

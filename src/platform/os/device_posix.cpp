@@ -1,12 +1,12 @@
 #include <filesystem>
 
-#include "cli/ports.h"
+#include "platform/device.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 bool device_present(const std::string& device) {
   std::error_code ec;
   return std::filesystem::exists(device, ec);
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 // Creates a file beside `target` that no other program can have opened, writes `bytes` to
 // it and flushes them to the disk. Returns its path, or an empty path and the reason in
@@ -22,4 +22,4 @@ enum class Placement { kPlaced, kExists, kFailed };
 Placement place_file(const std::filesystem::path& temp, const std::filesystem::path& target,
                      bool replace, std::string& error);
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/waker.h"
+#include "platform/waker.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 namespace {
 
 std::atomic<RunWaker*> g_waker{nullptr};
@@ -81,4 +81,4 @@ void RunWaker::install_signal_handlers(RunWaker* waker) {
   ::SetConsoleCtrlHandler(on_console_event, waker != nullptr ? TRUE : FALSE);
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <string_view>
 
-#include "cli/waker.h"
+#include "platform/waker.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 namespace {
 
 std::atomic<RunWaker*> g_waker{nullptr};
@@ -115,4 +115,4 @@ void RunWaker::install_signal_handlers(RunWaker* waker) {
   }
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

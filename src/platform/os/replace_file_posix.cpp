@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "cli/replace_file.h"
+#include "platform/replace_file.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 std::filesystem::path write_beside(const std::filesystem::path& target,
                                    std::span<const unsigned char> bytes, std::string& error) {
@@ -63,4 +63,4 @@ Placement place_file(const std::filesystem::path& temp, const std::filesystem::p
   return Placement::kFailed;
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

@@ -3,11 +3,11 @@
 #include <array>
 #include <filesystem>
 
-#include "cli/ports.h"
+#include "platform/device.h"
 #include "platform/files.h"
 #include "platform/qt/qt_serial.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 bool device_present(const std::string& device) {
   // COM ports are no files: the system's device names know them.
@@ -20,4 +20,4 @@ bool device_present(const std::string& device) {
   return std::filesystem::exists(platform::path_from_utf8(device), ec);
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

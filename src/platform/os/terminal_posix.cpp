@@ -1,9 +1,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 bool stderr_is_terminal() {
   return ::isatty(STDERR_FILENO) == 1;
@@ -20,4 +20,4 @@ int terminal_width() {
 // Terminals here take UTF-8 and escapes as they are.
 void prepare_terminal() {}
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 class RunWaker {
  public:
@@ -41,4 +41,4 @@ class RunWaker {
   std::atomic<bool> stop_{false};
 };
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform

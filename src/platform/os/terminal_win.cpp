@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 
-namespace driveflash::cli {
+namespace driveflash::platform {
 
 bool stderr_is_terminal() {
   DWORD mode = 0;
@@ -29,4 +29,4 @@ void prepare_terminal() {
   }
 }
 
-}  // namespace driveflash::cli
+}  // namespace driveflash::platform
