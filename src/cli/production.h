@@ -23,8 +23,4 @@ bool production_run(const Arguments& args);
 int run_production(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                    const std::string& self);
 
-// A run's --json object read back into `out` (what the summary and the log use); false when
-// `json` is not such an object.
-bool read_report(const std::string& json, RunReport& out);
-
 }  // namespace driveflash::cli
