@@ -6,6 +6,8 @@
 #include <QString>
 #include <functional>
 
+#include "app/help_window.h"
+
 class QWidget;
 
 namespace driveflash::app {
@@ -29,10 +31,5 @@ void uninstall_operator_window();
 void attach_main_panel(int panel);
 void detach_main_panel(int panel);
 void save_settings();
-
-// The help window while it is open, else null.
-QWidget* help_window();
-// The per-user run log the help window points to.
-QString run_log_path();
 
 }  // namespace driveflash::app

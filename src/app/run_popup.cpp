@@ -1,0 +1,335 @@
+// The programming popup as the window shows it: what is being programmed (the header), the
+// clock, and the verdict once the run has come to rest.
+#include "app/run_popup.h"
+
+#include <QBoxLayout>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QStyle>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+#include "app/window_parts.h"
+#include "image/firmware_scan.h"
+#include "platform/panels.h"
+#include "platform/qt/qt_panels.h"
+#include "platform/serial.h"
+#include "run/run_context.h"
+
+namespace driveflash::app {
+namespace {
+
+namespace pf = platform;
+
+constexpr int kTickMs = 100;
+constexpr int kHashDigits = 12;
+
+enum class Verdict { Running, Stopping, Programmed, Failed, Stopped };
+
+struct Look {
+  const char* name;  // the widget's "verdict" property, for tests and accessibility
+  const char* mark;  // readable without colour
+  const char* text;
+  const char* style;
+  QStyle::StandardPixmap icon;
+};
+
+Look look_of(Verdict v) {
+  switch (v) {
+    case Verdict::Programmed:
+      return {"programmed", "✔", "成功 / Programmed", "background:#1b7f2a; color:white;",
+              QStyle::SP_DialogApplyButton};
+    case Verdict::Failed:
+      return {"failed", "✘", "失败 / Failed", "background:#c62828; color:white;",
+              QStyle::SP_MessageBoxCritical};
+    case Verdict::Stopping:
+      return {"stopping", "■", "正在停止… / Stopping after the step under way…",
+              "background:#f9a825; color:black;", QStyle::SP_MessageBoxWarning};
+    case Verdict::Stopped:
+      return {"stopped", "■", "已停止 / Stopped", "background:#f9a825; color:black;",
+              QStyle::SP_MessageBoxWarning};
+    case Verdict::Running:
+    default:
+      return {"running", "…", "烧录中… / Programming…", "", QStyle::SP_BrowserReload};
+  }
+}
+
+// What is being programmed, taken when Program starts the run.
+struct Header {
+  QString path;
+  int kind = 0;
+  qint64 bytes = -1;
+  std::optional<std::uint32_t> pages;
+  QString hash;
+  int port = 0;
+  QString port_name;
+  int drive_baud = 0;
+  int loader_baud = 0;
+};
+
+struct RunView {
+  int popup = 0;
+  Header header;
+  int start_count = 0;
+  QElapsedTimer clock;
+  qint64 end_ms = -1;
+  Verdict verdict = Verdict::Running;
+  bool focused = false;
+  QPointer<QWidget> window;
+  QPointer<QLabel> verdict_label;
+  QPointer<QLabel> icon;
+  QPointer<QLabel> batch;
+  QPointer<QLabel> elapsed;
+  QPointer<QTimer> timer;
+};
+
+std::unique_ptr<RunView> g_run;
+
+QString seconds(qint64 ms) {
+  return QStringLiteral("%1 s").arg(static_cast<double>(ms) / 1000.0, 0, 'f', 1);
+}
+
+QString kind_text(int kind) {
+  return kind == kFileTypeEhex ? QStringLiteral("加密 HEX / Encrypted hex (*.ehex)")
+                               : QStringLiteral("Intel HEX (*.hex)");
+}
+
+QString file_hash(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    return {};
+  }
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  hash.addData(&file);
+  return QString::fromLatin1(hash.result().toHex().left(kHashDigits));
+}
+
+Header take_header() {
+  Header h;
+  h.path = QFile::decodeName(filename);
+  h.kind = filetype;
+  const QFileInfo info(h.path);
+  h.bytes = info.exists() ? info.size() : -1;
+  h.hash = file_hash(h.path);
+  const image::FirmwareReport scan = image::scan_firmware(filename, filetype);
+  if (!scan.refused()) {
+    h.pages = scan.data_frames;
+  }
+  h.port = ctrl_int(mainpanel, MAINPANEL_COMPORT);
+  pf::PortEntry entry;
+  if (pf::find_port(h.port, entry)) {
+    h.port_name = QString::fromStdString(entry.name);
+  }
+  h.drive_baud = ctrl_int(mainpanel, MAINPANEL_DRIVE_BAUD);
+  h.loader_baud = ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD);
+  return h;
+}
+
+QLabel* header_row(QFormLayout* form, const char* name, const QString& label,
+                   const QString& value) {
+  auto* v = new QLabel(value);
+  v->setObjectName(QString::fromLatin1(name));
+  v->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  form->addRow(label, v);
+  return v;
+}
+
+void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
+  run.verdict = verdict;
+  if (run.verdict_label == nullptr) {
+    return;
+  }
+  const Look look = look_of(verdict);
+  QString text =
+      QStringLiteral("%1 %2").arg(QString::fromUtf8(look.mark), QString::fromUtf8(look.text));
+  if (!detail.isEmpty()) {
+    text += QStringLiteral(" — ") + detail;
+  }
+  run.verdict_label->setText(text);
+  run.verdict_label->setProperty("verdict", QString::fromLatin1(look.name));
+  run.verdict_label->setStyleSheet(
+      QStringLiteral("QLabel { %1 padding: 6px; }").arg(QString::fromLatin1(look.style)));
+  run.verdict_label->setAccessibleName(text);
+  if (run.icon != nullptr) {
+    const int size = run.icon->fontMetrics().height() * 2;
+    run.icon->setPixmap(run.icon->style()->standardIcon(look.icon).pixmap(size, size));
+  }
+  if (run.window != nullptr && verdict != Verdict::Running) {
+    run.window->setWindowTitle(QString::fromUtf8(look.text));
+  }
+}
+
+// The run came to rest (or the worker returned after a stop): its outcome says whether the
+// drive was programmed, and if not, which line says what went wrong.
+void conclude(RunView& run) {
+  run.end_ms = run.clock.elapsed();
+  const run::Outcome outcome = run::last_outcome();
+  if (outcome.programmed()) {
+    show_verdict(run, Verdict::Programmed, seconds(run.end_ms));
+  } else {
+    show_verdict(run, Verdict::Failed, QString::fromStdString(outcome.line));
+  }
+}
+
+bool concluded(const RunView& run) {
+  return run.verdict != Verdict::Running && run.verdict != Verdict::Stopping;
+}
+
+void tick() {
+  if (g_run == nullptr) {
+    return;
+  }
+  RunView& run = *g_run;
+  if (run.window == nullptr) {
+    if (run.timer != nullptr) {
+      run.timer->stop();
+    }
+    return;
+  }
+  if (run.batch != nullptr) {
+    run.batch->setText(QStringLiteral("本批 / This batch: %1").arg(okcount.load()));
+  }
+  if (!concluded(run) && run.verdict != Verdict::Stopping && runflag.load() != 0 &&
+      runstate.load() == kStateFinished) {
+    conclude(run);
+  }
+  if (run.elapsed != nullptr) {
+    run.elapsed->setText(seconds(run.end_ms >= 0 ? run.end_ms : run.clock.elapsed()));
+  }
+  // The keyboard's way out: OK takes the focus once the worker has undimmed it.
+  if (concluded(run) && !run.focused) {
+    if (QWidget* ok = pf::control_widget(run.popup, PRGPANEL_OK);
+        ok != nullptr && ok->isEnabled()) {
+      ok->setFocus();
+      run.focused = true;
+    }
+  }
+}
+
+void decorate_popup(int popup) {
+  RunView& run = *g_run;
+  if (run.popup != popup) {
+    return;
+  }
+  QWidget* window = pf::panel_window(popup);
+  QWidget* status = pf::control_widget(popup, PRGPANEL_STATUS);
+  auto* layout = status != nullptr && status->parentWidget() != nullptr
+                     ? qobject_cast<QBoxLayout*>(status->parentWidget()->layout())
+                     : nullptr;
+  if (window == nullptr || layout == nullptr) {
+    return;
+  }
+  run.window = window;
+  window->setStyleSheet(QString::fromLatin1(kFocusStyle));
+  const Header& h = run.header;
+
+  auto* header = new QWidget;
+  header->setObjectName(QStringLiteral("runHeader"));
+  auto* form = new QFormLayout(header);
+  form->setContentsMargins(0, 0, 0, 0);
+  QLabel* file =
+      header_row(form, "headerFile", QStringLiteral("文件 / File:"), QFileInfo(h.path).fileName());
+  file->setToolTip(h.path);
+  header_row(form, "headerKind", QStringLiteral("类型 / Kind:"), kind_text(h.kind));
+  header_row(form, "headerSize", QStringLiteral("大小 / Size:"),
+             QStringLiteral("%1 字节 / bytes, %2 页 / pages")
+                 .arg(h.bytes >= 0 ? QString::number(h.bytes) : QStringLiteral("?"),
+                      h.pages ? QString::number(*h.pages) : QStringLiteral("?")));
+  header_row(form, "headerHash", QStringLiteral("SHA-256:"),
+             h.hash.isEmpty() ? QStringLiteral("?") : h.hash);
+  header_row(form, "headerPort", QStringLiteral("串口 / Port:"),
+             h.port_name.isEmpty() ? QString::number(h.port)
+                                   : QStringLiteral("%1: %2").arg(h.port).arg(h.port_name));
+  header_row(
+      form, "headerBaud", QStringLiteral("波特率 / Baud rates:"),
+      QStringLiteral("驱动器 / drive %1, 引导 / loader %2").arg(h.drive_baud).arg(h.loader_baud));
+  run.elapsed = header_row(form, "headerElapsed", QStringLiteral("用时 / Elapsed:"), seconds(0));
+
+  auto* verdict_row = new QWidget;
+  auto* row = new QHBoxLayout(verdict_row);
+  row->setContentsMargins(0, 0, 0, 0);
+  run.icon = new QLabel;
+  run.icon->setObjectName(QStringLiteral("verdictIcon"));
+  run.verdict_label = new QLabel;
+  run.verdict_label->setObjectName(QStringLiteral("verdict"));
+  run.verdict_label->setWordWrap(true);
+  QFont big = run.verdict_label->font();
+  big.setPointSizeF(big.pointSizeF() * 1.6);
+  big.setBold(true);
+  run.verdict_label->setFont(big);
+  row->addWidget(run.icon);
+  row->addWidget(run.verdict_label, 1);
+
+  run.batch = new QLabel;
+  run.batch->setObjectName(QStringLiteral("batch"));
+
+  layout->insertWidget(0, header);
+  layout->insertWidget(1, verdict_row);
+  layout->insertWidget(2, run.batch);
+  show_verdict(run, run.verdict, {});
+  window->adjustSize();
+
+  run.timer = new QTimer(window);
+  run.timer->setInterval(kTickMs);
+  QObject::connect(run.timer, &QTimer::timeout, [] { tick(); });
+  run.timer->start();
+  tick();
+}
+
+}  // namespace
+
+void popup_run_started() {
+  if (g_run == nullptr) {
+    g_run = std::make_unique<RunView>();
+  }
+  RunView& run = *g_run;
+  run = RunView{};
+  run.popup = prgpanel;
+  run.start_count = okcount.load();
+  run.clock.start();
+  run.header = take_header();
+  const int popup = prgpanel;
+  // After the popup's window has been built from the changes queued before.
+  pf::post_to_gui([popup] {
+    if (g_run != nullptr) {
+      decorate_popup(popup);
+    }
+  });
+}
+
+void popup_stopping() {
+  if (g_run == nullptr) {
+    return;
+  }
+  RunView& run = *g_run;
+  pf::run_posted_tasks();  // the popup's window, if it has not been built yet
+  show_verdict(run, Verdict::Stopping, {});
+}
+
+void popup_stopped() {
+  if (g_run == nullptr) {
+    return;
+  }
+  RunView& run = *g_run;
+  pf::run_posted_tasks();
+  // The worker may have reached its rest while the stop was on its way.
+  if (runstate.load() == kStateFinished) {
+    conclude(run);
+  } else {
+    run.end_ms = run.clock.elapsed();
+    show_verdict(run, Verdict::Stopped, seconds(run.end_ms));
+  }
+  tick();
+}
+
+void popup_forget() {
+  g_run.reset();
+}
+
+}  // namespace driveflash::app
