@@ -1,1 +1,2 @@
-driveflash_test(crypto_test unit SOURCES crypto/aes_test.cpp LIBS driveflash_crypto)
+driveflash_test(crypto_test unit SOURCES crypto/aes_test.cpp crypto/sha256_test.cpp
+  LIBS driveflash_crypto)

@@ -20,6 +20,7 @@ namespace {
 constexpr const char* kFileTypeError = "文件类型错误！";
 constexpr const char* kProgramTitle = "烧录 / Program";
 std::string g_last_refusal;
+driveflash::image::FirmwareFile g_firmware;
 driveflash::app::WindowHooks g_hooks;
 // The popup of a run stopped half-way stays up, showing so, until it is closed again.
 bool g_held_after_stop = false;
@@ -41,11 +42,6 @@ bool name_fits_kind(const char* name, int kind) {
   return kind == kFileTypeEhex ? c != '.' : c != 'e';
 }
 
-bool file_opens(const char* name) {
-  driveflash::platform::FileHandle f(CVI_OpenFile(name, VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_BINARY));
-  std::array<char, 1> probe{};
-  return f.valid() && CVI_ReadFile(f.get(), probe.data(), 1) >= 0;
-}
 
 }  // namespace
 
@@ -108,14 +104,17 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     refuse(kFileTypeError, kFileTypeError);
     return 0;
   }
-  if (!file_opens(filename)) {
-    refuse(kProgramTitle,
-           std::string("无法打开固件文件！\nCannot open the firmware file:\n") + filename);
+  // The file is read once here: the checks, the window's header and its record of the run
+  // all take these bytes; the download reads the file again itself.
+  g_firmware = driveflash::image::read_firmware(filename, filetype);
+  if (!g_firmware.read()) {
+    refuse(kProgramTitle, std::string("无法打开固件文件！\nCannot open the firmware file (it ") +
+                              g_firmware.error + "):\n" + filename);
     return 0;
   }
   int port = 0;
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &port);
-  if (const auto refusal = driveflash::app::check_before_program(filename, filetype, port);
+  if (const auto refusal = driveflash::app::check_before_program(g_firmware, port);
       !refusal.title.empty()) {
     refuse(refusal.title.c_str(), refusal.message);
     return 0;
@@ -253,6 +252,10 @@ void set_window_hooks(WindowHooks hooks) {
 
 const char* last_refusal() {
   return g_last_refusal.c_str();
+}
+
+const image::FirmwareFile& program_firmware() {
+  return g_firmware;
 }
 
 void stop_programming() {

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "image/firmware_file.h"
 #include "run/outcome.h"
 
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
@@ -44,6 +45,9 @@ void set_window_hooks(WindowHooks hooks);
 void stop_programming();
 // Why Program refused to start ("" when it did start); for front ends without dialogs.
 const char* last_refusal();
+// The firmware file as Program last read it (once, for its checks): what the window shows
+// and records of the run it started.
+const image::FirmwareFile& program_firmware();
 
 // How a run that the popup's closing ended came out, for the window's record of runs. The
 // hook runs on the interface thread once the worker has returned, while the popup still exists.

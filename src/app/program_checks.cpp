@@ -34,13 +34,14 @@ bool stand_in_loader_for_real_chip(int port) {
 
 }  // namespace
 
-ProgramRefusal check_before_program(const char* file, int kind, int port) {
-  const image::FirmwareReport report = image::scan_firmware(file, kind);
+ProgramRefusal check_before_program(const image::FirmwareFile& firmware, int port) {
+  const image::FirmwareReport& report = firmware.report;
   if (report.refused()) {
-    const char* check_line = image::file_kind(kind) == image::FileKind::Ehex ? "Ehex 文件校验错误!"
-                                                                             : "hex 文件校验错误!";
+    const char* check_line = report.kind == image::FileKind::Ehex ? "Ehex 文件校验错误!"
+                                                                  : "hex 文件校验错误!";
     return {check_line, std::string(check_line) + "\nThe firmware file is refused, " +
-                            report.problem() + ":\n" + file + "\nNothing was sent to the drive."};
+                            report.problem() + ":\n" + firmware.path +
+                            "\nNothing was sent to the drive."};
   }
   if (stand_in_loader_for_real_chip(port)) {
     return {"Program",

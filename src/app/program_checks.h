@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "image/firmware_file.h"
+
 namespace driveflash::app {
 
 struct ProgramRefusal {
@@ -12,8 +14,8 @@ struct ProgramRefusal {
   std::string message;  // for the operator, several lines
 };
 
-// The whole firmware file read as the download reads it (`kind` 1: encrypted), and the
+// The firmware file, read once when Program was pressed, as the download reads it, and the
 // secondary loader that a real chip on `port` would be sent.
-ProgramRefusal check_before_program(const char* file, int kind, int port);
+ProgramRefusal check_before_program(const image::FirmwareFile& firmware, int port);
 
 }  // namespace driveflash::app

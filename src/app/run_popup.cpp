@@ -3,7 +3,6 @@
 #include "app/run_popup.h"
 
 #include <QBoxLayout>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -15,8 +14,9 @@
 #include <memory>
 #include <optional>
 
+#include "app/callbacks.h"
 #include "app/window_parts.h"
-#include "image/firmware_scan.h"
+#include "image/firmware_file.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/serial.h"
@@ -100,26 +100,18 @@ QString kind_text(int kind) {
                                : QStringLiteral("Intel HEX (*.hex)");
 }
 
-QString file_hash(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    return {};
-  }
-  QCryptographicHash hash(QCryptographicHash::Sha256);
-  hash.addData(&file);
-  return QString::fromLatin1(hash.result().toHex().left(kHashDigits));
-}
-
 Header take_header() {
   Header h;
   h.path = QFile::decodeName(filename);
   h.kind = filetype;
-  const QFileInfo info(h.path);
-  h.bytes = info.exists() ? info.size() : -1;
-  h.hash = file_hash(h.path);
-  const image::FirmwareReport scan = image::scan_firmware(filename, filetype);
-  if (!scan.refused()) {
-    h.pages = scan.data_frames;
+  // What Program read and checked, not the file again.
+  const image::FirmwareFile& firmware = program_firmware();
+  if (firmware.read() && firmware.path == filename) {
+    h.bytes = static_cast<qint64>(firmware.size);
+    h.hash = QString::fromStdString(firmware.sha256.substr(0, kHashDigits));
+    if (!firmware.report.refused()) {
+      h.pages = firmware.report.data_frames;
+    }
   }
   h.port = ctrl_int(mainpanel, MAINPANEL_COMPORT);
   pf::PortEntry entry;

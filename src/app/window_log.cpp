@@ -18,7 +18,10 @@ void record_window_runs(std::filesystem::path log) {
     platform::PortEntry entry;
     r.port = platform::find_port(comport, entry) ? entry.name : std::to_string(comport);
     r.file = filename;
-    r.sha256 = outcome.sha256.empty() ? file_sha256(r.file) : outcome.sha256;
+    // The bytes the download read; a run that never got to them, the bytes Program read.
+    r.sha256 = outcome.sha256.empty() && program_firmware().path == r.file
+                   ? program_firmware().sha256
+                   : outcome.sha256;
     r.kind = filetype == kFileTypeEhex ? "ehex" : "hex";
     r.result = run::result_name(outcome.result);
     r.message = outcome.line;

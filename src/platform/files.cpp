@@ -1,12 +1,15 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace driveflash::platform {
 namespace {
@@ -16,8 +19,11 @@ struct CloseFile {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// A file on disk, or bytes already read into memory that are read again as a file is.
 struct OpenFile {
   std::unique_ptr<std::FILE, CloseFile> file;
+  std::shared_ptr<const std::vector<char>> memory;
+  std::size_t position = 0;  // in memory
   bool text = false;
   std::string pushed;  // characters read ahead and given back, last one first
   ReadTap tap;
@@ -28,12 +34,48 @@ struct OpenFile {
       pushed.pop_back();
       return c;
     }
-    const int c = std::fgetc(file.get());
-    if (c != EOF && tap) {
-      const auto byte = static_cast<std::uint8_t>(c);
-      tap(std::span(&byte, 1));
+    char byte = 0;
+    if (read_raw(&byte, 1) != 1) {
+      return EOF;
     }
-    return c;
+    return static_cast<unsigned char>(byte);
+  }
+  // Up to `count` bytes from the source, past what was given back; each goes by the tap once.
+  std::size_t read_raw(char* buffer, std::size_t count) {
+    std::size_t got = 0;
+    if (memory) {
+      got = std::min(count, memory->size() - position);
+      std::copy_n(memory->begin() + static_cast<std::ptrdiff_t>(position), got, buffer);
+      position += got;
+    } else {
+      got = std::fread(buffer, 1, count, file.get());
+    }
+    if (got > 0 && tap) {
+      tap(std::span(reinterpret_cast<const std::uint8_t*>(buffer), got));
+    }
+    return got;
+  }
+  bool failed() const { return !memory && std::ferror(file.get()) != 0; }
+  // The new position, or -1.
+  long seek(long offset, int origin) {
+    pushed.clear();
+    if (memory) {
+      const long base = origin == 0 ? 0
+                        : origin == 1 ? static_cast<long>(position)
+                                      : static_cast<long>(memory->size());
+      const long target = base + offset;
+      if (target < 0 || target > static_cast<long>(memory->size())) {
+        return -1;
+      }
+      position = static_cast<std::size_t>(target);
+      return target;
+    }
+    static constexpr std::array<int, 3> kWhence = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (std::fseek(file.get(), offset, kWhence[static_cast<std::size_t>(origin)]) != 0) {
+      return -1;
+    }
+    std::clearerr(file.get());
+    return std::ftell(file.get());
   }
   void unget(int c) {
     if (c != EOF) {
@@ -106,6 +148,49 @@ int CVI_OpenFile(const char* name, int readWrite, int /*action*/, int fileType) 
   return handle;
 }
 
+namespace driveflash::platform {
+
+int open_memory_file(std::shared_ptr<const std::vector<char>> bytes, int fileType) {
+  if (!bytes) {
+    return -1;
+  }
+  auto entry = std::make_shared<OpenFile>();
+  entry->memory = std::move(bytes);
+  entry->text = fileType == VAL_ASCII;
+  std::lock_guard lock(g_mutex);
+  const int handle = g_next_handle++;
+  g_files.emplace(handle, std::move(entry));
+  return handle;
+}
+
+ReadWhole read_whole_file(const std::string& name, std::size_t limit) {
+  ReadWhole r;
+  std::ifstream in(path_from_utf8(native_path(name)), std::ios::binary);
+  if (name.empty() || !in) {
+    r.error = "cannot be opened";
+    return r;
+  }
+  auto bytes = std::make_shared<std::vector<char>>();
+  std::array<char, 65536> chunk{};
+  while (in) {
+    in.read(chunk.data(), chunk.size());
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (bytes->size() + got > limit) {
+      r.error = "is larger than " + std::to_string(limit / (1024 * 1024)) + " MB";
+      return r;
+    }
+    bytes->insert(bytes->end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+  if (in.bad()) {
+    r.error = "cannot be read";
+    return r;
+  }
+  r.bytes = std::move(bytes);
+  return r;
+}
+
+}  // namespace driveflash::platform
+
 int ReadLine(int handle, char* buffer, int maxChars) {
   const auto entry = lookup(handle);
   if (!entry || buffer == nullptr || maxChars < 0) {
@@ -130,13 +215,13 @@ int ReadLine(int handle, char* buffer, int maxChars) {
   const int first = entry->get();
   if (first == EOF) {
     buffer[0] = '\0';
-    return std::ferror(entry->file.get()) != 0 ? kFileReadError : kEndOfFile;
+    return entry->failed() ? kFileReadError : kEndOfFile;
   }
   entry->unget(first);
   int count = 0;
   for (;;) {
     if (take_line_end()) {
-      if (std::ferror(entry->file.get()) != 0) {
+      if (entry->failed()) {
         buffer[count] = '\0';
         return kFileReadError;
       }
@@ -157,17 +242,12 @@ int CVI_ReadFile(int handle, char* buffer, int count) {
   if (!entry || buffer == nullptr || count < 0) {
     return kFileReadError;
   }
-  std::FILE* f = entry->file.get();
   std::size_t got = 0;
   while (got < static_cast<std::size_t>(count) && !entry->pushed.empty()) {
     buffer[got++] = static_cast<char>(entry->get());
   }
-  const std::size_t fresh = std::fread(buffer + got, 1, static_cast<std::size_t>(count) - got, f);
-  if (fresh > 0 && entry->tap) {
-    entry->tap(std::span(reinterpret_cast<const std::uint8_t*>(buffer + got), fresh));
-  }
-  got += fresh;
-  if (got == 0 && std::ferror(f) != 0) {
+  got += entry->read_raw(buffer + got, static_cast<std::size_t>(count) - got);
+  if (got == 0 && entry->failed()) {
     return kFileReadError;
   }
   return static_cast<int>(got);
@@ -178,14 +258,7 @@ long SetFilePtr(int handle, long offset, int origin) {
   if (!entry || origin < 0 || origin > 2) {
     return -1;
   }
-  std::FILE* f = entry->file.get();
-  static constexpr std::array<int, 3> kWhence = {SEEK_SET, SEEK_CUR, SEEK_END};
-  if (std::fseek(f, offset, kWhence[static_cast<std::size_t>(origin)]) != 0) {
-    return -1;
-  }
-  std::clearerr(f);
-  entry->pushed.clear();
-  return std::ftell(f);
+  return entry->seek(offset, origin);
 }
 
 int CVI_CloseFile(int handle) {

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 // CVI_OpenFile readWrite / action / fileType arguments.
 inline constexpr int VAL_READ_ONLY = 1;
@@ -58,6 +60,18 @@ std::string native_path(const std::string& path);
 // program's manifest makes it so).
 std::filesystem::path path_from_utf8(const std::string& name);
 std::string utf8_of(const std::filesystem::path& path);
+
+// A handle that reads `bytes` (kept alive by the handle) as CVI_OpenFile's handles read a file:
+// for reading a file once and going over what was read more than once.
+int open_memory_file(std::shared_ptr<const std::vector<char>> bytes, int fileType);
+
+// A whole file read into memory, at most `limit` bytes: its bytes, or why not ("cannot be
+// opened", "cannot be read", "is larger than N MB").
+struct ReadWhole {
+  std::shared_ptr<const std::vector<char>> bytes;
+  std::string error;
+};
+ReadWhole read_whole_file(const std::string& name, std::size_t limit);
 
 // Closes a handle when it goes out of scope.
 class FileHandle {

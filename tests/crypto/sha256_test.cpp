@@ -1,0 +1,47 @@
+#include "crypto/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace {
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The standard's examples and the padding's edges (55, 56 and 64 bytes: the length fits in the
+// last block, just does not, and a whole block of message), fed whole and byte by byte.
+TEST(Sha256, KnownDigestsWholeOrInPieces) {
+  const struct {
+    std::string message;
+    const char* digest;
+  } table[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+      {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.message.size());
+    driveflash::crypto::Sha256 whole;
+    whole.update(bytes_of(row.message));
+    EXPECT_EQ(whole.hex_digest(), row.digest);
+    if (row.message.size() < 1000) {
+      driveflash::crypto::Sha256 pieces;
+      for (const char c : row.message) {
+        pieces.update(bytes_of(std::string_view(&c, 1)));
+      }
+      EXPECT_EQ(pieces.hex_digest(), row.digest);
+    }
+  }
+}
+
+}  // namespace
