@@ -91,9 +91,11 @@ constexpr const char* kNoAnswer =
 
 struct Expected {
   bool success = false;
-  Lines tail;             // the last lines of the status box
+  Lines tail;             // the last lines of the status box: the failing line, then one advice
   bool repeated = false;  // the download started over once
   ExchangeAt last;        // the last exchange the host began
+  run::Cause cause = run::Cause::kNone;
+  run::DrivePlace left = run::DrivePlace::kFirmware;
 };
 
 // What the run must come to, from the reply tables alone.
@@ -107,7 +109,11 @@ Expected expected(const Position& p, const Twist& t) {
                              : t.kind == Twist::Kind::kExtra ? 8
                                                              : 0;
   const bool gone = t.kind == Twist::Kind::kDisconnect;
-  const auto fail = [&](Lines tail) { return Expected{false, std::move(tail), false, p.at}; };
+  const auto fail = [&](Lines tail, run::Cause cause, run::DrivePlace left) {
+    return Expected{false, std::move(tail), false, p.at, cause, left};
+  };
+  using C = run::Cause;
+  using D = run::DrivePlace;
   const Expected success{true, {"Done!"}, false, {Exchange::kClose, 1}};
   Expected repeated = success;
   repeated.repeated = true;
@@ -120,7 +126,7 @@ Expected expected(const Position& p, const Twist& t) {
     }
     before.push_back(status_text(code));
     before.emplace_back(kLeft);
-    return fail(std::move(before));
+    return fail(std::move(before), C::kDownload, D::kSecondaryLoader);
   };
   switch (p.at.kind) {
     case Exchange::kIdentity: {
@@ -130,14 +136,15 @@ Expected expected(const Position& p, const Twist& t) {
       }
       // No drive answered: one loader handshake at the loader baud rate, which the firmware
       // ignores, and the line that says what to look at. A line that died cannot be reopened.
-      Expected e = fail({"未知型号的驱动器!", kNoAnswer});
+      Expected e = fail({"未知型号的驱动器!", kNoAnswer}, C::kNoAnswer, D::kFirmware);
       e.last = gone ? ExchangeAt{Exchange::kOpen, 2} : ExchangeAt{Exchange::kOther, 2};
       return e;
     }
     case Exchange::kReset:
       // Nothing is read after the reset request; a drive that is gone cannot be reopened.
       if (gone) {
-        Expected e = fail({"驱动器连接成功!", "新波特率设置失败！", kLeftInRomLoaderLine});
+        Expected e = fail({"驱动器连接成功!", "新波特率设置失败！", kLeftInRomLoaderLine},
+                          C::kLoaderBaud, D::kRomLoader);
         e.last = {Exchange::kOpen, 2};
         return e;
       }
@@ -145,15 +152,18 @@ Expected expected(const Position& p, const Twist& t) {
     case Exchange::kEntryByte:
     case Exchange::kEntry:
       return first == 0x5D ? success
-                           : fail({"ERROR: ASC BSL initialization failed!", kLeftInRomLoaderLine});
+                           : fail({"ERROR: ASC BSL initialization failed!", kLeftInRomLoaderLine},
+                                  C::kHandshake, D::kRomLoader);
     case Exchange::kLength:
       return first == 0x01 ? success
                            : fail({"ASC BSL initialization OK!",
-                                   "ERROR: Send application length failed!", kLeft});
+                                   "ERROR: Send application length failed!", kLeft},
+                                  C::kLength, D::kSecondaryLoader);
     case Exchange::kLoader:
       return first == 0x01 ? success
                            : fail({"Sending XMC1x_ASCLoader...",
-                                   "ERROR: Installing ASCLoader failed  - quitting...", kLeft});
+                                   "ERROR: Installing ASCLoader failed  - quitting...", kLeft},
+                                  C::kLoaderUpload, D::kSecondaryLoader);
     case Exchange::kErase:
       return by_code(
           judged(FrameColumn::kHeader, first),
@@ -206,6 +216,15 @@ class ReplyMatrix : public ::testing::TestWithParam<Position> {
     EXPECT_EQ(Lines(lines.end() - static_cast<std::ptrdiff_t>(want.tail.size()), lines.end()),
               want.tail);
     EXPECT_EQ(okcount.load(), before + (want.success ? 1 : 0));
+    // What every front end reports comes from the run's record, which must say the same.
+    const run::Outcome out = run::last_outcome();
+    EXPECT_EQ(out.programmed(), want.success);
+    EXPECT_EQ(out.cause, want.cause);
+    EXPECT_EQ(out.drive_left, want.left);
+    if (!want.success) {
+      EXPECT_EQ(out.line, want.tail.end()[-2]);
+      EXPECT_EQ(out.advice, Lines{want.tail.back()});
+    }
     EXPECT_EQ(run_->counter_display(), want.success ? okcount.load() : shown_before);
     const auto log = drive->log();
     ASSERT_FALSE(log.empty());
