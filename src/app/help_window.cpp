@@ -14,6 +14,7 @@
 #include "bsl/frames.h"
 #include "build_config.h"
 #include "platform/qt/qt_panels.h"
+#include "run/failures.h"
 
 namespace driveflash::app {
 namespace {
@@ -28,38 +29,14 @@ QString help_html() {
     failures += QStringLiteral("<tr><td><code>%1</code></td><td>%2</td></tr>")
                     .arg(line.toHtmlEscaped(), meaning);
   };
-  row(QStringLiteral("ERROR: COM Port initialization failed!"),
-      QStringLiteral("串口打不开；下一行说明原因。换一个串口，检查适配器，关闭占用串口的程序。<br>"
-                     "The port cannot be opened; the next line says why. Pick another port, "
-                     "check the adapter, close any program holding the port."));
-  row(QStringLiteral("未知型号的驱动器!"),
-      QStringLiteral("驱动器没有应答：检查电源、接线、串口和驱动器波特率。<br>"
-                     "No drive answered: check power, cable, port and the drive baud rate."));
-  row(QStringLiteral("新波特率设置失败！"),
-      QStringLiteral("串口不接受引导波特率：选一个较低的引导波特率。<br>"
-                     "The port refuses the loader baud rate: choose a lower one."));
-  row(QStringLiteral("ERROR: ASC BSL initialization failed!"),
-      QStringLiteral("芯片没有进入引导程序：给驱动器断电重启后再试，或降低引导波特率。<br>"
-                     "The chip did not enter its bootstrap loader: power-cycle the drive and "
-                     "try again, or lower the loader baud rate."));
-  row(QStringLiteral("ERROR: Send application length failed!"),
-      QStringLiteral("线路受干扰：重试，或降低引导波特率。<br>"
-                     "The line was disturbed: try again, or lower the loader baud rate."));
-  row(QStringLiteral("ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"),
-      QStringLiteral("程序旁的 XMC1300 文件夹里缺少引导文件。<br>"
-                     "The loader file is missing from the XMC1300 folder beside the program."));
-  row(QStringLiteral("ERROR: Installing ASCLoader failed  - quitting..."),
-      QStringLiteral("引导文件没有被接受：断电重启驱动器后重试。<br>"
-                     "The loader was not accepted: power-cycle the drive and try again."));
-  for (const int code : {kStatusInvalidHexfile, kStatusHexDownload, kStatusErase, kStatusProgram,
-                         kStatusVerification, kStatusChecksum, kStatusInvalidAddress,
-                         kStatusBootcode, kStatusUnknown}) {
-    row(QString::fromLatin1(error_message(code)),
-        QStringLiteral(
-            "烧录固件时出错（代码 %1）：驱动器没有可用的固件。检查文件和类型，断电重启后重试。<br>"
-            "Programming the firmware failed (code %1): the drive has no usable "
-            "firmware now. Check the file and its kind, power-cycle, try again.")
-            .arg(code));
+  for (const run::Failure& f : run::failure_table()) {
+    QString line = QString::fromUtf8(f.line != nullptr ? f.line : error_message(f.status));
+    if (f.cause == run::Cause::kRescueTimeout) {
+      line += QStringLiteral("…");
+    }
+    row(line, QStringLiteral("%1<br>%2")
+                  .arg(QString::fromUtf8(f.advice_zh).toHtmlEscaped(),
+                       QString::fromUtf8(f.advice_en).toHtmlEscaped()));
   }
   return QStringLiteral(
              "<h3>烧录步骤 / The steps of a run</h3><ol>"

@@ -17,6 +17,7 @@
 #include "platform/serial.h"
 #include "platform/sound.h"
 #include "platform/timing.h"
+#include "run/failures.h"
 #include "run/run_context.h"
 
 bl_download_request dlrequest{};
@@ -170,7 +171,7 @@ void state_open() {
   GetCtrlVal(mainpanel, MAINPANEL_RESCUE, &rescue);  // a panel file without the switch: off
   GetCtrlVal(mainpanel, rescue != 0 ? MAINPANEL_LOADER_BAUD : MAINPANEL_DRIVE_BAUD, &baudrate);
   if (!open_port()) {
-    fail_open("ERROR: COM Port initialization failed!");
+    fail_open(run::failure_line(run::Cause::kPortOpen));
     return;
   }
   SetComTime(comport, rescue != 0 ? kLoaderTimeout : kDriveTimeout);
@@ -204,7 +205,7 @@ void look_for_waiting_loader() {
       return;
     }
   }
-  failure(run::Cause::kNoAnswer, kStatusBslInit, "未知型号的驱动器!");
+  failure(run::Cause::kNoAnswer, kStatusBslInit, run::failure_line(run::Cause::kNoAnswer));
   const std::string hint = no_answer_line(port_name(comport), drive_baud, baudrate);
   advise(hint.c_str());
   suggest_standard();
@@ -229,7 +230,7 @@ void state_drive() {
     if (const std::string why = driveflash::platform::last_open_error(comport); !why.empty()) {
       run::set_reason("端口 / Port " + std::to_string(comport) + ": " + why);
     }
-    fail(run::Cause::kLoaderBaud, 0, "新波特率设置失败！", 0.2);
+    fail(run::Cause::kLoaderBaud, 0, run::failure_line(run::Cause::kLoaderBaud), 0.2);
     return;
   }
   // The loader's replies can take a while (a sector erase); the queues stay as they are.
@@ -239,7 +240,7 @@ void state_drive() {
 
 void state_handshake() {
   if (init_ASC_BSL(comport) != 0) {
-    fail_on_reply(run::Cause::kHandshake, kStatusBslInit, "ERROR: ASC BSL initialization failed!",
+    fail_on_reply(run::Cause::kHandshake, kStatusBslInit, run::failure_line(run::Cause::kHandshake),
                   0.2);
     return;
   }
@@ -256,12 +257,12 @@ void state_rescue() {
   const pf::Micros attempt = pf::clock().now();
   const auto waited = static_cast<int>((attempt.count() - g_rescue.start_us) / 1'000'000);
   if (waited >= g_rescue.limit_seconds) {
-    const std::string line =
-        "ERROR: 救援失败 / Rescue failed: the bootstrap loader did not answer on port " +
-        port_name(comport) + " at " + std::to_string(baudrate) + " baud within " +
-        std::to_string(g_rescue.limit_seconds) +
-        " s. Check the cable and the loader baud rate; a drive whose firmware "
-        "runs is programmed with rescue off.";
+    const std::string line = std::string(run::failure_line(run::Cause::kRescueTimeout)) +
+                             ": the bootstrap loader did not answer on port " + port_name(comport) +
+                             " at " + std::to_string(baudrate) + " baud within " +
+                             std::to_string(g_rescue.limit_seconds) +
+                             " s. Check the cable and the loader baud rate; a drive whose firmware "
+                             "runs is programmed with rescue off.";
     fail(run::Cause::kRescueTimeout, 0, line.c_str(), 0.2);
     return;
   }
@@ -284,8 +285,7 @@ void state_rescue() {
 
 void state_length() {
   if (send_4_length(comport, static_cast<std::uint32_t>(loadersize)) != 0) {
-    fail_on_reply(run::Cause::kLength, kStatusBslInit, "ERROR: Send application length failed!",
-                  0.2);
+    fail_on_reply(run::Cause::kLength, kStatusBslInit, run::failure_line(run::Cause::kLength), 0.2);
     return;
   }
   append("Send application length OK!");
@@ -298,8 +298,8 @@ void state_loader() {
   std::snprintf(loaderpath, sizeof loaderpath, "%s%s", kLoaderDirectory, kLoaderFileName);
   if (make_flash_image(loaderpath, loaderimage, static_cast<unsigned>(loadersize), &loaderaddr,
                        &loaderlen) != 0) {
-    fail(run::Cause::kLoaderFile, kStatusInvalidHexfile,
-         "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!", 0.2);
+    fail(run::Cause::kLoaderFile, kStatusInvalidHexfile, run::failure_line(run::Cause::kLoaderFile),
+         0.2);
     return;
   }
   // The repository's stand-in loader only runs on the virtual drive; a real chip would be
@@ -307,16 +307,14 @@ void state_loader() {
   if (driveflash::platform::port_is_real(comport) &&
       driveflash::image::is_stand_in_loader(std::span(loaderimage, loaderimage + loadersize))) {
     fail(run::Cause::kStandInLoader, kStatusInvalidHexfile,
-         "ERROR: 'XMC1x_ASCLoader.hex' is the virtual drive's stand-in, not the real loader! "
-         "Put the vendor's loader file in XMC1300\\.",
-         0.2);
+         run::failure_line(run::Cause::kStandInLoader), 0.2);
     return;
   }
   append("Sending XMC1x_ASCLoader...");
   run_delay(RunWait::kStatusPace, 0.2);
   if (send_ASCloader(comport, loaderimage, static_cast<std::uint32_t>(loadersize)) != 0) {
     fail_on_reply(run::Cause::kLoaderUpload, kStatusBootcode,
-                  "ERROR: Installing ASCLoader failed  - quitting...", 0.5);
+                  run::failure_line(run::Cause::kLoaderUpload), 0.5);
     return;
   }
   append("Bootload success!");

@@ -2,8 +2,12 @@
 // exact status lines, the exact waits, and what is left open afterwards.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string_view>
+
 #include "platform/serial.h"
 #include "platform/sound.h"
+#include "run/failures.h"
 #include "run/run_context.h"
 #include "support/run_harness.h"
 
@@ -254,6 +258,32 @@ TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
   ASSERT_GE(h.lines().size(), 8u);
   EXPECT_EQ(h.lines().end()[-2], "Invalid hexfile");
   EXPECT_EQ(h.lines().back(), kLeftPastLoaderEntryLine);
+}
+
+
+// Help lists the failure table, and the run takes its lines from it: every way a run ends
+// without a programmed drive has a row there, with advice in both languages.
+TEST(FailureTable, EveryWayARunEndsHasItsRowAndAdviceInBothLanguages) {
+  using run::Cause;
+  for (const Cause cause : {Cause::kRefused, Cause::kPortOpen, Cause::kNoAnswer,
+                            Cause::kLoaderBaud, Cause::kHandshake, Cause::kLength,
+                            Cause::kLoaderFile, Cause::kStandInLoader, Cause::kLoaderUpload,
+                            Cause::kRescueTimeout}) {
+    SCOPED_TRACE(run::cause_name(cause));
+    ASSERT_NE(run::failure_of(cause), nullptr);
+    EXPECT_STRNE(run::failure_line(cause), "");
+  }
+  // Every status a download can end on: the file's check, silence, and the loader's bytes.
+  for (const int status : {240, 241, 248, 249, 250, 251, 252, 253, 254, 255}) {
+    SCOPED_TRACE(status);
+    ASSERT_NE(run::failure_of(Cause::kDownload, status), nullptr);
+  }
+  for (const run::Failure& f : run::failure_table()) {
+    SCOPED_TRACE(run::cause_name(f.cause));
+    EXPECT_GT(std::string_view(f.advice_zh).size(), std::strlen(f.advice_en) / 4);
+    EXPECT_GT(static_cast<unsigned char>(f.advice_zh[0]), 0x7F) << "not Chinese";
+    EXPECT_GT(std::strlen(f.advice_en), 20u);
+  }
 }
 
 }  // namespace
