@@ -42,7 +42,6 @@ bool name_fits_kind(const char* name, int kind) {
   return kind == kFileTypeEhex ? c != '.' : c != 'e';
 }
 
-
 }  // namespace
 
 int panelCB(int /*panel*/, int event, void*, int, int) {

@@ -9,9 +9,9 @@
 #include <QLocale>
 #include <QSettings>
 #include <QShortcut>
-#include <QWidget>
 #include <QTranslator>
 #include <QUrl>
+#include <QWidget>
 #include <array>
 #include <cstring>
 #include <filesystem>

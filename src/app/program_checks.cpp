@@ -37,8 +37,8 @@ bool stand_in_loader_for_real_chip(int port) {
 ProgramRefusal check_before_program(const image::FirmwareFile& firmware, int port) {
   const image::FirmwareReport& report = firmware.report;
   if (report.refused()) {
-    const char* check_line = report.kind == image::FileKind::Ehex ? "Ehex 文件校验错误!"
-                                                                  : "hex 文件校验错误!";
+    const char* check_line =
+        report.kind == image::FileKind::Ehex ? "Ehex 文件校验错误!" : "hex 文件校验错误!";
     return {check_line, std::string(check_line) + "\nThe firmware file is refused, " +
                             report.problem() + ":\n" + firmware.path +
                             "\nNothing was sent to the drive."};

@@ -19,8 +19,8 @@ FirmwareFile read_firmware(const std::string& path, int filetype) {
   }
   f.size = whole.bytes->size();
   crypto::Sha256 digest;
-  digest.update(std::span(reinterpret_cast<const std::uint8_t*>(whole.bytes->data()),
-                          whole.bytes->size()));
+  digest.update(
+      std::span(reinterpret_cast<const std::uint8_t*>(whole.bytes->data()), whole.bytes->size()));
   f.sha256 = digest.hex_digest();
   const FileKind kind = file_kind(filetype);
   platform::FileHandle handle(

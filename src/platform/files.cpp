@@ -60,7 +60,7 @@ struct OpenFile {
   long seek(long offset, int origin) {
     pushed.clear();
     if (memory) {
-      const long base = origin == 0 ? 0
+      const long base = origin == 0   ? 0
                         : origin == 1 ? static_cast<long>(position)
                                       : static_cast<long>(memory->size());
       const long target = base + offset;
