@@ -25,6 +25,11 @@ inline constexpr int MAINPANEL_FILETYPE = 15;
 inline constexpr int MAINPANEL_RESCUE = 20;
 inline constexpr int MAINPANEL_RESCUE_WAIT = 21;
 inline constexpr int MAINPANEL_TIMING = 24;
+// Retries per sector on a noisy line (0: none, the run as it always was).
+inline constexpr int MAINPANEL_RETRIES = 25;
+// The unit's serial number, as a barcode scanner types it; goes into the run log.
+inline constexpr int MAINPANEL_UNIT = 26;
+// 27 to 39 are kept for the station view and jobs.
 // Programming popup (panel 2) controls.
 inline constexpr int PRGPANEL_STATUS = 2;
 inline constexpr int PRGPANEL_OK = 3;
