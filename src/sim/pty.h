@@ -70,12 +70,6 @@ class PtyPair {
   std::string slave_path_;
 };
 
-// A reply on its way to the host, due at a time on the steady clock.
-struct DueReply {
-  std::chrono::steady_clock::time_point due;
-  std::vector<std::uint8_t> bytes;
-};
-
 // Runs a virtual drive on the master side of a pair, in a thread of its own.
 class PtyServer {
  public:
@@ -98,6 +92,13 @@ class PtyServer {
   std::string failure() const;
 
  private:
+  // Bytes on their way to the host, due at a time on the steady clock.
+  struct DueReply {
+    std::chrono::steady_clock::time_point due;
+    // cppcheck-suppress unusedStructMember ; serve() writes it out through due.front().bytes
+    std::vector<std::uint8_t> bytes;
+  };
+
   void serve();
   // Waits for the stop signal at most `timeout`; true when it came.
   bool wait_for_stop(std::chrono::milliseconds timeout) const;
