@@ -92,17 +92,20 @@ PtyServer::PtyServer(PtyPair pty, std::shared_ptr<VirtualDrive> drive)
     : pty_(std::move(pty)),
       drive_(std::move(drive)),
       unsolicited_seen_(drive_->unsolicited_count()) {
-  std::array<int, 2> stop{};
-  std::array<int, 2> wake{};
-  if (::pipe(stop.data()) != 0 || ::pipe(wake.data()) != 0) {
-    failure_ = system_error("pipe");
+  const auto make_pipe = [this](UniqueFd& read_end, UniqueFd& write_end) {
+    std::array<int, 2> fds{};
+    if (::pipe(fds.data()) != 0) {
+      failure_ = system_error("pipe");
+      return false;
+    }
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return set_flags(fds[0], O_NONBLOCK) && set_flags(fds[1], O_NONBLOCK);
+  };
+  if (!make_pipe(stop_read_, stop_write_) || !make_pipe(wake_read_, wake_write_)) {
+    if (failure_.empty()) failure_ = system_error("fcntl");
     return;
   }
-  stop_read_.reset(stop[0]);
-  stop_write_.reset(stop[1]);
-  wake_read_.reset(wake[0]);
-  wake_write_.reset(wake[1]);
-  for (const int fd : {stop[0], stop[1], wake[0], wake[1]}) set_flags(fd, O_NONBLOCK);
   thread_ = std::thread([this] { serve(); });
 }
 
