@@ -340,6 +340,11 @@ TEST(VirtualDrive, LostRepliesAndBytesLeaveTheFlashAsTheLoaderDid) {
   drive->preload_flash(kBase + 0x10, hex_bytes("AA"));
   EXPECT_EQ(to_hex(talk(*drive, {program(kBase), data(1), erase(kBase), program(kBase), data(1)})),
             "55 FA 55 55 55");
+  // Nor does a power cycle and a new loader make a programmed page take another programming.
+  drive->power_cycle();
+  talk(*drive, {{0x00}, {0x6C}, {16, 0, 0, 0}, Bytes(16, 0xA5)});
+  EXPECT_EQ(to_hex(talk(*drive, {program(kBase), data(2)})), "55 FA");
+  EXPECT_EQ(drive->read_flash(kBase, 256), page_of(1));
 }
 
 // Noise strikes only while the secondary loader runs, and strikes the same bytes again for the
