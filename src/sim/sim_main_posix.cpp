@@ -182,6 +182,13 @@ int main(int argc, char** argv) {
             << stats.sectors_erased << " sectors erased, " << stats.pages_programmed
             << " pages programmed, " << stats.restarts << " restarts, " << stats.power_cycles
             << " power cycles\n";
+  if (stats.requests_run_in + stats.bytes_unheard + stats.bits_flipped + stats.bytes_lost +
+          stats.replies_lost >
+      0) {
+    std::cerr << "driveflash-sim: " << stats.bytes_unheard << " bytes unheard while starting, "
+              << stats.bits_flipped << " bits flipped and " << stats.bytes_lost
+              << " bytes lost on the line, " << stats.replies_lost << " replies lost\n";
+  }
   if (!args.flash_dump.empty() && !dump_flash(*drive, args.flash_dump)) {
     std::cerr << "driveflash-sim: cannot write the flash to '" << args.flash_dump << "'\n";
     rc = 1;
