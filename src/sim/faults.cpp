@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <set>
 
 namespace driveflash::sim {
@@ -18,7 +19,13 @@ constexpr std::string_view kKnownOptions =
     "silent, short-identity, no-bsl, handshake=HH, length-reply=HH, loader-reply=HH, "
     "reply:KIND@K=HH, protect=N, silent-from:KIND@K, disconnect:KIND@K, flood-from:KIND@K, "
     "slow=N(us|ms|s), drip=N(us|ms|s), line-time, page-time=MS, erase-time=MS, "
-    "start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s)";
+    "start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s), modbus-gap=on|off, "
+    "loader-startup=MS, boot-time=MS, power-cycle-junk=HEX, noise=RATE, seed=S, "
+    "lose-reply:KIND@K, lose-byte:KIND@K";
+
+// Enough for a break and the odd bytes a drive's transceiver sends as it powers up.
+constexpr std::size_t kMaxJunkBytes = 16;
+constexpr std::uint64_t kMaxMs = 60'000;
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -69,6 +76,36 @@ bool parse_trigger(std::string_view text, FrameTrigger& out, std::string& why) {
     why = "'" + std::string(text.substr(at + 1)) + "' is not a frame number (1, 2, ...)";
     return false;
   }
+  return true;
+}
+
+// "00FF": two hex digits a byte.
+bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>& out) {
+  if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+  if (text.empty() || text.size() % 2 != 0 || text.size() / 2 > kMaxJunkBytes) return false;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    std::uint8_t b = 0;
+    const std::string_view pair = text.substr(i, 2);
+    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos ||
+        !parse_byte(pair, b)) {
+      return false;
+    }
+    bytes.push_back(b);
+  }
+  out = std::move(bytes);
+  return true;
+}
+
+// "2e-5", "0.001", "1": a rate from 0 to 1.
+bool parse_rate(std::string_view text, double& out) {
+  if (text.empty() || text.front() == '+' || text.front() == '-') return false;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !(value >= 0 && value <= 1)) {
+    return false;
+  }
+  out = value;
   return true;
 }
 
@@ -135,6 +172,23 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
     field = t;
     return true;
   };
+  // Triggers that may be given for several frames, once each.
+  const auto trigger_list = [&](std::vector<FrameTrigger>& field) {
+    std::optional<FrameTrigger> t;
+    if (!trigger_value(t)) return false;
+    key += ":" + std::string(value);
+    field.push_back(*t);
+    return true;
+  };
+  const auto milliseconds = [&](std::chrono::microseconds& field) {
+    std::uint64_t ms = 0;
+    if (eq != name_end || !parse_unsigned(value, kMaxMs, ms)) {
+      return fail("expected " + std::string(name) +
+                  "=MS with MS whole milliseconds, at most 60000");
+    }
+    field = std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+    return true;
+  };
 
   bool ok = false;
   if (name == "silent" || name == "short-identity" || name == "no-bsl" || name == "line-time") {
@@ -165,15 +219,39 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
       return fail("expected drip=N with a unit us, ms or s, at most 60s, e.g. drip=10ms");
     }
     ok = true;
-  } else if (name == "page-time" || name == "erase-time") {
-    constexpr std::uint64_t kMaxMs = 60'000;
-    std::uint64_t ms = 0;
-    if (eq != name_end || !parse_unsigned(value, kMaxMs, ms)) {
-      return fail("expected " + key + "=MS with MS whole milliseconds, at most 60000");
+  } else if (name == "page-time" || name == "erase-time" || name == "boot-time") {
+    ok = milliseconds(name == "page-time"    ? f.page_time
+                      : name == "erase-time" ? f.erase_time
+                                             : f.boot_time);
+  } else if (name == "loader-startup") {
+    std::chrono::microseconds startup{0};
+    ok = milliseconds(startup);
+    f.loader_startup = startup;
+  } else if (name == "modbus-gap") {
+    if (eq != name_end || (value != "on" && value != "off")) {
+      return fail("expected modbus-gap=on or modbus-gap=off");
     }
-    (name == "page-time" ? f.page_time : f.erase_time) =
-        std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+    f.modbus_gap = value == "on";
     ok = true;
+  } else if (name == "power-cycle-junk") {
+    if (eq != name_end || !parse_hex_bytes(value, f.power_cycle_junk)) {
+      return fail("expected power-cycle-junk=HEX with 1 to 16 bytes of two hex digits, e.g. 00FF");
+    }
+    ok = true;
+  } else if (name == "noise") {
+    if (eq != name_end || !parse_rate(value, f.noise)) {
+      return fail("expected noise=RATE with RATE a fraction of the bytes from 0 to 1, e.g. 2e-5");
+    }
+    ok = true;
+  } else if (name == "seed") {
+    if (eq != name_end || !parse_unsigned(value, UINT64_MAX, f.seed)) {
+      return fail("expected seed=S with S a whole number, e.g. seed=7");
+    }
+    ok = true;
+  } else if (name == "lose-reply") {
+    ok = trigger_list(f.lose_reply);
+  } else if (name == "lose-byte") {
+    ok = trigger_list(f.lose_byte);
   } else if (name == "start") {
     if (eq != name_end || (value != "rom-loader" && value != "stuck-loader")) {
       return fail("expected start=rom-loader or start=stuck-loader");
@@ -242,6 +320,10 @@ bool parse_faults(std::string_view text, Faults& out, std::string& error) {
     if (!parse_one(option, f, seen, error)) return false;
     if (comma == std::string_view::npos) break;
     start = comma + 1;
+  }
+  if (seen.contains("seed") && !seen.contains("noise")) {
+    error = "fault option 'seed': a seed goes with noise=RATE";
+    return false;
   }
   out = std::move(f);
   return true;

@@ -29,12 +29,45 @@
 //   power-cycle-after=N     the drive is switched off and on once, N after the host's first
 //                           byte (N in seconds, or with a unit us, ms or s; at most an hour)
 //
+// A real drive's rules, which a kind host never meets:
+//
+//   modbus-gap=on|off       the firmware takes a Modbus request only after 3.5 characters of
+//                           silence (11 bits each; 1.75 ms above 19200 baud) since the last
+//                           frame on the line, the host's previous request or its own reply; a
+//                           request that starts sooner runs into that frame, fails its CRC and
+//                           is not answered. On by default with line-time, else off; with it on
+//                           and no line-time the bytes take no time, but the waits between them
+//                           count. A pseudo-terminal has no baud rate, hence no such rule.
+//   loader-startup=MS       after it answers the uploaded loader with 01, the chip starts the
+//                           secondary loader, which sets up its UART first: bytes that start
+//                           within MS of the end of that 01 are lost (10 by default with
+//                           line-time, else 0)
+//   boot-time=MS            the firmware hears nothing for MS after the closing header (mode 1),
+//                           or after a power-on that starts it: requests before then get no
+//                           answer (default 0)
+//   power-cycle-junk=HEX    switching the drive off and on puts these bytes on the line towards
+//                           the host, e.g. 00 (a break) or 00FF; 1 to 16 bytes
+//   noise=RATE              while the secondary loader runs, each byte either way is hit at this
+//                           rate per byte (0 to 1, e.g. 2e-5): half of the hits flip one of its
+//                           bits, the other half lose it. A garbled frame meets the frame rules
+//                           (checksum FD, unknown block type FF and 16 bytes taken), a lost byte
+//                           leaves the loader inside its frame until the next frame's bytes
+//                           complete it; garbled replies reach the host garbled, lost ones never
+//   seed=S                  the noise's seed (0 by default): the same seed and the same traffic
+//                           give the same hits, on every system
+//   lose-reply:KIND@K       the K-th frame of KIND is carried out (a data frame's page
+//                           programmed), but its reply never reaches the host
+//   lose-byte:KIND@K        the middle byte of the K-th frame of KIND (byte 8 of 16, byte 132 of
+//                           a data frame's 264) never reaches the loader, which then waits
+//                           inside the frame for the next frame's first byte
+//
 //   KIND := header | erase | read | data | eot   (header: a mode-0 download header)
 //   K    := 1, 2, ...  counted over the drive's whole life, across runs
 //   HH   := a byte in hex, one or two digits, "0x" allowed
+//   HEX  := bytes in hex, two digits each
 //
-// An unknown option, a malformed value or the same option twice (the same reply trigger twice)
-// is an error with a message naming the option.
+// An unknown option, a malformed value or the same option twice (the same trigger twice) is an
+// error with a message naming the option; so is a seed without noise.
 #pragma once
 
 #include <chrono>
@@ -98,8 +131,24 @@ struct Faults {
   std::chrono::microseconds erase_time{0};
   StartIn start = StartIn::kApplication;
   std::chrono::microseconds power_cycle_after{0};  // 0: never
+  // A real drive's rules. Unset: what line-time makes them.
+  std::optional<bool> modbus_gap;
+  std::optional<std::chrono::microseconds> loader_startup;
+  std::chrono::microseconds boot_time{0};
+  std::vector<std::uint8_t> power_cycle_junk;
+  double noise = 0;
+  std::uint64_t seed = 0;
+  std::vector<FrameTrigger> lose_reply;
+  std::vector<FrameTrigger> lose_byte;
 
   bool operator==(const Faults&) const = default;
+
+  bool modbus_gap_on() const { return modbus_gap.value_or(line_time); }
+  std::chrono::microseconds loader_startup_time() const {
+    return loader_startup.value_or(line_time ? kDefaultLoaderStartup : std::chrono::microseconds{});
+  }
+
+  static constexpr std::chrono::microseconds kDefaultLoaderStartup{10'000};
 };
 
 // Parses an option string into `out` (left untouched on failure). Returns false and says why

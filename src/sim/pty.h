@@ -14,15 +14,19 @@
 // Baud rate and framing set by the host on the slave are ignored: the pair has no wire.
 // A flooding drive (flood-from) keeps the slave's input full of garbage while the host has the
 // device open; the kernel's buffer bounds what is on its way at any time.
+// What the drive sends by itself (a power cycle's junk) goes out while the host has the device
+// open, and is lost while it has not, as on a closed port.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/virtual_drive.h"
 
@@ -76,6 +80,8 @@ class PtyServer {
 
   const std::string& slave_path() const { return pty_.slave_path(); }
   VirtualDrive& drive() { return *drive_; }
+  // Switches the drive off and on, and sends its power-cycle junk at once.
+  void power_cycle();
   // Stops serving and waits for the thread; the pair stays open until destruction.
   void stop();
   // Whether a disconnect fault closed the master.
@@ -86,15 +92,27 @@ class PtyServer {
   std::string failure() const;
 
  private:
+  // Bytes on their way to the host, due at a time on the steady clock.
+  struct DueReply {
+    std::chrono::steady_clock::time_point due;
+    // cppcheck-suppress unusedStructMember ; serve() writes it out through due.front().bytes
+    std::vector<std::uint8_t> bytes;
+  };
+
   void serve();
   // Waits for the stop signal at most `timeout`; true when it came.
   bool wait_for_stop(std::chrono::milliseconds timeout) const;
   void flush_slave_input() const;
+  // Queues what the drive sent by itself since the last look (or drops it while hung up).
+  void take_unsolicited(bool hung_up, std::deque<DueReply>& due);
 
   PtyPair pty_;
   std::shared_ptr<VirtualDrive> drive_;
   UniqueFd stop_read_;
   UniqueFd stop_write_;
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
+  std::uint64_t unsolicited_seen_ = 0;  // the serving thread's
   std::atomic<bool> disconnected_{false};
   std::atomic<std::uint64_t> hangups_{0};
   mutable std::mutex failure_mutex_;

@@ -1,5 +1,3 @@
-#include "sim/pty.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -12,6 +10,8 @@
 #include <deque>
 #include <system_error>
 #include <vector>
+
+#include "sim/pty.h"
 
 namespace driveflash::sim {
 namespace {
@@ -32,12 +32,6 @@ bool set_flags(int fd, int status_flags) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | status_flags) == 0 &&
          ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
-
-struct DueReply {
-  SteadyClock::time_point due;
-  // cppcheck-suppress unusedStructMember ; serve() writes it out through due.front().bytes
-  std::vector<std::uint8_t> bytes;
-};
 
 }  // namespace
 
@@ -95,17 +89,24 @@ std::optional<PtyPair> PtyPair::open(std::string& error) {
 }
 
 PtyServer::PtyServer(PtyPair pty, std::shared_ptr<VirtualDrive> drive)
-    : pty_(std::move(pty)), drive_(std::move(drive)) {
-  std::array<int, 2> fds{};
-  if (::pipe(fds.data()) == 0) {
-    stop_read_.reset(fds[0]);
-    stop_write_.reset(fds[1]);
-    set_flags(fds[0], O_NONBLOCK);
-    set_flags(fds[1], O_NONBLOCK);
-    thread_ = std::thread([this] { serve(); });
-  } else {
-    failure_ = system_error("pipe");
+    : pty_(std::move(pty)),
+      drive_(std::move(drive)),
+      unsolicited_seen_(drive_->unsolicited_count()) {
+  const auto make_pipe = [this](UniqueFd& read_end, UniqueFd& write_end) {
+    std::array<int, 2> fds{};
+    if (::pipe(fds.data()) != 0) {
+      failure_ = system_error("pipe");
+      return false;
+    }
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return set_flags(fds[0], O_NONBLOCK) && set_flags(fds[1], O_NONBLOCK);
+  };
+  if (!make_pipe(stop_read_, stop_write_) || !make_pipe(wake_read_, wake_write_)) {
+    if (failure_.empty()) failure_ = system_error("fcntl");
+    return;
   }
+  thread_ = std::thread([this] { serve(); });
 }
 
 PtyServer::~PtyServer() {
@@ -118,6 +119,20 @@ void PtyServer::stop() {
   // Nothing to do if the pipe is full: a stop is already on its way.
   [[maybe_unused]] const auto written = ::write(stop_write_.get(), &byte, 1);
   thread_.join();
+}
+
+void PtyServer::power_cycle() {
+  drive_->power_cycle();
+  const char byte = 1;
+  // Nothing to do if the pipe is full: the server is woken already.
+  [[maybe_unused]] const auto written = ::write(wake_write_.get(), &byte, 1);
+}
+
+void PtyServer::take_unsolicited(bool hung_up, std::deque<DueReply>& due) {
+  for (VirtualDrive::Unsolicited& u : drive_->unsolicited(unsolicited_seen_)) {
+    unsolicited_seen_ = u.number;
+    if (!hung_up) due.push_back({SteadyClock::now(), std::move(u.bytes)});
+  }
 }
 
 std::string PtyServer::failure() const {
@@ -163,15 +178,21 @@ void PtyServer::serve() {
           std::chrono::ceil<std::chrono::milliseconds>(due.front().due - SteadyClock::now());
       timeout_ms = static_cast<int>(std::max<std::int64_t>(wait.count(), 1));
     }
-    std::array<pollfd, 2> fds{
+    std::array<pollfd, 3> fds{
         {{master, static_cast<short>(POLLIN | (ready_to_send ? POLLOUT : 0)), 0},
-         {stop_read_.get(), POLLIN, 0}}};
+         {stop_read_.get(), POLLIN, 0},
+         {wake_read_.get(), POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), timeout_ms) < 0) {
       if (errno == EINTR) continue;
       fail(system_error("poll"));
       return;
     }
     if ((fds[1].revents & POLLIN) != 0) return;
+    if ((fds[2].revents & POLLIN) != 0) {
+      std::array<char, 16> drain{};
+      while (::read(wake_read_.get(), drain.data(), drain.size()) > 0) {
+      }
+    }
 
     bool gone = (fds[0].revents & (POLLHUP | POLLERR)) != 0;
     if ((fds[0].revents & POLLIN) != 0) {
@@ -189,8 +210,11 @@ void PtyServer::serve() {
         // Bytes mean the host was there, even if it has closed again since the last look.
         hung_up = false;
         const auto now = SteadyClock::now();
-        for (VirtualDrive::Output& out :
-             drive_->feed(std::span(buffer.data(), static_cast<std::size_t>(n)))) {
+        std::vector<VirtualDrive::Output> outputs =
+            drive_->feed(std::span(buffer.data(), static_cast<std::size_t>(n)));
+        // A power cycle the feed set off came before the replies to it.
+        take_unsolicited(hung_up, due);
+        for (VirtualDrive::Output& out : outputs) {
           if (out.disconnect) {
             disconnected_.store(true);  // before the host can see the hang-up
             pty_.close_master();
@@ -201,6 +225,7 @@ void PtyServer::serve() {
       }
     }
     if (gone) {
+      take_unsolicited(true, due);
       if (!hung_up) {
         due.clear();
         flush_slave_input();
@@ -210,6 +235,7 @@ void PtyServer::serve() {
       continue;
     }
     hung_up = false;
+    take_unsolicited(false, due);
 
     while (!due.empty() && due.front().due <= SteadyClock::now()) {
       std::vector<std::uint8_t>& bytes = due.front().bytes;

@@ -12,14 +12,13 @@ SimLine::SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettin
       byte_time_(byte_time(settings)),
       bits_(1 + settings.data_bits + (settings.parity != 0 ? 1 : 0) + settings.stop_bits),
       baud_(std::max(settings.baud, 1L)),
-      line_time_(drive_->faults().line_time) {}
+      line_time_(drive_->faults().line_time),
+      unsolicited_seen_(drive_->unsolicited_count()) {}
 
 // The host's bytes go out back to back, so their time is counted as a whole, not byte by byte
 // rounded up: the same moment the host's port keeps for them.
 Micros SimLine::host_time(std::uint64_t bytes) const {
-  const auto per_baud = static_cast<std::uint64_t>(bits_) * 1'000'000U;
-  const auto baud = static_cast<std::uint64_t>(baud_);
-  return Micros(static_cast<Micros::rep>((bytes * per_baud + baud - 1) / baud));
+  return wire_span(bytes, static_cast<int>(bits_), baud_);
 }
 
 Micros SimLine::byte_time(const platform::LineSettings& settings) {
@@ -65,6 +64,7 @@ void SimLine::on_host_write(std::span<const std::uint8_t> bytes, Micros now) {
 }
 
 void SimLine::before_host_io() {
+  take_unsolicited();
   std::vector<Pending> chunks;
   chunks.swap(pending_);
   for (const Pending& p : chunks) {
@@ -75,24 +75,42 @@ void SimLine::before_host_io() {
   }
 }
 
+void SimLine::take_unsolicited() {
+  for (const VirtualDrive::Unsolicited& u : drive_->unsolicited(unsolicited_seen_)) {
+    unsolicited_seen_ = u.number;
+    send_from_drive(u.bytes, u.at);
+  }
+}
+
+void SimLine::send_from_drive(std::span<const std::uint8_t> bytes, Micros from) {
+  if (!line_time_) {
+    send_to_host(bytes, from);
+    drive_->sent_until(from);
+    return;
+  }
+  Micros at = std::max(from, line_free_);
+  for (const std::uint8_t b : bytes) {
+    at += byte_time_;
+    send_to_host(std::span(&b, 1), at);
+  }
+  line_free_ = at;
+  drive_->sent_until(at);
+}
+
 void SimLine::feed(const Pending& p) {
-  for (const VirtualDrive::Output& out : drive_->feed(p.bytes)) {
+  const VirtualDrive::Heard heard{line_time_ ? p.start : p.written, baud_, static_cast<int>(bits_),
+                                  line_time_};
+  const std::vector<VirtualDrive::Output> outputs = drive_->feed(p.bytes, heard);
+  // A power cycle the feed set off came before the replies to it.
+  take_unsolicited();
+  for (const VirtualDrive::Output& out : outputs) {
     if (out.disconnect) {
       disconnect();
       return;
     }
-    if (!line_time_) {
-      send_to_host(out.bytes, p.written + out.delay);
-      continue;
-    }
     // The drive sees the request once its last byte is through, answers after its delay, and
     // sends one byte after the other once its transmitter is free.
-    Micros at = std::max(p.start + host_time(out.consumed) + out.delay, line_free_);
-    for (const std::uint8_t b : out.bytes) {
-      at += byte_time_;
-      send_to_host(std::span(&b, 1), at);
-    }
-    line_free_ = at;
+    send_from_drive(out.bytes, heard.at(out.consumed) + out.delay);
   }
   if (drive_->flooding()) {
     std::array<std::uint8_t, kFloodBurst> burst{};

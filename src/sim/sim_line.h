@@ -28,6 +28,10 @@ namespace driveflash::sim {
 // the drive. A disconnect fault makes the line fail for good.
 // A flooding drive's line answers every write with a burst of kFloodBurst garbage bytes, which
 // is as much garbage as the host's reads can meet in virtual time.
+// The drive hears each feed with its wire time (VirtualDrive::Heard: the baud rate always, the
+// bytes' own time with line-time) and learns when its replies have left, for the rules that
+// count silences and start-up times. What it sends by itself while the line is open (a power
+// cycle's junk) reaches the host at the next read or write, stamped with when it was sent.
 class SimLine final : public platform::QueuedLine {
  public:
   SimLine(std::shared_ptr<VirtualDrive> drive, const platform::LineSettings& settings);
@@ -56,6 +60,11 @@ class SimLine final : public platform::QueuedLine {
   };
   void feed(const Pending& p);
   platform::Micros host_time(std::uint64_t bytes) const;
+  // Sends what the drive put on the line by itself since the last look.
+  void take_unsolicited();
+  // Puts the drive's bytes on the wire from `from`, one after the other as the transmitter is
+  // free, and tells the drive when they have left.
+  void send_from_drive(std::span<const std::uint8_t> bytes, platform::Micros from);
 
   std::vector<Pending> pending_;  // line time: written, not yet taken in by the drive
   std::shared_ptr<VirtualDrive> drive_;
@@ -66,6 +75,7 @@ class SimLine final : public platform::QueuedLine {
   platform::Micros line_free_{0};  // when the drive's transmitter is idle again
   platform::Micros host_free_{0};  // when the host's bytes written so far are through
   std::uint64_t flood_sent_ = 0;
+  std::uint64_t unsolicited_seen_ = 0;  // what the drive sent before this open is not heard
 };
 
 inline constexpr const char* kSimPortName = "sim";

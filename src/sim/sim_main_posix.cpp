@@ -3,6 +3,7 @@
 // Prints the device path to open on the first line of standard output, serves until SIGINT or
 // SIGTERM, optionally writes the flash to a file, and exits 0.
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigwait is declared here
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -22,7 +23,7 @@ using driveflash::sim::FlashModel;
 
 constexpr const char* kUsage =
     "usage: driveflash-sim [--faults OPTIONS] [--start rom-loader|stuck-loader]\n"
-    "                      [--flash-dump FILE]\n"
+    "                      [--power-cycle-junk HEX] [--flash-dump FILE]\n"
     "\n"
     "Runs a virtual drive (application firmware, ROM bootstrap loader, secondary\n"
     "loader, 200 KB of flash) on a pseudo-terminal and prints the device to open\n"
@@ -33,21 +34,33 @@ constexpr const char* kUsage =
     "                     as a run stopped after the reset leaves it; stuck-loader:\n"
     "                     its secondary loader runs, as a run stopped during the\n"
     "                     download leaves it (only a power cycle helps)\n"
+    "  --power-cycle-junk HEX\n"
+    "                     bytes the drive puts on the line each time it is switched\n"
+    "                     off and on, e.g. 00 (a break) or 00FF\n"
     "  --faults OPTIONS   comma-separated: silent, short-identity, no-bsl,\n"
     "                     handshake=HH, length-reply=HH, loader-reply=HH,\n"
     "                     reply:KIND@K=HH, protect=N, silent-from:KIND@K,\n"
     "                     disconnect:KIND@K, flood-from:KIND@K, slow=N(us|ms|s),\n"
     "                     drip=N(us|ms|s), power-cycle-after=N (seconds),\n"
     "                     page-time=MS, erase-time=MS (the chip's work per page\n"
-    "                     and per sector before it answers)\n"
+    "                     and per sector before it answers),\n"
+    "                     loader-startup=MS (the secondary loader hears nothing for\n"
+    "                     MS after its upload is answered), boot-time=MS (nor does\n"
+    "                     the firmware after the closing header or a power-on),\n"
+    "                     power-cycle-junk=HEX, noise=RATE and seed=S (each byte\n"
+    "                     either way to the secondary loader flipped or lost at\n"
+    "                     RATE, e.g. noise=2e-5,seed=7), lose-reply:KIND@K (carried\n"
+    "                     out, reply lost), lose-byte:KIND@K (its middle byte lost)\n"
     "                     KIND: header, erase, read, data, eot; K counts from 1;\n"
-    "                     HH: a byte in hex\n"
+    "                     HH: a byte in hex. A pseudo-terminal has no baud rate:\n"
+    "                     the Modbus silence (modbus-gap) needs the in-process drive.\n"
     "  --flash-dump FILE  on exit, write the flash (0x10001000..0x10032FFF) to FILE\n";
 
 struct Arguments {
   std::string faults;
   std::string start;
   std::string flash_dump;
+  std::string power_cycle_junk;
 };
 
 // Returns 0 to go on, else the exit code.
@@ -70,7 +83,7 @@ int parse_arguments(int argc, char** argv, Arguments& args) {
       return -1;
     }
     if (value("--faults", args.faults) || value("--flash-dump", args.flash_dump) ||
-        value("--start", args.start)) {
+        value("--start", args.start) || value("--power-cycle-junk", args.power_cycle_junk)) {
       continue;
     }
     std::cerr << "driveflash-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
@@ -96,8 +109,19 @@ int main(int argc, char** argv) {
 
   driveflash::sim::Faults faults;
   std::string error;
-  if (!driveflash::sim::parse_faults(args.faults, faults, error)) {
+  // The flag is the option by another name; both at once are the option given twice.
+  std::string options = args.faults;
+  if (!args.power_cycle_junk.empty()) {
+    options +=
+        (options.empty() ? "" : ",") + std::string("power-cycle-junk=") + args.power_cycle_junk;
+  }
+  if (!driveflash::sim::parse_faults(options, faults, error)) {
     std::cerr << "driveflash-sim: " << error << "\n";
+    return 2;
+  }
+  if (faults.modbus_gap.value_or(false)) {
+    std::cerr << "driveflash-sim: modbus-gap counts characters at a baud rate, which a "
+                 "pseudo-terminal does not have; use the in-process drive (--port sim:...)\n";
     return 2;
   }
   if (args.start == "rom-loader") {
@@ -128,12 +152,12 @@ int main(int argc, char** argv) {
   std::cout << server.slave_path() << std::endl;
 
   // Typed commands; the thread is left to end with the process, blocked on its input or not.
-  std::thread([drive] {
+  // A typed power cycle is sent as SIGUSR1: only main, which the server lives in, touches it.
+  std::thread([] {
     std::string line;
     while (std::getline(std::cin, line)) {
       if (line == "power-cycle" || line == "p") {
-        drive->power_cycle();
-        std::cerr << "driveflash-sim: the drive was switched off and on\n";
+        ::kill(::getpid(), SIGUSR1);
       } else if (!line.empty()) {
         std::cerr << "driveflash-sim: unknown command '" << line << "' (power-cycle)\n";
       }
@@ -142,7 +166,7 @@ int main(int argc, char** argv) {
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGUSR1) {
-    drive->power_cycle();
+    server.power_cycle();
     std::cerr << "driveflash-sim: the drive was switched off and on\n";
   }
   server.stop();
@@ -158,6 +182,13 @@ int main(int argc, char** argv) {
             << stats.sectors_erased << " sectors erased, " << stats.pages_programmed
             << " pages programmed, " << stats.restarts << " restarts, " << stats.power_cycles
             << " power cycles\n";
+  if (stats.requests_run_in + stats.bytes_unheard + stats.bits_flipped + stats.bytes_lost +
+          stats.replies_lost >
+      0) {
+    std::cerr << "driveflash-sim: " << stats.bytes_unheard << " bytes unheard while starting, "
+              << stats.bits_flipped << " bits flipped and " << stats.bytes_lost
+              << " bytes lost on the line, " << stats.replies_lost << " replies lost\n";
+  }
   if (!args.flash_dump.empty() && !dump_flash(*drive, args.flash_dump)) {
     std::cerr << "driveflash-sim: cannot write the flash to '" << args.flash_dump << "'\n";
     rc = 1;

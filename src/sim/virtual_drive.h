@@ -40,6 +40,12 @@
 //
 // Faults (faults.h) change replies, timing and the line. A flooding drive (flood-from) answers
 // nothing more; the line it sits on sends flood_byte(0), flood_byte(1), ... instead.
+//
+// Time: a real drive's rules (the Modbus silence, the secondary loader's start-up, the
+// firmware's boot) depend on when bytes cross the wire. A line that knows it (SimLine) says so
+// with each feed (Heard) and tells the drive when its own bytes have left the wire
+// (sent_until); a feed without it is taken as heard at once, now on the platform clock.
+// Bytes the drive sends by itself (a power cycle's junk) wait in unsolicited() for the line.
 // Thread-safe: every member locks.
 #pragma once
 
@@ -57,6 +63,7 @@
 #include "image/stand_in_loader.h"
 #include "sim/faults.h"
 #include "sim/flash_model.h"
+#include "sim/line_rules.h"
 
 namespace driveflash::sim {
 
@@ -89,6 +96,25 @@ class VirtualDrive {
     kUnplugged,  // a disconnect fault struck: nothing more is answered
   };
 
+  // When the bytes of one feed cross the wire: back to back from `start`, each `bits` long at
+  // `baud`, or all at `start` taking no time when the line does not pace them. `baud` 0: not
+  // known (a pseudo-terminal), so no rule that counts characters applies.
+  struct Heard {
+    Micros start{0};
+    long baud = 0;
+    int bits = 10;
+    bool paced = false;
+    // Where the n-th byte of the feed begins (n = the feed's size: where the last one ends).
+    Micros at(std::uint64_t n) const { return paced ? start + wire_span(n, bits, baud) : start; }
+  };
+
+  // Bytes the drive put on the line by itself; `number` counts them over the drive's life.
+  struct Unsolicited {
+    std::uint64_t number = 0;
+    Micros at{0};
+    std::vector<std::uint8_t> bytes;
+  };
+
   // One thing the drive does in answer to a feed.
   struct Output {
     std::vector<std::uint8_t> bytes;     // the reply (empty for a disconnect)
@@ -108,18 +134,30 @@ class VirtualDrive {
     std::uint64_t loader_uploads = 0;
     std::uint64_t restarts = 0;  // closing headers that restarted the application
     std::uint64_t power_cycles = 0;
+    std::uint64_t requests_run_in = 0;  // Modbus requests that started too soon after a frame
+    std::uint64_t bytes_unheard = 0;    // while the secondary loader or the firmware started
+    std::uint64_t bits_flipped = 0;     // by noise, either way
+    std::uint64_t bytes_lost = 0;       // by noise either way, and by lose-byte
+    std::uint64_t replies_lost = 0;     // by lose-reply
 
     std::uint64_t count(FrameKind kind) const { return frames[static_cast<std::size_t>(kind)]; }
   };
 
   explicit VirtualDrive(Faults faults = {});
 
-  // Takes in what the host wrote and returns the drive's answers in order.
+  // Takes in what the host wrote and returns the drive's answers in order: heard as the line
+  // says, or at once and now.
+  std::vector<Output> feed(std::span<const std::uint8_t> bytes, const Heard& heard);
   std::vector<Output> feed(std::span<const std::uint8_t> bytes);
+  // The drive's last byte so far left the wire at `end` (replies and junk alike).
+  void sent_until(Micros end);
+  // What the drive sent by itself after the `after`-th such sending (the last few only).
+  std::vector<Unsolicited> unsolicited(std::uint64_t after) const;
+  std::uint64_t unsolicited_count() const;
 
   // The drive is switched off and on: it comes up in its application, or in its ROM loader
-  // while a reset has left it booting there. Whatever was half received is gone; the flash and
-  // a disconnected line stay as they are.
+  // while a reset has left it booting there, and puts the power-cycle junk on the line. Whatever
+  // was half received is gone; the flash and a disconnected line stay as they are.
   void power_cycle();
   // Whether the chip comes up in its ROM loader at power-on.
   bool boots_into_loader() const;
@@ -144,18 +182,28 @@ class VirtualDrive {
   bool sector_erased(std::uint32_t sector_address) const;
 
  private:
+  // The application's firmware: Modbus requests (drive_application.cpp).
   void step_application(std::uint8_t byte, std::vector<Output>& out);
+  // Whether the Modbus silence rule lets the firmware hear this byte as part of a request.
+  bool modbus_hears();
+  void start_application(Micros at);
+  // The ROM loader (drive_rom_loader.cpp).
   void step_rom(std::uint8_t byte, std::vector<Output>& out);
+  // The secondary loader's frames (drive_loader.cpp).
   void step_loader(std::uint8_t byte, std::vector<Output>& out);
   void frame_complete(std::vector<Output>& out);
   // Carries out a complete, checked frame and returns its reply (empty: none).
   std::vector<std::uint8_t> carry_out(FrameKind kind);
+  // Whether the byte taken in now is lost before the stage's code hears it.
+  bool lost_on_the_way(std::uint8_t& byte);
   void reply(std::vector<Output>& out, std::vector<std::uint8_t> bytes,
              std::chrono::microseconds work = {});
   void restart_application();
-  void power_cycle_locked();
+  void power_cycle_locked(Micros at);
   // A power-cycle-after fault whose time has come.
   void power_cycle_when_due();
+  // The time one of the drive's bytes takes on the wire (0 where bytes take none).
+  Micros own_byte_time() const;
 
   const Faults faults_;
   mutable std::mutex mutex_;
@@ -167,13 +215,27 @@ class VirtualDrive {
   std::vector<std::uint8_t> loader_;
   std::vector<std::uint8_t> frame_;
   std::size_t frame_size_ = 0;
+  bool byte_lost_in_frame_ = false;  // lose-byte struck the frame under way
   bool region_open_ = false;
   std::uint32_t next_page_ = 0;
   bool loader_hung_ = false;
   bool flooding_ = false;
   bool boot_loader_ = false;
-  std::optional<std::chrono::microseconds> first_heard_;  // platform clock
+  std::optional<Micros> first_heard_;  // platform clock
   bool cycled_by_fault_ = false;
+  // The byte taken in now, and where the line's time stands.
+  Heard heard_;
+  Micros byte_start_{0};
+  Micros byte_end_{0};
+  Micros line_quiet_from_{0};    // when the last byte on the line, either way, ended
+  bool line_heard_ = false;      // whether any byte was on the line yet
+  bool request_open_ = false;    // a request that kept the silence rule is coming in
+  bool request_run_in_ = false;  // the frame coming in is lost: wait for silence
+  Micros loader_ready_at_{0};    // the secondary loader hears bytes that start from then
+  Micros firmware_ready_at_{0};  // ... the firmware
+  LineNoise noise_;
+  std::vector<Unsolicited> unsolicited_;
+  std::uint64_t unsolicited_count_ = 0;
   Statistics stats_;
   FlashModel flash_;
 };

@@ -45,7 +45,42 @@ const GoodCase kGood[] = {
      {.start = StartIn::kStuckLoader, .power_cycle_after = microseconds(20'000'000)}},
     {"power-cycle-after=1500ms", {.power_cycle_after = microseconds(1'500'000)}},
     {"power-cycle-after=3600", {.power_cycle_after = microseconds(3'600'000'000)}},
+    {"modbus-gap=off, line-time", {.line_time = true, .modbus_gap = false}},
+    {"modbus-gap=on", {.modbus_gap = true}},
+    {"loader-startup=0, boot-time=250",
+     {.loader_startup = microseconds(0), .boot_time = microseconds(250'000)}},
+    {"power-cycle-junk=00", {.power_cycle_junk = {0x00}}},
+    {"power-cycle-junk=00fF", {.power_cycle_junk = {0x00, 0xFF}}},
+    {"noise=2e-5,seed=7", {.noise = 2e-5, .seed = 7}},
+    {"noise=0.5", {.noise = 0.5}},
+    {"noise=1, seed=18446744073709551615", {.noise = 1, .seed = UINT64_MAX}},
+    {"lose-reply:data@3, lose-reply:eot@1, lose-byte:header@2",
+     {.lose_reply = {{K::kData, 3}, {K::kEot, 1}}, .lose_byte = {{K::kHeader, 2}}}},
 };
+
+// What line-time makes of the rules left unset, and what an explicit value makes of them.
+TEST(FaultsDefaults, TheRealDrivesRulesFollowLineTimeUnlessSet) {
+  struct Row {
+    const char* text;
+    bool modbus_gap;
+    microseconds loader_startup;
+  };
+  const Row rows[] = {
+      {"", false, microseconds(0)},
+      {"line-time", true, microseconds(10'000)},
+      {"line-time, modbus-gap=off, loader-startup=0", false, microseconds(0)},
+      {"modbus-gap=on, loader-startup=25", true, microseconds(25'000)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    Faults f;
+    std::string error;
+    ASSERT_TRUE(parse_faults(row.text, f, error)) << error;
+    EXPECT_EQ(f.modbus_gap_on(), row.modbus_gap);
+    EXPECT_EQ(f.loader_startup_time(), row.loader_startup);
+    EXPECT_EQ(f.boot_time, microseconds(0));
+  }
+}
 
 class FaultsParse : public ::testing::TestWithParam<GoodCase> {};
 
@@ -110,6 +145,26 @@ const BadCase kBad[] = {
     {"power-cycle-after=0", "power-cycle-after=N"},
     {"power-cycle-after=3601", "power-cycle-after=N"},
     {"power-cycle-after=soon", "power-cycle-after=N"},
+    {"modbus-gap", "modbus-gap=on or modbus-gap=off"},
+    {"modbus-gap=yes", "modbus-gap=on or modbus-gap=off"},
+    {"loader-startup=10ms", "loader-startup=MS"},
+    {"boot-time=60001", "boot-time=MS"},
+    {"power-cycle-junk=0", "power-cycle-junk=HEX"},
+    {"power-cycle-junk=0G", "power-cycle-junk=HEX"},
+    {"power-cycle-junk=", "power-cycle-junk=HEX"},
+    {"power-cycle-junk=000102030405060708090A0B0C0D0E0F10", "1 to 16 bytes"},
+    {"noise=1.5", "noise=RATE"},
+    {"noise=-0.1", "noise=RATE"},
+    {"noise=nan", "noise=RATE"},
+    {"noise=1e-5x", "noise=RATE"},
+    {"noise=", "noise=RATE"},
+    {"seed=7", "a seed goes with noise"},
+    {"noise=1e-3,seed=x", "seed=S"},
+    {"noise=1e-3,noise=1e-4", "given twice"},
+    {"lose-reply=data@1", "lose-reply:KIND@K"},
+    {"lose-reply:run@1", "unknown frame kind 'run'"},
+    {"lose-byte:data@0", "frame number"},
+    {"lose-byte:data@2,lose-byte:data@2", "given twice"},
 };
 
 class FaultsReject : public ::testing::TestWithParam<BadCase> {};

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -78,8 +80,8 @@ TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
   EXPECT_EQ(server_->failure(), "");
 }
 
-// driveflash-sim itself: the device on its first line, a run's page in the flash dump, exit 0
-// on SIGTERM.
+// driveflash-sim itself: the device on its first line, a run's page in the flash dump, the
+// power-cycle junk on SIGUSR1 and the ROM loader after it, exit 0 on SIGTERM.
 TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
   driveflash::test::TempDir dir;
   const std::string dump = (dir.path() / "flash.bin").string();
@@ -91,7 +93,7 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
     ::execl(DRIVEFLASH_SIM_PROGRAM, DRIVEFLASH_SIM_PROGRAM, "--flash-dump", dump.c_str(),
-            static_cast<char*>(nullptr));
+            "--power-cycle-junk", "00FF", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   // A failed assertion must not leave the program running.
@@ -125,6 +127,12 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
     ASSERT_EQ(read_some(fd, kIntoLoaderReplySize).size(), kIntoLoaderReplySize);
     write_all(fd, program(0x10001000) + data(0x40) + eot());
     EXPECT_EQ(to_hex(read_some(fd, 3)), "55 55 55");
+    // Switched off and on with the device open: the junk at once, then the ROM loader.
+    ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+    EXPECT_EQ(to_hex(read_some(fd, 2)), "00 FF");
+    write_all(fd, {0x00});
+    write_all(fd, {0x6C});
+    EXPECT_EQ(to_hex(read_some(fd, 1)), "5D");
   }
 
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
@@ -138,6 +146,18 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
   ASSERT_EQ(flash.size(), 200u * 1024u);
   EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 256), page_of(0x40));
   EXPECT_EQ(flash[256], 0x00);
+}
+
+// Options it cannot keep, or does not know, are refused before a device is made.
+TEST(DriveflashSimProgram, RefusesWhatAPseudoTerminalCannotDo) {
+  for (const std::string args : {"--faults modbus-gap=on", "--power-cycle-junk 0",
+                                 "--faults power-cycle-junk=00 --power-cycle-junk 00"}) {
+    SCOPED_TRACE(args);
+    const int status =
+        std::system((std::string(DRIVEFLASH_SIM_PROGRAM) + " " + args + " 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+  }
 }
 
 }  // namespace

@@ -152,6 +152,16 @@ const std::vector<LoaderCase>& loader_cases() {
       {"erase_of_another_sector",
        {program(kBase), data(0), eot(), erase(0x10002000), program(kBase), data(1)},
        "55 55 55 55 55 FA"},
+      {"each_erase_allows_one_programming",
+       {program(kBase), data(0), eot(), erase(kBase), program(kBase), data(1), eot(),
+        program(kBase), data(2)},
+       "55 55 55 55 55 55 55 55 FA"},
+      // A region across two sectors, the second erased again: the refused page holds the region
+      // where it is, and only a new header moves on.
+      {"region_across_sectors_second_erased",
+       {program(0x10001F00), data(0), data(1), eot(), erase(0x10002000), program(0x10001F00),
+        data(2), data(3), program(0x10002000), data(4)},
+       "55 55 55 55 55 55 FA FA 55 55"},
       {"data_mode_0", {program(kBase), data(page_of(0), 0)}, "55 55"},
       {"data_mode_2", {program(kBase), data(page_of(0), 2)}, "55 FE"},
       {"eot_without_region", {eot()}, "55"},
@@ -189,6 +199,19 @@ const std::vector<LoaderCase>& loader_cases() {
        "silent-from:data@2"},
       {"silent_from_erase", {erase(kBase), read_word(kBase)}, "", "silent-from:erase@1"},
       {"slow_changes_no_byte", {program(kBase), data(0), eot()}, "55 55 55", "slow=50ms"},
+      // A lost reply: the frame was carried out all the same, so the page sent again is refused.
+      {"lose_reply_data",
+       {program(kBase), data(0), eot(), program(kBase), data(0)},
+       "55 55 55 FA",
+       "lose-reply:data@1"},
+      {"lose_reply_header", {program(kBase), data(0)}, "55", "lose-reply:header@1"},
+      {"lose_reply_erase", {erase(kBase), erase(0x10002000)}, "55", "lose-reply:erase@2"},
+      {"lose_reply_read", {read_word(kBase), eot()}, "55", "lose-reply:read@1"},
+      {"lose_reply_eot", {eot(), eot()}, "55", "lose-reply:eot@2"},
+      // A lost byte: the loader waits inside the frame and the next frame's bytes complete it.
+      {"lose_byte_data", {program(kBase), data(0), data(1), eot()}, "55 FD FD", "lose-byte:data@1"},
+      {"lose_byte_header", {program(kBase), eot(), eot()}, "FD FD", "lose-byte:header@1"},
+      {"lose_byte_second_eot", {eot(), eot(), eot()}, "55 FD", "lose-byte:eot@2"},
   };
   return table;
 }
@@ -294,6 +317,72 @@ TEST(VirtualDrive, OverriddenFrameIsNotCarriedOut) {
   EXPECT_FALSE(drive->page_programmed(0x10001200));
 }
 
+// Lost replies and lost bytes leave the flash as the loader left it: a page whose reply was lost
+// is programmed, one whose frame lost a byte is not.
+TEST(VirtualDrive, LostRepliesAndBytesLeaveTheFlashAsTheLoaderDid) {
+  struct Row {
+    const char* faults;
+    bool first_page_programmed;
+    std::uint64_t replies_lost;
+    std::uint64_t bytes_lost;
+  };
+  for (const Row& row : {Row{"lose-reply:data@1", true, 1, 0}, Row{"lose-byte:data@1", false, 0, 1},
+                         Row{"lose-reply:data@2,lose-byte:data@1", false, 1, 1}}) {
+    SCOPED_TRACE(row.faults);
+    const auto drive = loaded_drive(row.faults);
+    talk(*drive, {program(kBase), data(1), data(2), data(3)});
+    EXPECT_EQ(drive->page_programmed(kBase), row.first_page_programmed);
+    EXPECT_EQ(drive->statistics().replies_lost, row.replies_lost);
+    EXPECT_EQ(drive->statistics().bytes_lost, row.bytes_lost);
+  }
+  // The firmware a drive came with is programmed too: it takes no page before an erase.
+  const auto drive = loaded_drive();
+  drive->preload_flash(kBase + 0x10, hex_bytes("AA"));
+  EXPECT_EQ(to_hex(talk(*drive, {program(kBase), data(1), erase(kBase), program(kBase), data(1)})),
+            "55 FA 55 55 55");
+  // Nor does a power cycle and a new loader make a programmed page take another programming.
+  drive->power_cycle();
+  talk(*drive, {{0x00}, {0x6C}, {16, 0, 0, 0}, Bytes(16, 0xA5)});
+  EXPECT_EQ(to_hex(talk(*drive, {program(kBase), data(2)})), "55 FA");
+  EXPECT_EQ(drive->read_flash(kBase, 256), page_of(1));
+}
+
+// Noise strikes only while the secondary loader runs, and strikes the same bytes again for the
+// same seed and the same traffic; half of its hits flip a bit, the other half lose the byte.
+TEST(VirtualDrive, NoiseIsTheLoadersAndTheSameForASeed) {
+  std::vector<Bytes> frames = {erase(kBase), program(kBase)};
+  for (std::uint8_t i = 0; i < 16; ++i) frames.push_back(data(i));
+  frames.push_back(eot());
+  struct Outcome {
+    std::string replies;
+    VirtualDrive::Statistics stats;
+  };
+  const auto run = [&](const char* faults) {
+    const auto drive = make_drive(faults);
+    EXPECT_EQ(to_hex(talk(*drive, into_loader())),
+              to_hex(hex_bytes(cat({kIdentityReply, kResetEcho, "5D 01 01"}))));
+    Outcome o{to_hex(talk(*drive, frames)), drive->statistics()};
+    return o;
+  };
+  const Outcome clean = run("noise=0");
+  EXPECT_EQ(clean.replies, to_hex(Bytes(19, 0x55)));
+  const Outcome a = run("noise=2e-3,seed=7");
+  const Outcome b = run("noise=2e-3,seed=7");
+  const Outcome c = run("noise=2e-3,seed=8");
+  EXPECT_NE(a.replies, clean.replies);
+  EXPECT_EQ(a.replies, b.replies);
+  EXPECT_EQ(a.stats.bits_flipped, b.stats.bits_flipped);
+  EXPECT_EQ(a.stats.bytes_lost, b.stats.bytes_lost);
+  EXPECT_EQ(a.stats.pages_programmed, b.stats.pages_programmed);
+  EXPECT_NE(a.replies, c.replies);
+  // Every byte hit: each loader byte in, and each reply byte out.
+  const Outcome all = run("noise=1");
+  const std::uint64_t hits = all.stats.bits_flipped + all.stats.bytes_lost;
+  EXPECT_GE(hits, 2u * 16u + 16u * 264u + 16u);
+  EXPECT_NEAR(static_cast<double>(all.stats.bits_flipped) / static_cast<double>(hits), 0.5, 0.05);
+  EXPECT_EQ(all.stats.pages_programmed, 0u);
+}
+
 TEST(VirtualDrive, ClosingHeaderRestartsTheNewApplication) {
   const auto drive = loaded_drive();
   ASSERT_EQ(to_hex(talk(*drive, {erase(kBase), program(kBase), data(9), eot(), run()})),
@@ -341,6 +430,30 @@ TEST(VirtualDrive, APowerCycleBringsBackTheRomLoaderUntilTheClosingHeader) {
     EXPECT_EQ(drive->stage(), VirtualDrive::Stage::kApplication);
     EXPECT_EQ(to_hex(talk(*drive, {kIdentity})), kIdentityReply);
   }
+}
+
+// Switched off and on, a drive puts its junk on the line, once a cycle, for the line to take;
+// one whose line was pulled out sends nothing.
+TEST(VirtualDrive, APowerCycleSendsItsJunk) {
+  const auto drive = make_drive("power-cycle-junk=00FF");
+  EXPECT_EQ(drive->unsolicited_count(), 0u);
+  for (int i = 0; i < 10; ++i) drive->power_cycle();
+  EXPECT_EQ(drive->unsolicited_count(), 10u);
+  const auto last = drive->unsolicited(8);
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_EQ(last[0].number, 9u);
+  EXPECT_EQ(last[1].bytes, hex_bytes("00 FF"));
+  EXPECT_EQ(drive->unsolicited(0).size(), 8u) << "only the last few wait for a line";
+  EXPECT_TRUE(drive->unsolicited(10).empty());
+
+  const auto quiet = make_drive("");
+  quiet->power_cycle();
+  EXPECT_EQ(quiet->unsolicited_count(), 0u);
+  const auto unplugged = make_drive("disconnect:eot@1,power-cycle-junk=00");
+  talk(*unplugged, into_loader());
+  talk(*unplugged, {eot()});
+  unplugged->power_cycle();
+  EXPECT_EQ(unplugged->unsolicited_count(), 0u);
 }
 
 // The secondary loader takes the entry handshake for the start of a frame it then refuses.
