@@ -176,7 +176,7 @@ ReadWhole read_whole_file(const std::string& name, std::size_t limit) {
     in.read(chunk.data(), chunk.size());
     const auto got = static_cast<std::size_t>(in.gcount());
     if (bytes->size() + got > limit) {
-      r.error = "is larger than " + std::to_string(limit / (1024 * 1024)) + " MB";
+      r.error = "is larger than " + std::to_string(limit / (std::size_t{1024} * 1024)) + " MB";
       return r;
     }
     bytes->insert(bytes->end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
