@@ -80,7 +80,10 @@ const char* drive_place_name(DrivePlace place) {
 
 const char* cause_name(Cause cause) {
   const auto i = static_cast<std::size_t>(cause);
-  return i < kCauseNames.size() ? kCauseNames[i] : "none";
+  if (i >= kCauseNames.size()) {
+    return "none";
+  }
+  return kCauseNames.at(i);
 }
 
 DrivePlace drive_place_of(int place) {
