@@ -53,7 +53,7 @@ Result run(int drives, const std::filesystem::path& dir, const std::string& file
   std::vector<std::string> argv = {DRIVEFLASH_CLI, "program", file};
   for (int i = 0; i < drives; ++i) {
     std::string error;
-    auto pty = sim::PtyPair::open(error);
+    auto pty = driveflash::platform::PtyPair::open(error);
     if (!pty) {
       std::cerr << "parallel_runs: no pseudo-terminal: " << error << '\n';
       return r;

@@ -1,7 +1,7 @@
 // The virtual drive on a pseudo-terminal, for programs that only know device paths.
 //
 //   std::string error;
-//   auto pty = PtyPair::open(error);         // slave in raw mode, e.g. "/dev/pts/5"
+//   auto pty = platform::PtyPair::open(error);         // slave in raw mode, e.g. "/dev/pts/5"
 //   PtyServer server(std::move(*pty), std::make_shared<VirtualDrive>());
 //   ... the host opens server.slave_path() like a serial device ...
 //   server.stop();                            // or let the destructor do it
@@ -28,52 +28,15 @@
 #include <thread>
 #include <vector>
 
+#include "platform/pty.h"
 #include "sim/virtual_drive.h"
 
 namespace driveflash::sim {
 
-// Owns a file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-
-// A pseudo-terminal pair: the master kept here, the slave in raw mode and closed, for the
-// host to open by its path.
-class PtyPair {
- public:
-  // Opens a pair, or returns nothing and says why in `error`.
-  static std::optional<PtyPair> open(std::string& error);
-
-  int master() const { return master_.get(); }
-  const std::string& slave_path() const { return slave_path_; }
-  // Closes the master: the slave side sees a hang-up and the device goes away.
-  void close_master() { master_.reset(); }
-
- private:
-  PtyPair() = default;
-  UniqueFd master_;
-  std::string slave_path_;
-};
-
 // Runs a virtual drive on the master side of a pair, in a thread of its own.
 class PtyServer {
  public:
-  PtyServer(PtyPair pty, std::shared_ptr<VirtualDrive> drive);
+  PtyServer(platform::PtyPair pty, std::shared_ptr<VirtualDrive> drive);
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
@@ -100,18 +63,12 @@ class PtyServer {
   };
 
   void serve();
-  // Waits for the stop signal at most `timeout`; true when it came.
-  bool wait_for_stop(std::chrono::milliseconds timeout) const;
-  void flush_slave_input() const;
   // Queues what the drive sent by itself since the last look (or drops it while hung up).
   void take_unsolicited(bool hung_up, std::deque<DueReply>& due);
 
-  PtyPair pty_;
+  platform::PtyPair pty_;
   std::shared_ptr<VirtualDrive> drive_;
-  UniqueFd stop_read_;
-  UniqueFd stop_write_;
-  UniqueFd wake_read_;
-  UniqueFd wake_write_;
+  platform::PtyWait wait_;
   std::uint64_t unsolicited_seen_ = 0;  // the serving thread's
   std::atomic<bool> disconnected_{false};
   std::atomic<std::uint64_t> hangups_{0};

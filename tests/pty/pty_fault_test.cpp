@@ -56,7 +56,7 @@ class PtyFaults : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(sim::parse_faults(options, faults, error)) << error;
     drive_ = std::make_shared<sim::VirtualDrive>(faults);
-    auto pair = sim::PtyPair::open(error);
+    auto pair = platform::PtyPair::open(error);
     ASSERT_TRUE(pair) << "no pseudo-terminal: " << error;
     server_ = std::make_unique<sim::PtyServer>(std::move(*pair), drive_);
     platform::PortEntry entry =

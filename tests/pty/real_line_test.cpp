@@ -36,7 +36,7 @@ class RealLineTest : public ::testing::Test {
   void SetUp() override {
     pf::clear_port_table();
     std::string error;
-    pty_ = driveflash::sim::PtyPair::open(error);
+    pty_ = driveflash::platform::PtyPair::open(error);
     if (!pty_) {
       GTEST_SKIP() << "no pseudo-terminal: " << error;
     }
@@ -73,7 +73,7 @@ class RealLineTest : public ::testing::Test {
   // Gives bytes the peer sent time to cross into the device's input queue.
   static void settle() { std::this_thread::sleep_for(milliseconds(200)); }
 
-  std::optional<driveflash::sim::PtyPair> pty_;
+  std::optional<driveflash::platform::PtyPair> pty_;
 };
 
 TEST_F(RealLineTest, ReadEndsOnTheCountOrAtTheTimeOut) {

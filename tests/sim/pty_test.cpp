@@ -23,11 +23,11 @@ using SteadyClock = std::chrono::steady_clock;
 // Only keeps a broken server from hanging the test; no test depends on how fast it answers.
 constexpr auto kPatience = std::chrono::seconds(10);
 
-Bytes read_some(const UniqueFd& fd, std::size_t count) {
+Bytes read_some(const platform::UniqueFd& fd, std::size_t count) {
   return driveflash::test::receive(fd.get(), count, kPatience);
 }
 
-void write_all(const UniqueFd& fd, const Bytes& bytes) {
+void write_all(const platform::UniqueFd& fd, const Bytes& bytes) {
   ASSERT_TRUE(driveflash::test::send_all(fd.get(), bytes));
 }
 
@@ -35,15 +35,15 @@ class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    auto pair = PtyPair::open(error);
+    auto pair = platform::PtyPair::open(error);
     ASSERT_TRUE(pair) << error;
     drive_ = std::make_shared<VirtualDrive>(faults_);
     server_ = std::make_unique<PtyServer>(std::move(*pair), drive_);
     ASSERT_EQ(server_->failure(), "");
   }
 
-  UniqueFd open_slave() const {
-    UniqueFd fd(::open(server_->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  platform::UniqueFd open_slave() const {
+    platform::UniqueFd fd(::open(server_->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     EXPECT_TRUE(fd) << server_->slave_path();
     return fd;
   }
@@ -63,7 +63,7 @@ class PtyTest : public ::testing::Test {
 
 TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
   {
-    const UniqueFd fd = open_slave();
+    const platform::UniqueFd fd = open_slave();
     write_all(fd, kReset);
     // The echo is on its way or waiting in the slave's input when the host closes.
     const auto give_up = SteadyClock::now() + kPatience;
@@ -72,7 +72,7 @@ TEST_F(PtyTest, ReplyLeftUnreadIsGoneAfterTheHostReopens) {
     }
   }
   wait_for_hangups(1);
-  const UniqueFd fd = open_slave();
+  const platform::UniqueFd fd = open_slave();
   write_all(fd, {0x00});
   write_all(fd, {0x6C});
   EXPECT_EQ(to_hex(read_some(fd, 1)), "5D");
@@ -107,7 +107,7 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
     }
   } reaper{pid};
   ::close(out[1]);
-  const UniqueFd stdout_pipe(out[0]);
+  const platform::UniqueFd stdout_pipe(out[0]);
   std::string first_line;
   const auto give_up = SteadyClock::now() + kPatience;
   while (!first_line.ends_with('\n') && SteadyClock::now() < give_up) {
@@ -119,7 +119,7 @@ TEST(DriveflashSimProgram, ServesUntilSigtermAndDumpsTheFlash) {
   first_line.pop_back();
 
   {
-    const UniqueFd fd(::open(first_line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const platform::UniqueFd fd(::open(first_line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(fd) << first_line;
     Bytes frames;
     for (const Bytes& chunk : into_loader()) frames = frames + chunk;

@@ -1,6 +1,7 @@
 # Fails when a file of SOURCE_DIR that is not named for its platform (name_posix.cpp,
 # name_win.cpp) includes a POSIX or Windows header or asks which system it is built for:
 # such code compiles on one system only, and the build picks the platform's file instead.
+# Those files live in platform/os/ and nowhere else, behind the platform's own headers.
 #   cmake -DSOURCE_DIR=src -P platform_headers.cmake
 set(_system_headers
   "unistd\\.h" "fcntl\\.h" "poll\\.h" "signal\\.h" "termios\\.h" "pthread\\.h" "dlfcn\\.h"
@@ -16,6 +17,9 @@ file(GLOB_RECURSE _files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.cpp ${SOURCE_DIR
 set(_found "")
 foreach(_file ${_files})
   if(_file MATCHES "_(posix|win)\\.(cpp|h)$")
+    if(NOT _file MATCHES "^platform/os/")
+      string(APPEND _found "  ${_file}: a system's own file outside platform/os/\n")
+    endif()
     continue()
   endif()
   file(STRINGS ${SOURCE_DIR}/${_file} _lines REGEX "^[ \t]*#[ \t]*(include|if|elif)")
@@ -27,7 +31,7 @@ foreach(_file ${_files})
 endforeach()
 if(_found)
   message(FATAL_ERROR "system-specific code outside a file named for its platform "
-    "(move it to name_posix.cpp / name_win.cpp):\n${_found}")
+    "(move it to platform/os/name_posix.cpp / name_win.cpp):\n${_found}")
 endif()
 list(LENGTH _files _count)
 message(STATUS "${_count} files, every system header in a file named for its platform")

@@ -2,9 +2,6 @@
 //
 // Prints the device path to open on the first line of standard output, serves until SIGINT or
 // SIGTERM, optionally writes the flash to a file, and exits 0.
-#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigwait is declared here
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/pty.h"
 #include "sim/faults.h"
 #include "sim/pty.h"
 #include "sim/virtual_drive.h"
@@ -134,15 +132,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Signals are taken by sigwait below; every thread started after this inherits the mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // Taken one at a time below; every thread started after this leaves them to main.
+  const driveflash::platform::ProcessSignals signals;
 
-  auto pty = driveflash::sim::PtyPair::open(error);
+  auto pty = driveflash::platform::PtyPair::open(error);
   if (!pty) {
     std::cerr << "driveflash-sim: cannot open a pseudo-terminal: " << error << "\n";
     return 1;
@@ -152,20 +145,20 @@ int main(int argc, char** argv) {
   std::cout << server.slave_path() << std::endl;
 
   // Typed commands; the thread is left to end with the process, blocked on its input or not.
-  // A typed power cycle is sent as SIGUSR1: only main, which the server lives in, touches it.
+  // A typed power cycle is sent as the user signal: only main, which the server lives in,
+  // touches it.
   std::thread([] {
     std::string line;
     while (std::getline(std::cin, line)) {
       if (line == "power-cycle" || line == "p") {
-        ::kill(::getpid(), SIGUSR1);
+        driveflash::platform::ProcessSignals::send_user();
       } else if (!line.empty()) {
         std::cerr << "driveflash-sim: unknown command '" << line << "' (power-cycle)\n";
       }
     }
   }).detach();
 
-  int signal_number = 0;
-  while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGUSR1) {
+  while (signals.next() == driveflash::platform::ProcessSignals::Signal::kUser) {
     server.power_cycle();
     std::cerr << "driveflash-sim: the drive was switched off and on\n";
   }
