@@ -144,8 +144,8 @@ void install_operator_window(const WindowOptions& options) {
   g_state->options = options;
   if (!g_state->options.open_folder) {
     g_state->options.open_folder = [](const QString& folder) {
-      QDir().mkpath(folder);  // before the first run there is no log, and no folder yet
-      QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+      // Before the first run there is no log, and no folder yet.
+      return QDir().mkpath(folder) && QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
     };
   }
   g_state->settings =

@@ -16,8 +16,9 @@ struct WindowOptions {
   // Where the settings live: "" for the user's own (QSettings' native place for driveflash);
   // tests give a file of their own.
   QString settings_file;
-  // Shows a folder to the operator; by default the desktop's file manager opens it.
-  std::function<void(const QString& folder)> open_folder;
+  // Shows a folder to the operator and says whether it could; by default the desktop's file
+  // manager opens it.
+  std::function<bool(const QString& folder)> open_folder;
 };
 
 // After install_qt_panels(): sets the callbacks' window hooks, so that run_main_panel() and

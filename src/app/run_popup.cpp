@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -20,6 +21,7 @@
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/serial.h"
+#include "platform/timing.h"
 #include "run/run_context.h"
 
 namespace driveflash::app {
@@ -29,8 +31,9 @@ namespace pf = platform;
 
 constexpr int kTickMs = 100;
 constexpr int kHashDigits = 12;
+constexpr int kMaxRescueWaitSeconds = 3600;
 
-enum class Verdict { Running, Stopping, Programmed, Failed, Stopped };
+enum class Verdict { Running, Rescue, Stopping, Programmed, Failed, Stopped };
 
 struct Look {
   const char* name;  // the widget's "verdict" property, for tests and accessibility
@@ -54,6 +57,9 @@ Look look_of(Verdict v) {
     case Verdict::Stopped:
       return {"stopped", "■", "已停止 / Stopped", "background:#f9a825; color:black;",
               QStyle::SP_MessageBoxWarning};
+    case Verdict::Rescue:
+      return {"rescue", "↻", kPowerCycleLine, "background:#ef6c00; color:white;",
+              QStyle::SP_MessageBoxWarning};
     case Verdict::Running:
     default:
       return {"running", "…", "烧录中… / Programming…", "", QStyle::SP_BrowserReload};
@@ -71,6 +77,10 @@ struct Header {
   QString port_name;
   int drive_baud = 0;
   int loader_baud = 0;
+  int timing = kTimingStandard;
+  int retries = 0;
+  bool rescue = false;
+  int rescue_wait = kDefaultRescueWait;
 };
 
 struct RunView {
@@ -78,6 +88,7 @@ struct RunView {
   Header header;
   int start_count = 0;
   QElapsedTimer clock;
+  pf::Micros run_start{0};  // the run's own clock, which its rescue counts on
   qint64 end_ms = -1;
   Verdict verdict = Verdict::Running;
   bool focused = false;
@@ -120,7 +131,35 @@ Header take_header() {
   }
   h.drive_baud = ctrl_int(mainpanel, MAINPANEL_DRIVE_BAUD);
   h.loader_baud = ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD);
+  h.timing = ctrl_int(mainpanel, MAINPANEL_TIMING) == kTimingFast ? kTimingFast : kTimingStandard;
+  h.retries = ctrl_int(mainpanel, MAINPANEL_RETRIES);  // 0 where the panel has no such choice
+  h.rescue = ctrl_int(mainpanel, MAINPANEL_RESCUE) != 0;
+  // As the run reads it: a panel without the setting waits the default, and never longer
+  // than an hour.
+  if (const int wait = ctrl_int(mainpanel, MAINPANEL_RESCUE_WAIT); wait > 0) {
+    h.rescue_wait = std::min(wait, kMaxRescueWaitSeconds);
+  }
   return h;
+}
+
+QString timing_text(const Header& h) {
+  return QStringLiteral("%1, 重试 / retries %2")
+      .arg(h.timing == kTimingFast ? QStringLiteral("快速 / fast")
+                                   : QStringLiteral("标准 / standard"))
+      .arg(h.retries);
+}
+
+QString rescue_text(const Header& h) {
+  return h.rescue ? QStringLiteral("开 / Rescue on: 最多等待 / waits up to %1 s").arg(h.rescue_wait)
+                  : QStringLiteral("关 / off");
+}
+
+// "(6 s / 120 s)": how long the rescue has waited for the loader, by the run's clock.
+QString rescue_count(const RunView& run) {
+  const auto waited = (pf::clock().now() - run.run_start).count() / 1'000'000;
+  return QStringLiteral("(%1 s / %2 s)")
+      .arg(std::clamp<qint64>(waited, 0, run.header.rescue_wait))
+      .arg(run.header.rescue_wait);
 }
 
 QLabel* header_row(QFormLayout* form, const char* name, const QString& label,
@@ -152,7 +191,9 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
     const int size = run.icon->fontMetrics().height() * 2;
     run.icon->setPixmap(run.icon->style()->standardIcon(look.icon).pixmap(size, size));
   }
-  if (run.window != nullptr && verdict != Verdict::Running) {
+  if (run.window != nullptr && verdict == Verdict::Rescue) {
+    run.window->setWindowTitle(QStringLiteral("救援中 / Rescue"));
+  } else if (run.window != nullptr && verdict != Verdict::Running) {
     run.window->setWindowTitle(QString::fromUtf8(look.text));
   }
 }
@@ -170,7 +211,22 @@ void conclude(RunView& run) {
 }
 
 bool concluded(const RunView& run) {
-  return run.verdict != Verdict::Running && run.verdict != Verdict::Stopping;
+  return run.verdict != Verdict::Running && run.verdict != Verdict::Rescue &&
+         run.verdict != Verdict::Stopping;
+}
+
+// While a rescue waits for the loader the verdict line tells the operator what to do and how
+// long it has waited; once the loader answers, the run is programming again.
+void follow_rescue(RunView& run) {
+  const bool waiting = runstate.load() == kStateRescue;
+  if (waiting) {
+    show_verdict(run, Verdict::Rescue, rescue_count(run));
+  } else if (run.verdict == Verdict::Rescue) {
+    show_verdict(run, Verdict::Running, {});
+    if (run.window != nullptr) {
+      run.window->setWindowTitle(QStringLiteral("烧录中 / Programming"));
+    }
+  }
 }
 
 void tick() {
@@ -187,9 +243,14 @@ void tick() {
   if (run.batch != nullptr) {
     run.batch->setText(QStringLiteral("本批 / This batch: %1").arg(okcount.load()));
   }
-  if (!concluded(run) && run.verdict != Verdict::Stopping && runflag.load() != 0 &&
-      runstate.load() == kStateFinished) {
-    conclude(run);
+  if (!concluded(run) && run.verdict != Verdict::Stopping && runflag.load() != 0) {
+    if (runstate.load() == kStateFinished) {
+      conclude(run);
+      // A stop question still open has nothing left to stop.
+      pf::dismiss_question();
+    } else {
+      follow_rescue(run);
+    }
   }
   if (run.elapsed != nullptr) {
     run.elapsed->setText(seconds(run.end_ms >= 0 ? run.end_ms : run.clock.elapsed()));
@@ -241,6 +302,12 @@ void decorate_popup(int popup) {
   header_row(
       form, "headerBaud", QStringLiteral("波特率 / Baud rates:"),
       QStringLiteral("驱动器 / drive %1, 引导 / loader %2").arg(h.drive_baud).arg(h.loader_baud));
+  header_row(form, "headerTiming", QStringLiteral("时序 / Timing:"), timing_text(h));
+  QLabel* rescue =
+      header_row(form, "headerRescue", QStringLiteral("救援 / Rescue:"), rescue_text(h));
+  if (h.rescue) {
+    rescue->setStyleSheet(QStringLiteral("QLabel { color: #ef6c00; font-weight: bold; }"));
+  }
   run.elapsed = header_row(form, "headerElapsed", QStringLiteral("用时 / Elapsed:"), seconds(0));
 
   auto* verdict_row = new QWidget;
@@ -266,6 +333,7 @@ void decorate_popup(int popup) {
   layout->insertWidget(2, run.batch);
   show_verdict(run, run.verdict, {});
   window->adjustSize();
+  pf::fit_on_screen(window, status);
 
   run.timer = new QTimer(window);
   run.timer->setInterval(kTickMs);
@@ -285,6 +353,7 @@ void popup_run_started() {
   run.popup = prgpanel;
   run.start_count = okcount.load();
   run.clock.start();
+  run.run_start = pf::clock().now();
   run.header = take_header();
   const int popup = prgpanel;
   // After the popup's window has been built from the changes queued before.
@@ -310,6 +379,9 @@ void popup_stopped() {
   }
   RunView& run = *g_run;
   pf::run_posted_tasks();
+  // The worker has returned: nothing dims OK any more, whatever step the stop cut short.
+  SetCtrlAttribute(run.popup, PRGPANEL_OK, ATTR_DIMMED, 0);
+  SetCtrlAttribute(run.popup, PRGPANEL_PROGRESS, ATTR_VISIBLE, 0);
   // The worker may have reached its rest while the stop was on its way.
   if (runstate.load() == kStateFinished) {
     conclude(run);

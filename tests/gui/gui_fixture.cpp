@@ -39,7 +39,10 @@ void GuiTest::SetUp() {
   app::register_callbacks();
   app::WindowOptions options;
   options.settings_file = QString::fromStdString((dir_.path() / "settings.ini").string());
-  options.open_folder = [this](const QString& folder) { opened_folders_ << folder; };
+  options.open_folder = [this](const QString& folder) {
+    opened_folders_ << folder;
+    return folder_opens_;
+  };
   app::install_operator_window(options);
   pf::DialogHooks hooks;
   hooks.message = [this](const std::string& title, const std::string& message) {

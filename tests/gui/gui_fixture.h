@@ -72,6 +72,7 @@ class GuiTest : public ::testing::Test {
   std::deque<std::optional<std::string>> answers_;
   std::vector<std::pair<std::string, std::string>> messages_;
   QStringList opened_folders_;  // what the help window's log folder button showed
+  bool folder_opens_ = true;    // whether the desktop could show it
   // Yes/no questions asked, and the answers to give (yes once they run out).
   std::vector<std::pair<std::string, std::string>> questions_;
   std::deque<bool> confirm_answers_;

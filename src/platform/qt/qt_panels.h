@@ -77,6 +77,13 @@ void operator_action(int panel, int control, int event);
 bool is_port_control(const QComboBox* box);
 void fill_port_list(QComboBox* box);
 
+// Keeps a window's frame on the screen it is on: when it is taller than the screen's free area,
+// `shrinkable` (a text box, say) gives up height first; then the window is moved inside.
+void fit_on_screen(QWidget* window, QWidget* shrinkable = nullptr);
+// Answers an open yes/no question with "no" (GUI thread): for a question whose matter has
+// settled behind it, such as a stop asked of a run that has just ended.
+void dismiss_question();
+
 // The folder the file dialog opens in when it is given no place of its own (GUI thread); it
 // becomes the folder of every file the operator picks.
 void set_file_dialog_folder(const std::string& folder);
