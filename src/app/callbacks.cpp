@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "app/job.h"
 #include "app/program_checks.h"
 #include "app/programming_thread.h"
 #include "platform/files.h"
@@ -131,6 +132,23 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     return 0;
   }
   g_last_refusal.clear();
+  if (g_hooks.program_blocked) {
+    if (const std::string why = g_hooks.program_blocked(); !why.empty()) {
+      refuse(kProgramTitle, why);
+      return 0;
+    }
+  }
+  // A locked job's settings hold whatever the panel says, in either front end.
+  const std::optional<driveflash::app::Job> job = driveflash::app::locked_job();
+  if (job) {
+    driveflash::app::apply_job(mainpanel, *job);
+    if (job->firmware.size() >= sizeof filename) {
+      refuse(kProgramTitle, "作业的固件路径太长 / The job's firmware path is too long (at most " +
+                                std::to_string(sizeof filename - 1) + " bytes):\n" + job->firmware);
+      return 0;
+    }
+    std::memcpy(filename, job->firmware.c_str(), job->firmware.size() + 1);
+  }
   GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &filetype);
   filename[sizeof filename - 1] = '\0';
   if (filename[0] == '\0') {
@@ -147,6 +165,10 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   if (!g_firmware.read()) {
     refuse(kProgramTitle, std::string("无法打开固件文件！\nCannot open the firmware file (it ") +
                               g_firmware.error + "):\n" + filename);
+    return 0;
+  }
+  if (const std::string why = driveflash::app::job_refusal(g_firmware); !why.empty()) {
+    refuse("作业不符 / Not the job's firmware", why);
     return 0;
   }
   int port = 0;

@@ -95,8 +95,8 @@ bool ask_yes_no(const std::string& title, const std::string& message) {
   return yes;
 }
 
-// Qt's own dialog names its labels' keys with "&" but gives some of them no buddy, so the "&"
-// would show as it is; every label gets the field beside it.
+}  // namespace
+
 void give_labels_buddies(QFileDialog& dialog) {
   constexpr std::array<std::pair<const char*, const char*>, 3> kPairs{{
       {"lookInLabel", "lookInCombo"},
@@ -111,6 +111,8 @@ void give_labels_buddies(QFileDialog& dialog) {
     }
   }
 }
+
+namespace {
 
 // Opens the dialog where `start` points: a directory, or a file whose directory is shown with
 // the file chosen; otherwise the current directory.

@@ -19,6 +19,7 @@
 #include "platform/serial.h"
 
 class QComboBox;
+class QFileDialog;
 class QWidget;
 
 namespace driveflash::platform {
@@ -83,6 +84,10 @@ void fit_on_screen(QWidget* window, QWidget* shrinkable = nullptr);
 // Answers an open yes/no question with "no" (GUI thread): for a question whose matter has
 // settled behind it, such as a stop asked of a run that has just ended.
 void dismiss_question();
+
+// Qt's own file dialog names its labels' keys with "&" but gives some of them no buddy, so the
+// "&" would show as it is; this gives every label the field beside it.
+void give_labels_buddies(QFileDialog& dialog);
 
 // The folder the file dialog opens in when it is given no place of its own (GUI thread); it
 // becomes the folder of every file the operator picks.
