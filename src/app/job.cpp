@@ -179,7 +179,10 @@ std::optional<Job> read_job(const std::filesystem::path& file, std::string& erro
   const platform::ReadWhole whole =
       platform::read_whole_file(platform::utf8_of(file), kMaxJobFileBytes);
   if (!whole.bytes) {
-    error = "the job file " + whole.error;
+    error = whole.error.starts_with("is larger")
+                ? "the job file is larger than " + std::to_string(kMaxJobFileBytes / 1024) +
+                      " KB: no job file is that large"
+                : "the job file " + whole.error;
     return std::nullopt;
   }
   std::optional<Job> job = parse_job(std::string_view(whole.bytes->data(), whole.bytes->size()),
