@@ -446,6 +446,7 @@ void StationWindow::show_tile(Port& port) {
   port.phase->setText(phase_words(s));
   port.phase->setProperty("state", QString::fromLatin1(phase_name(s.phase)));
   port.phase->setStyleSheet(QStringLiteral("QLabel { %1 padding: 4px; }").arg(tile_style(s.phase)));
+  port.tile->setProperty("verified", !s.units.empty() && s.units.back().verified);
   port.progress->setVisible(s.progress_shown);
   port.progress->setValue(static_cast<int>(s.percent));
   QString line = s.phase == TilePhase::kProgramming ? s.last_line : s.wait;
