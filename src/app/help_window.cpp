@@ -28,7 +28,9 @@ QPointer<QDialog> g_help;
 QString help_html() {
   QString failures;
   const auto row = [&failures](const QString& line, const QString& meaning) {
-    failures += QStringLiteral("<tr><td><code>%1</code></td><td>%2</td></tr>")
+    // The lines exactly as the status box shows them, their double blanks included.
+    failures += QStringLiteral(
+                    "<tr><td><code style=\"white-space:pre-wrap\">%1</code></td><td>%2</td></tr>")
                     .arg(line.toHtmlEscaped(), meaning);
   };
   for (const run::Failure& f : run::failure_table()) {

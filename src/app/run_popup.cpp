@@ -9,6 +9,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QStyle>
 #include <QTimer>
 #include <algorithm>
@@ -88,7 +89,6 @@ struct RunView {
   Header header;
   int start_count = 0;
   QElapsedTimer clock;
-  pf::Micros run_start{0};  // the run's own clock, which its rescue counts on
   qint64 end_ms = -1;
   Verdict verdict = Verdict::Running;
   bool focused = false;
@@ -154,9 +154,10 @@ QString rescue_text(const Header& h) {
                   : QStringLiteral("关 / off");
 }
 
-// "(6 s / 120 s)": how long the rescue has waited for the loader, by the run's clock.
+// "(6 s / 120 s)": how long the rescue has waited for the loader, by the run's clock from the
+// run's start (the rescue begins as soon as the port is open).
 QString rescue_count(const RunView& run) {
-  const auto waited = (pf::clock().now() - run.run_start).count() / 1'000'000;
+  const auto waited = (pf::clock().now().count() - run::start_time_us()) / 1'000'000;
   return QStringLiteral("(%1 s / %2 s)")
       .arg(std::clamp<qint64>(waited, 0, run.header.rescue_wait))
       .arg(run.header.rescue_wait);
@@ -190,6 +191,10 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
   if (run.icon != nullptr) {
     const int size = run.icon->fontMetrics().height() * 2;
     run.icon->setPixmap(run.icon->style()->standardIcon(look.icon).pixmap(size, size));
+  }
+  // A long reason wraps into more lines: the popup must still fit the screen it is on.
+  if (run.window != nullptr) {
+    pf::fit_on_screen(run.window, pf::control_widget(run.popup, PRGPANEL_STATUS));
   }
   if (run.window != nullptr && verdict == Verdict::Rescue) {
     run.window->setWindowTitle(QStringLiteral("救援中 / Rescue"));
@@ -280,6 +285,10 @@ void decorate_popup(int popup) {
   }
   run.window = window;
   window->setStyleSheet(QString::fromLatin1(kFocusStyle));
+  // Enter closes the popup as OK does, from wherever the focus is.
+  if (auto* ok = qobject_cast<QPushButton*>(pf::control_widget(popup, PRGPANEL_OK))) {
+    ok->setDefault(true);
+  }
   const Header& h = run.header;
 
   auto* header = new QWidget;
@@ -353,7 +362,6 @@ void popup_run_started() {
   run.popup = prgpanel;
   run.start_count = okcount.load();
   run.clock.start();
-  run.run_start = pf::clock().now();
   run.header = take_header();
   const int popup = prgpanel;
   // After the popup's window has been built from the changes queued before.

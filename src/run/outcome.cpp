@@ -174,6 +174,12 @@ Outcome last_outcome() {
   return r.last;
 }
 
+std::int64_t start_time_us() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  return r.start.count();
+}
+
 std::uint64_t finished_runs() {
   Record& r = record();
   std::lock_guard lock(r.mutex);

@@ -77,8 +77,7 @@ TEST_F(StationViewTest, FourDrivesAtOnceEachOnItsTileAndInTheLogAndOneStopEndsTh
   // Each tile comes to its unit's end and then waits for the next drive, its end still shown.
   const auto settled = [&] {
     for (std::size_t i = 0; i < kTiles.size(); ++i) {
-      if (state_of(i) != QString::fromLatin1(kTiles[i].state) ||
-          text_of(i, "tileLine").isEmpty()) {
+      if (state_of(i) != QString::fromLatin1(kTiles[i].state) || text_of(i, "tileLine").isEmpty()) {
         return false;
       }
     }

@@ -392,15 +392,20 @@ void fit_on_screen(QWidget* window, QWidget* shrinkable) {
     frame_height = window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8;
     frame_width = 8;
   }
-  const int over = window->sizeHint().height() + frame_height - area.height();
+  const auto wanted = [window] {
+    if (window->layout() != nullptr) {
+      window->layout()->activate();
+    }
+    return std::max(window->height(), window->minimumSizeHint().height());
+  };
+  const int over = wanted() + frame_height - area.height();
   if (over > 0 && shrinkable != nullptr) {
     shrinkable->setMinimumHeight(std::max(kLeastTextHeight, shrinkable->minimumHeight() - over));
   }
-  const int height = std::min(std::max(window->sizeHint().height(), window->minimumHeight()),
-                              area.height() - frame_height);
-  const int width =
-      std::min(std::max(window->width(), window->minimumWidth()), area.width() - frame_width);
-  window->resize(width, std::max(height, window->minimumSizeHint().height()));
+  const int height = std::min(wanted(), area.height() - frame_height);
+  const int width = std::min(std::max(window->width(), window->minimumSizeHint().width()),
+                             area.width() - frame_width);
+  window->resize(width, height);
   const QRect frame = window->frameGeometry();
   const int fw = window->width() + frame_width;
   const int fh = window->height() + frame_height;
