@@ -340,6 +340,10 @@ void decorate_popup(int popup) {
   layout->insertWidget(0, header);
   layout->insertWidget(1, verdict_row);
   layout->insertWidget(2, run.batch);
+  // Shown now, not when the loop next turns, so that the sizes below count them.
+  for (QWidget* w : {header, verdict_row, static_cast<QWidget*>(run.batch)}) {
+    w->show();
+  }
   show_verdict(run, run.verdict, {});
   window->adjustSize();
   pf::fit_on_screen(window, status);

@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -384,6 +385,8 @@ void fit_on_screen(QWidget* window, QWidget* shrinkable) {
     return;
   }
   const QRect area = screen->availableGeometry();
+  // Widgets just added have not been laid out yet; the sizes below must count them.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
   // The window manager's frame is known only once the window is shown; before, a title bar and
   // a border are a fair guess.
   int frame_height = window->frameGeometry().height() - window->height();
@@ -392,11 +395,14 @@ void fit_on_screen(QWidget* window, QWidget* shrinkable) {
     frame_height = window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8;
     frame_width = 8;
   }
+  // Wrapped text (a long verdict) asks for its height at the window's width.
   const auto wanted = [window] {
-    if (window->layout() != nullptr) {
-      window->layout()->activate();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    int height = std::max(window->height(), window->minimumSizeHint().height());
+    if (QLayout* layout = window->layout(); layout != nullptr && layout->hasHeightForWidth()) {
+      height = std::max(height, layout->totalHeightForWidth(window->width()));
     }
-    return std::max(window->height(), window->minimumSizeHint().height());
+    return height;
   };
   const int over = wanted() + frame_height - area.height();
   if (over > 0 && shrinkable != nullptr) {
