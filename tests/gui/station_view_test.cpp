@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QWidget>
 
+#include "app/station_tile.h"
 #include "gui/gui_fixture.h"
 #include "run/run_context.h"
 
@@ -122,6 +123,47 @@ TEST_F(StationViewTest, FourDrivesAtOnceEachOnItsTileAndInTheLogAndOneStopEndsTh
   view()->close();
   pump();
   EXPECT_EQ(view(), nullptr);
+}
+
+// A tile through a station's life, event by event, as a port's process prints them.
+TEST(StationTile, AUnitsEndStaysOnTheTileUntilTheNextUnitStarts) {
+  struct Step {
+    const char* event;  // a line of the process's output; "exit N" for its end
+    const char* phase;
+    const char* shows;  // a part of the large state, or of the line below it
+  };
+  const Step steps[] = {
+      {R"j({"line": "初始化中..."})j", "programming", "初始化中..."},
+      {R"j({"shown": true})j", "programming", "Programming"},
+      {R"j({"progress": 50.0})j", "programming", "Programming"},
+      {R"j({"unit": {"result": "failed", "reason": "Program error", "elapsed_seconds": 1.5}})j",
+       "failed", "Program error"},
+      {R"j({"wait": "waiting for the drive to be taken away (no answer for 2 s)"})j", "failed",
+       "Take the drive away"},
+      {R"j({"wait": "waiting for the next drive to answer"})j", "failed", "Connect the next drive"},
+      {R"j({"line": "初始化中..."})j", "programming", "初始化中..."},
+      {R"j({"unit": {"result": "success", "elapsed_seconds": 2.0, "verified": true}})j",
+       "programmed", "Programmed"},
+      {R"j({"line": "初始化中..."})j", "programming", "Programming"},
+      {"exit -1", "failed", "ended abnormally"},
+  };
+  app::TileState tile;
+  app::process_started(tile);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.event);
+    const std::string event = step.event;
+    if (event.starts_with("exit ")) {
+      app::process_ended(tile, std::stoi(event.substr(5)));
+    } else {
+      app::apply_event(tile, QByteArray::fromStdString(event));
+    }
+    EXPECT_STREQ(app::phase_name(tile.phase), step.phase);
+    const QString shown = app::phase_words(tile) + u'|' + tile.last_line + u'|' + tile.wait;
+    EXPECT_TRUE(shown.contains(QString::fromUtf8(step.shows))) << shown.toStdString();
+  }
+  EXPECT_EQ(tile.units.size(), 3u);
+  EXPECT_EQ(tile.programmed(), 1);
+  EXPECT_EQ(tile.failed(), 2);
 }
 
 }  // namespace
