@@ -19,7 +19,9 @@ add_executable(driveflash_screenshots gui/screenshot_tool.cpp)
 target_link_libraries(driveflash_screenshots PRIVATE driveflash_window driveflash_sim)
 target_compile_definitions(driveflash_screenshots PRIVATE
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources"
-  DRIVEFLASH_SAMPLES="${PROJECT_SOURCE_DIR}/samples")
+  DRIVEFLASH_SAMPLES="${PROJECT_SOURCE_DIR}/samples"
+  DRIVEFLASH_CLI="$<TARGET_FILE:driveflash-cli>")
+add_dependencies(driveflash_screenshots driveflash-cli)
 
 # The window under a real X server (Xvfb): skipped where there is none.
 add_executable(gui_x11_test gui/gui_main.cpp gui/gui_fixture.cpp gui/x11_run_test.cpp)

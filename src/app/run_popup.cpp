@@ -108,7 +108,7 @@ QString seconds(qint64 ms) {
 
 QString kind_text(int kind) {
   return kind == kFileTypeEhex ? QStringLiteral("加密 HEX / Encrypted hex (*.ehex)")
-                               : QStringLiteral("Intel HEX (*.hex)");
+                               : QStringLiteral("明文 HEX / Intel HEX (*.hex)");
 }
 
 Header take_header() {

@@ -13,7 +13,6 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
@@ -24,9 +23,10 @@
 #include <vector>
 
 #include "app/job.h"
+#include "app/station_launch.h"
 #include "app/station_tile.h"
+#include "app/station_tile_view.h"
 #include "app/window_parts.h"
-#include "image/firmware_file.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/qt/qt_serial.h"
@@ -48,30 +48,14 @@ struct Port {
   std::unique_ptr<QProcess> process;
   QByteArray out;
   QByteArray err;
-  QPointer<QWidget> tile;
-  QPointer<QLabel> port_label;
-  QPointer<QLabel> phase;
-  QPointer<QProgressBar> progress;
-  QPointer<QLabel> line;
-  QPointer<QLabel> counts;
+  std::unique_ptr<TileView> tile;
 };
-
-QString tile_style(TilePhase phase) {
-  switch (phase) {
-    case TilePhase::kProgrammed:
-      return QStringLiteral("background:#1b7f2a; color:white;");
-    case TilePhase::kFailed:
-      return QStringLiteral("background:#c62828; color:white;");
-    case TilePhase::kStopped:
-      return QStringLiteral("background:#f9a825; color:black;");
-    default:
-      return {};
-  }
-}
 
 class StationWindow final : public QWidget {
  public:
   explicit StationWindow(StationOptions options);
+  // What the ports will run: the job, or the main window's settings as they are now.
+  void describe_settings();
   ~StationWindow() override { end_all(0); }
   StationWindow(const StationWindow&) = delete;
   StationWindow& operator=(const StationWindow&) = delete;
@@ -93,12 +77,15 @@ class StationWindow final : public QWidget {
   void add_port(const QString& text, bool checked);
   void add_typed_port();
   void start();
-  QString refusal() const;
-  QStringList arguments(const QString& port) const;
+  StationLaunch launch_of() const;
   void launch(Port& port);
   void read(Port& port, bool err);
   void ended(Port& port, int code);
-  void show_tile(Port& port);
+  void show_tile(Port& port) {
+    if (port.tile != nullptr) {
+      port.tile->show(port.state);
+    }
+  }
   void refresh_summary();
   void remember_ports() const;
 
@@ -262,113 +249,34 @@ void StationWindow::remember_ports() const {
   }
 }
 
-QString StationWindow::refusal() const {
-  if (running()) {
-    return QStringLiteral("工位仍在运行 / The station is still running.");
-  }
-  if (prgpanel > 0) {
-    return QStringLiteral(
-        "主窗口正在烧录，先关闭它的弹出窗口 / The main window is programming: "
-        "close its popup first.");
-  }
-  if (checked_ports().isEmpty()) {
-    return QStringLiteral("请至少选一个串口 / Choose at least one port.");
-  }
-  if (options_.cli_program.isEmpty() || !QFileInfo(options_.cli_program).isExecutable()) {
-    return QStringLiteral(
-        "找不到 driveflash-cli / driveflash-cli is not found beside the program.");
-  }
-  if (options_.job_file.isEmpty() && filename[0] == '\0') {
-    return QStringLiteral("请先选择固件文件！\nChoose a firmware file first.");
-  }
-  // What every port would refuse: said once, before any drive is touched.
-  const std::optional<Job> job = locked_job();
-  const image::FirmwareFile firmware =
-      image::read_firmware(job ? job->firmware : std::string(filename),
-                           job ? job->kind : ctrl_int(mainpanel, MAINPANEL_FILETYPE));
-  if (!firmware.read()) {
-    return QStringLiteral("无法打开固件文件！\nCannot open the firmware file (it %1):\n%2")
-        .arg(QString::fromStdString(firmware.error), QString::fromStdString(firmware.path));
-  }
-  if (firmware.report.refused()) {
-    return QStringLiteral("固件文件被拒绝 / The firmware file is refused, %1:\n%2")
-        .arg(QString::fromStdString(firmware.report.problem()),
-             QString::fromStdString(firmware.path));
-  }
-  return QString::fromStdString(job_refusal(firmware));
-}
-
-QStringList StationWindow::arguments(const QString& port) const {
-  QStringList words{QStringLiteral("program")};
-  if (!options_.job_file.isEmpty()) {
-    words << QStringLiteral("--job") << options_.job_file;
-  } else {
-    const int kind = ctrl_int(mainpanel, MAINPANEL_FILETYPE);
-    words << QFile::decodeName(filename) << QStringLiteral("--kind")
-          << (kind == kFileTypeEhex ? QStringLiteral("ehex") : QStringLiteral("hex"))
-          << QStringLiteral("--drive-baud")
-          << QString::number(ctrl_int(mainpanel, MAINPANEL_DRIVE_BAUD))
-          << QStringLiteral("--loader-baud")
-          << QString::number(ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD))
-          << QStringLiteral("--timing")
-          << (ctrl_int(mainpanel, MAINPANEL_TIMING) == kTimingFast ? QStringLiteral("fast")
-                                                                   : QStringLiteral("standard"));
-    // Only where the panel offers retries, and only when some are asked for.
-    if (const int retries = ctrl_int(mainpanel, MAINPANEL_RETRIES); retries > 0) {
-      words << QStringLiteral("--retries") << QString::number(retries);
-    }
-  }
-  words << QStringLiteral("--port") << port << QStringLiteral("--events");
-  if (!options_.run_log.isEmpty()) {
-    words << QStringLiteral("--log") << options_.run_log;
-  }
-  if (loop_->isChecked()) {
-    words << QStringLiteral("--repeat");
-  }
-  return words;
+StationLaunch StationWindow::launch_of() const {
+  StationLaunch launch;
+  launch.cli_program = options_.cli_program;
+  launch.run_log = options_.run_log;
+  launch.job_file = options_.job_file;
+  launch.ports = checked_ports();
+  launch.loop = loop_->isChecked();
+  launch.running = running();
+  return launch;
 }
 
 void StationWindow::start() {
-  if (const QString why = refusal(); !why.isEmpty()) {
+  if (const QString why = station_refusal(launch_of()); !why.isEmpty()) {
     MessagePopup(kTitle, why.toStdString().c_str());
     return;
   }
   remember_ports();
+  describe_settings();
   for (auto& port : ports_) {
-    delete port->tile.data();
+    delete port->tile->widget();
   }
   ports_.clear();
   const QStringList chosen = checked_ports();
   for (int i = 0; i < chosen.size(); ++i) {
     auto port = std::make_unique<Port>();
     port->state.port = chosen[i];
-    auto* tile = new QFrame;
-    tile->setObjectName(QStringLiteral("tile%1").arg(i));
-    tile->setProperty("port", chosen[i]);
-    tile->setFrameShape(QFrame::StyledPanel);
-    tile->setMinimumWidth(300);
-    auto* box = new QVBoxLayout(tile);
-    port->port_label = new QLabel(QStringLiteral("<b>%1</b>").arg(chosen[i].toHtmlEscaped()));
-    port->phase = new QLabel;
-    port->phase->setObjectName(QStringLiteral("tileState"));
-    port->phase->setWordWrap(true);
-    QFont big = port->phase->font();
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    big.setBold(true);
-    port->phase->setFont(big);
-    port->progress = new QProgressBar;
-    port->progress->setObjectName(QStringLiteral("tileProgress"));
-    port->line = new QLabel;
-    port->line->setObjectName(QStringLiteral("tileLine"));
-    port->line->setWordWrap(true);
-    port->counts = new QLabel;
-    port->counts->setObjectName(QStringLiteral("tileCounts"));
-    for (QWidget* w : std::initializer_list<QWidget*>{port->port_label, port->phase, port->progress,
-                                                      port->line, port->counts}) {
-      box->addWidget(w);
-    }
-    tiles_->addWidget(tile, i / kTileColumns, i % kTileColumns);
-    port->tile = tile;
+    port->tile = std::make_unique<TileView>(i, chosen[i]);
+    tiles_->addWidget(port->tile->widget(), i / kTileColumns, i % kTileColumns);
     ports_.push_back(std::move(port));
   }
   for (auto& port : ports_) {
@@ -384,7 +292,7 @@ void StationWindow::launch(Port& port) {
   port.process = std::make_unique<QProcess>();
   QProcess* p = port.process.get();
   p->setProgram(options_.cli_program);
-  p->setArguments(arguments(port.state.port));
+  p->setArguments(station_arguments(launch_of(), port.state.port));
   QObject::connect(p, &QProcess::readyReadStandardOutput, [this, &port] { read(port, false); });
   QObject::connect(p, &QProcess::readyReadStandardError, [this, &port] { read(port, true); });
   QObject::connect(p, &QProcess::finished, [this, &port](int code, QProcess::ExitStatus how) {
@@ -438,33 +346,6 @@ void StationWindow::ended(Port& port, int code) {
   }
 }
 
-void StationWindow::show_tile(Port& port) {
-  if (port.tile == nullptr) {
-    return;
-  }
-  const TileState& s = port.state;
-  port.phase->setText(phase_words(s));
-  port.phase->setProperty("state", QString::fromLatin1(phase_name(s.phase)));
-  port.phase->setStyleSheet(QStringLiteral("QLabel { %1 padding: 4px; }").arg(tile_style(s.phase)));
-  port.tile->setProperty("verified", !s.units.empty() && s.units.back().verified);
-  port.progress->setVisible(s.progress_shown);
-  port.progress->setValue(static_cast<int>(s.percent));
-  QString line = s.phase == TilePhase::kProgramming ? s.last_line : s.wait;
-  if (!s.running && s.stopping) {
-    line = QStringLiteral("已停止 / Stopped");
-  }
-  port.line->setText(line);
-  const QString last = s.units.empty()
-                           ? QStringLiteral("-")
-                           : QStringLiteral("%1 s").arg(s.units.back().seconds, 0, 'f', 1);
-  port.counts->setText(QStringLiteral("件数 / Units: %1 · 成功 / programmed: %2 · 失败 / failed: "
-                                      "%3 · 上一件 / last: %4")
-                           .arg(s.units.size())
-                           .arg(s.programmed())
-                           .arg(s.failed())
-                           .arg(last));
-}
-
 void StationWindow::refresh_summary() {
   int ok = 0;
   int failed = 0;
@@ -475,14 +356,25 @@ void StationWindow::refresh_summary() {
   summary_->setText(QStringLiteral("本批 / This batch: %1 成功 / programmed, %2 失败 / failed")
                         .arg(ok)
                         .arg(failed));
+}
+
+void StationWindow::describe_settings() {
   const std::optional<Job> job = locked_job();
   settings_->setText(
       job ? QStringLiteral("作业 / Job: %1 — %2 (SHA-256 %3)")
                 .arg(QString::fromStdString(job->name), QString::fromStdString(job->firmware),
                      QString::fromStdString(job->sha256.substr(0, 12)))
-          : QStringLiteral("固件 / Firmware: %1 — 主窗口的设置 / the main window's settings")
+          : QStringLiteral("固件 / Firmware: %1 — %2, 波特率 / baud %3 / %4, 时序 / timing %5")
                 .arg(filename[0] != '\0' ? QFile::decodeName(filename)
-                                         : QStringLiteral("未选择 / none chosen")));
+                                         : QStringLiteral("未选择 / none chosen"),
+                     ctrl_int(mainpanel, MAINPANEL_FILETYPE) == kFileTypeEhex
+                         ? QStringLiteral("加密 HEX / encrypted hex")
+                         : QStringLiteral("明文 HEX / Intel HEX"))
+                .arg(ctrl_int(mainpanel, MAINPANEL_DRIVE_BAUD))
+                .arg(ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD))
+                .arg(ctrl_int(mainpanel, MAINPANEL_TIMING) == kTimingFast
+                         ? QStringLiteral("快速 / fast")
+                         : QStringLiteral("标准 / standard")));
 }
 
 bool StationWindow::stop_all(bool ask) {
@@ -548,6 +440,9 @@ void show_station_view(const StationOptions& options) {
     g_view = new StationWindow(std::move(given));
     g_view->resize(720, 560);
     pf::fit_on_screen(g_view);
+  }
+  if (!g_view->running()) {
+    g_view->describe_settings();
   }
   g_view->show();
   g_view->raise();

@@ -216,6 +216,10 @@ TEST_F(WordsTest, RescueShowsThePowerCycleWithItsSecondsAndSaysSoInTheHeader) {
   EXPECT_TRUE(label("headerRescue")->text().contains(QStringLiteral("Rescue on")));
   EXPECT_TRUE(label("headerRescue")->text().contains(QStringLiteral("30 s")));
   EXPECT_EQ(label("headerTiming")->text(), QStringLiteral("标准 / standard, 重试 / retries 0"));
+  expect_both(label("headerKind")->text(), "header kind");
+  for (const QAbstractButton* b : popup()->findChildren<QAbstractButton*>()) {
+    expect_both(b->text(), "popup button");
+  }
   auto* form = qobject_cast<QFormLayout*>(label("headerFile")->parentWidget()->layout());
   ASSERT_NE(form, nullptr);
   for (int row = 0; row < form->rowCount(); ++row) {
