@@ -40,7 +40,10 @@ namespace pf = platform;
 
 constexpr const char* kTitle = "工位视图 / Station view";
 constexpr int kTileColumns = 2;
-constexpr int kEndWaitMs = 5000;  // for each port's process when the program ends
+// When the program ends: every port's process was told to stop after the step under way, and a
+// download under way runs to its end (a drive cut off half-way would be left in its loader);
+// only a process that hangs past this is killed.
+constexpr int kEndWaitMs = 120000;
 
 // A port's process and its tile.
 struct Port {
