@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Screenshots of the operator's window for the README, drawn by a virtual X server: the main
-# panel, the programming popup in the middle of a run on the built-in virtual drive, and its
-# verdict after a success and after a failure.
+# panel, the programming popup in the middle of a run on the built-in virtual drive, its
+# verdict after a success and after a failure, the station view on four virtual drives, and the
+# window locked to a job.
 #
 # usage: scripts/screenshots.sh [BUILD_DIR]    (default: build/default)
 # Needs xvfb-run (scripts/setup.sh installs it). Writes docs/screenshots/main-panel.png,
-# popup-running.png, popup-programmed.png and popup-failed.png.
+# popup-running.png, popup-programmed.png, popup-failed.png, station-view.png and
+# main-panel-job.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/default}"

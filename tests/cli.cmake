@@ -25,7 +25,7 @@ driveflash_test(cli_sim_test sim SOURCES cli/run_sim_test.cpp cli/station_test.c
 driveflash_test(cli_process_test unit SOURCES cli/process_test.cpp
   LIBS driveflash_cli_testsupport)
 driveflash_test(cli_run_test sim SOURCES cli/run_process_test.cpp cli/production_test.cpp
-  LIBS driveflash_cli_testsupport)
+  cli/job_process_test.cpp LIBS driveflash_cli_testsupport driveflash_run)
 driveflash_test(cli_pty_test pty SOURCES cli/pty_test.cpp LIBS driveflash_cli_testsupport)
 foreach(t cli_process_test cli_run_test cli_pty_test)
   add_dependencies(${t} driveflash-cli driveflash-sim)

@@ -4,5 +4,5 @@ target_link_libraries(driveflash_run_testsupport PUBLIC driveflash_run driveflas
   driveflash_platform_qt driveflash_testsupport GTest::gtest)
 target_compile_definitions(driveflash_run_testsupport PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
-driveflash_test(run_test sim SOURCES run/run_states_test.cpp run/run_sim_test.cpp
+driveflash_test(run_test sim SOURCES run/run_states_test.cpp run/run_sim_test.cpp run/job_test.cpp
   LIBS driveflash_run_testsupport)

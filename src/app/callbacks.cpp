@@ -1,5 +1,6 @@
 #include "app/callbacks.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -7,17 +8,20 @@
 #include <string>
 #include <utility>
 
+#include "app/job.h"
 #include "app/program_checks.h"
 #include "app/programming_thread.h"
 #include "platform/files.h"
 #include "platform/panels.h"
 #include "platform/threads.h"
 #include "platform/timing.h"
+#include "run/failures.h"
 #include "run/run_context.h"
 
 namespace {
 
 constexpr const char* kFileTypeError = "文件类型错误！";
+constexpr const char* kFileTypeTitle = "文件类型错误！ / Wrong file kind";
 constexpr const char* kProgramTitle = "烧录 / Program";
 std::string g_last_refusal;
 driveflash::image::FirmwareFile g_firmware;
@@ -40,6 +44,41 @@ bool name_fits_kind(const char* name, int kind) {
   const std::size_t n = std::strlen(name);
   const char c = name[n - 4];
   return kind == kFileTypeEhex ? c != '.' : c != 'e';
+}
+
+// The file-kind refusal keeps its line first and says what did not fit, in both languages.
+std::string file_kind_message(const char* name, int kind) {
+  std::string why;
+  if (std::strlen(name) < 4) {
+    why = "文件名太短，看不出文件类型。\nThe file's name is too short to tell its kind.";
+  } else if (kind == kFileTypeEhex) {
+    why =
+        "选择的类型是加密 HEX（*.ehex），文件名却是三个字母的扩展名：请选择 Intel HEX，"
+        "或换一个 *.ehex 文件。\nThe kind chosen is encrypted hex (*.ehex), but the file's name "
+        "has a three-letter extension: choose Intel HEX, or an *.ehex file.";
+  } else {
+    why =
+        "选择的类型是 Intel HEX（*.hex），文件名却像 *.ehex：请选择加密 HEX，或换一个 *.hex "
+        "文件。\nThe kind chosen is Intel HEX (*.hex), but the file's name looks like an *.ehex "
+        "one: choose encrypted hex, or a *.hex file.";
+  }
+  return std::string(kFileTypeError) + "\n" + why + "\n" + name;
+}
+
+// A refusal whose first line is a failure line of the run's table gets that row's advice, and
+// a title in both languages.
+void refuse_with_advice(const std::string& title, const std::string& message) {
+  const std::string first = message.substr(0, message.find('\n'));
+  std::string text = message;
+  for (const driveflash::run::Failure& f : driveflash::run::failure_table()) {
+    if (f.line != nullptr && first == f.line) {
+      text += std::string("\n") + f.advice_zh + "\n" + f.advice_en;
+      break;
+    }
+  }
+  const bool chinese = std::any_of(title.begin(), title.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
+  refuse(chinese ? title.c_str() : kProgramTitle, text);
 }
 
 }  // namespace
@@ -80,8 +119,8 @@ int Selctfile(int panel, int, int event, void*, int, int) {
   }
   GetCtrlVal(panel, MAINPANEL_FILETYPE, &filetype);
   const char* file_spec = filetype == kFileTypeEhex ? "*.ehex" : "*.hex";
-  if (FileSelectPopup(filename, file_spec, file_spec, "Select firmware", VAL_SELECT_BUTTON, 0, 0, 1,
-                      0, filename) == VAL_EXISTING_FILE_SELECTED) {
+  if (FileSelectPopup(filename, file_spec, file_spec, "选择固件 / Select firmware",
+                      VAL_SELECT_BUTTON, 0, 0, 1, 0, filename) == VAL_EXISTING_FILE_SELECTED) {
     SetCtrlVal(panel, MAINPANEL_FILEPATH, filename);
   }
   return 0;
@@ -93,6 +132,23 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     return 0;
   }
   g_last_refusal.clear();
+  if (g_hooks.program_blocked) {
+    if (const std::string why = g_hooks.program_blocked(); !why.empty()) {
+      refuse(kProgramTitle, why);
+      return 0;
+    }
+  }
+  // A locked job's settings hold whatever the panel says, in either front end.
+  const std::optional<driveflash::app::Job> job = driveflash::app::locked_job();
+  if (job) {
+    driveflash::app::apply_job(mainpanel, *job);
+    if (job->firmware.size() >= sizeof filename) {
+      refuse(kProgramTitle, "作业的固件路径太长 / The job's firmware path is too long (at most " +
+                                std::to_string(sizeof filename - 1) + " bytes):\n" + job->firmware);
+      return 0;
+    }
+    std::memcpy(filename, job->firmware.c_str(), job->firmware.size() + 1);
+  }
   GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &filetype);
   filename[sizeof filename - 1] = '\0';
   if (filename[0] == '\0') {
@@ -100,7 +156,7 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     return 0;
   }
   if (std::strlen(filename) < 4 || !name_fits_kind(filename, filetype)) {
-    refuse(kFileTypeError, kFileTypeError);
+    refuse(kFileTypeTitle, file_kind_message(filename, filetype));
     return 0;
   }
   // The file is read once here: the checks, the window's header and its record of the run
@@ -111,11 +167,15 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
                               g_firmware.error + "):\n" + filename);
     return 0;
   }
+  if (const std::string why = driveflash::app::job_refusal(g_firmware); !why.empty()) {
+    refuse("作业不符 / Not the job's firmware", why);
+    return 0;
+  }
   int port = 0;
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &port);
   if (const auto refusal = driveflash::app::check_before_program(g_firmware, port);
       !refusal.title.empty()) {
-    refuse(refusal.title.c_str(), refusal.message);
+    refuse_with_advice(refusal.title, refusal.message);
     return 0;
   }
   runflag = 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "image/firmware_file.h"
 #include "run/outcome.h"
@@ -33,6 +34,8 @@ struct WindowHooks {
   std::function<void(int panel)> main_panel_closing;  // the loop has ended; still there
   std::function<void()> help;                         // Help was pressed
   std::function<void()> run_started;                  // the popup is up and the worker scheduled
+  // Asked before Program starts a run: "" to go on, else why not (Program's refusal then).
+  std::function<std::string()> program_blocked;
   // A stop was asked while the run was under way; called once the run flag is cleared and
   // before the wait for the worker.
   std::function<void()> stopping;

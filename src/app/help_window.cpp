@@ -4,7 +4,9 @@
 
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -26,7 +28,9 @@ QPointer<QDialog> g_help;
 QString help_html() {
   QString failures;
   const auto row = [&failures](const QString& line, const QString& meaning) {
-    failures += QStringLiteral("<tr><td><code>%1</code></td><td>%2</td></tr>")
+    // The lines exactly as the status box shows them, their double blanks included.
+    failures += QStringLiteral(
+                    "<tr><td><code style=\"white-space:pre-wrap\">%1</code></td><td>%2</td></tr>")
                     .arg(line.toHtmlEscaped(), meaning);
   };
   for (const run::Failure& f : run::failure_table()) {
@@ -71,7 +75,7 @@ QString help_html() {
 
 }  // namespace
 
-void show_help(const std::function<void(const QString& folder)>& open_folder) {
+void show_help(const std::function<bool(const QString& folder)>& open_folder) {
   if (g_help != nullptr) {
     g_help->show();
     g_help->raise();
@@ -89,17 +93,32 @@ void show_help(const std::function<void(const QString& folder)>& open_folder) {
   text->setHtml(help_html());
   text->setMinimumSize(640, 480);
   layout->addWidget(text);
+  auto* folder_error = new QLabel;
+  folder_error->setObjectName(QStringLiteral("openLogFolderError"));
+  folder_error->setWordWrap(true);
+  folder_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  folder_error->setStyleSheet(QStringLiteral("QLabel { color: #c62828; }"));
+  folder_error->hide();
+  layout->addWidget(folder_error);
   auto* buttons = new QDialogButtonBox;
   auto* folder = buttons->addButton(QStringLiteral("打开日志文件夹 / Open the &log folder"),
                                     QDialogButtonBox::ActionRole);
   folder->setObjectName(QStringLiteral("openLogFolder"));
   auto* close = buttons->addButton(QStringLiteral("关闭 / &Close"), QDialogButtonBox::RejectRole);
   close->setObjectName(QStringLiteral("closeHelp"));
-  QObject::connect(folder, &QPushButton::clicked, [open_folder] {
+  QObject::connect(folder, &QPushButton::clicked, [open_folder, folder_error] {
     const QString dir = QFileInfo(run_log_path()).absolutePath();
-    if (open_folder) {
-      open_folder(dir);
+    if (!open_folder || open_folder(dir)) {
+      folder_error->hide();
+      return;
     }
+    // The path is selectable, so that the operator can open it another way.
+    folder_error->setText(
+        QStringLiteral(
+            "无法打开日志文件夹（没有文件管理器响应，或文件夹无法创建）：%1\nCannot open the "
+            "log folder (no file manager answered, or the folder cannot be made): %1")
+            .arg(QDir::toNativeSeparators(dir)));
+    folder_error->show();
   });
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
   layout->addWidget(buttons);

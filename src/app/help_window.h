@@ -9,8 +9,9 @@ class QWidget;
 namespace driveflash::app {
 
 // Shows the help window (brings it to the front when it is open already); its "open the log
-// folder" button calls `open_folder`.
-void show_help(const std::function<void(const QString& folder)>& open_folder);
+// folder" button calls `open_folder`, which says whether the folder could be shown; when it
+// could not, the help window says so.
+void show_help(const std::function<bool(const QString& folder)>& open_folder);
 // The help window while it is open, else null.
 QWidget* help_window();
 void close_help();

@@ -1,8 +1,12 @@
 // The operator's window: start-up over Qt Widgets.
 #include <QApplication>
+#include <QFileInfo>
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include "app/callbacks.h"
+#include "app/job.h"
 #include "app/operator_window.h"
 #include "app/run_log.h"
 #include "app/window_log.h"
@@ -32,6 +36,19 @@ void offer_virtual_drive() {
   }
 }
 
+// "--job FILE" (or "--job=FILE") among the program's arguments; "" when there is none.
+QString job_argument(const QStringList& words) {
+  for (qsizetype i = 1; i < words.size(); ++i) {
+    if (words[i] == QStringLiteral("--job") && i + 1 < words.size()) {
+      return words[i + 1];
+    }
+    if (words[i].startsWith(QStringLiteral("--job="))) {
+      return words[i].mid(6);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -47,7 +64,25 @@ int main(int argc, char* argv[]) {
   pf::install_qt_sound();
   offer_virtual_drive();
   driveflash::app::record_window_runs(driveflash::app::user_run_log_path());
-  driveflash::app::install_operator_window();
+  driveflash::app::WindowOptions options;
+  options.job_file = job_argument(QApplication::arguments());
+  if (!options.job_file.isEmpty()) {
+    // A job that cannot be read leaves the operator no settings to trust: nothing starts.
+    std::string error;
+    options.job =
+        driveflash::app::read_job(std::filesystem::path(options.job_file.toStdU16String()), error);
+    if (!options.job) {
+      const std::string message =
+          "无法打开作业 / The job cannot be opened: " + options.job_file.toStdString() + "\n" +
+          error;
+      MessagePopup("作业 / Job", message.c_str());
+      pf::uninstall_qt_sound();
+      pf::uninstall_qt_panels();
+      return 2;
+    }
+    options.job_file = QFileInfo(options.job_file).absoluteFilePath();
+  }
+  driveflash::app::install_operator_window(options);
 
   const int result = driveflash::app::run_main_panel();
 

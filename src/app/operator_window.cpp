@@ -20,7 +20,9 @@
 
 #include "app/callbacks.h"
 #include "app/help_window.h"
+#include "app/job_window.h"
 #include "app/run_popup.h"
+#include "app/station_view.h"
 #include "app/window_parts.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
@@ -52,6 +54,63 @@ struct State {
   int main = 0;
 };
 State* g_state = nullptr;
+
+constexpr const char* kJobTitle = "作业 / Job";
+
+StationOptions station_options() {
+  StationOptions o;
+  o.cli_program = g_state->options.cli_program;
+  o.run_log = g_state->options.run_log.isEmpty() ? run_log_path() : g_state->options.run_log;
+  o.job_file = g_state->options.job ? g_state->options.job_file : QString();
+  o.settings = g_state->settings.get();
+  return o;
+}
+
+int StationCB(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT && g_state != nullptr) {
+    show_station_view(station_options());
+    if (g_state->options.job && !g_state->options.job->ports.empty()) {
+      QStringList ports;
+      for (const std::string& port : g_state->options.job->ports) {
+        ports << QString::fromStdString(port);
+      }
+      set_station_ports(ports);
+    }
+  }
+  return 0;
+}
+
+// Saves the main panel's settings, its firmware and the station's ports as a job file.
+int SaveJobCB(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT || g_state == nullptr || g_state->options.job) {
+    return 0;
+  }
+  const QStringList ports =
+      station_view() != nullptr
+          ? station_ports()
+          : g_state->settings->value(QStringLiteral("station/ports")).toStringList();
+  QString error;
+  const std::optional<Job> job = job_of_panel(panel, ports, error);
+  if (!job) {
+    MessagePopup(kJobTitle, error.toStdString().c_str());
+    return 0;
+  }
+  const QString suggested =
+      QFileInfo(QFile::decodeName(filename)).completeBaseName() + QStringLiteral(".job");
+  const QString file = g_state->options.ask_job_file
+                           ? g_state->options.ask_job_file(suggested)
+                           : ask_job_file(pf::panel_window(panel), suggested);
+  if (file.isEmpty()) {
+    return 0;
+  }
+  const std::string why = write_job(std::filesystem::path(file.toStdU16String()), *job);
+  const std::string message =
+      why.empty() ? "作业已保存 / The job is saved:\n" + file.toStdString() +
+                        "\n操作员这样打开 / Operators open it with: driveflash --job FILE"
+                  : "无法保存作业 / The job cannot be saved: " + why + "\n" + file.toStdString();
+  MessagePopup(kJobTitle, message.c_str());
+  return 0;
+}
 
 int program_control(int panel) {
   const std::optional<pf::PanelState> state = pf::panel_state(panel);
@@ -144,8 +203,8 @@ void install_operator_window(const WindowOptions& options) {
   g_state->options = options;
   if (!g_state->options.open_folder) {
     g_state->options.open_folder = [](const QString& folder) {
-      QDir().mkpath(folder);  // before the first run there is no log, and no folder yet
-      QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+      // Before the first run there is no log, and no folder yet.
+      return QDir().mkpath(folder) && QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
     };
   }
   g_state->settings =
@@ -171,15 +230,25 @@ void install_operator_window(const WindowOptions& options) {
   };
   hooks.stopping = [] { popup_stopping(); };
   hooks.stopped = [] { popup_stopped(); };
+  hooks.program_blocked = []() -> std::string {
+    return station_running() ? "工位视图正在烧录：先全部停止 / The station view is programming: "
+                               "stop every port first."
+                             : "";
+  };
   set_window_hooks(std::move(hooks));
+  pf::register_callback("StationCB", &StationCB);
+  pf::register_callback("SaveJobCB", &SaveJobCB);
+  lock_job(options.job);
 }
 
 void uninstall_operator_window() {
   if (g_state == nullptr) {
     return;
   }
+  close_station_view();
   set_window_hooks({});
   save_settings();
+  lock_job(std::nullopt);
   if (g_state->qt_texts) {
     QCoreApplication::removeTranslator(g_state->qt_texts.get());
   }
@@ -195,6 +264,9 @@ void attach_main_panel(int panel) {
   }
   g_state->main = panel;
   restore_settings(panel);
+  if (g_state->options.job) {
+    show_locked_job(panel, *g_state->options.job);
+  }
   // Once the window exists: its place, the shortcuts, the focus frame.
   pf::post_to_gui([panel] {
     QWidget* window = pf::panel_window(panel);
@@ -237,15 +309,19 @@ void save_settings() {
   }
   const int panel = g_state->main;
   QSettings& s = *g_state->settings;
+  // A job's settings are the job's: what the operator set before stays remembered.
+  const bool own_settings = !g_state->options.job;
   for (const RememberedControl& r : kRememberedControls) {
-    s.setValue(QString::fromLatin1(r.key), ctrl_int(panel, r.control));
+    if (own_settings) {
+      s.setValue(QString::fromLatin1(r.key), ctrl_int(panel, r.control));
+    }
   }
   const int port = ctrl_int(panel, MAINPANEL_COMPORT);
   pf::PortEntry entry;
   s.setValue(QStringLiteral("port/number"), port);
   s.setValue(QStringLiteral("port/name"),
              pf::find_port(port, entry) ? QString::fromStdString(entry.name) : QString());
-  if (filename[0] != '\0') {
+  if (own_settings && filename[0] != '\0') {
     s.setValue(QStringLiteral("file"), QFile::decodeName(filename));
   }
   const std::string folder = pf::file_dialog_folder();

@@ -5,8 +5,10 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "app/help_window.h"
+#include "app/job.h"
 
 class QWidget;
 
@@ -16,8 +18,18 @@ struct WindowOptions {
   // Where the settings live: "" for the user's own (QSettings' native place for driveflash);
   // tests give a file of their own.
   QString settings_file;
-  // Shows a folder to the operator; by default the desktop's file manager opens it.
-  std::function<void(const QString& folder)> open_folder;
+  // Shows a folder to the operator and says whether it could; by default the desktop's file
+  // manager opens it.
+  std::function<bool(const QString& folder)> open_folder;
+  // Where every run's row goes; "" for the user's run log. The station view's processes get it.
+  QString run_log;
+  // driveflash-cli for the station view's ports; "" looks beside the program.
+  QString cli_program;
+  // A job opened at the start (--job FILE): locked for the whole session.
+  std::optional<Job> job;
+  QString job_file;
+  // Asks where to save a job ("" when cancelled); by default Qt's save dialog.
+  std::function<QString(const QString& suggested)> ask_job_file;
 };
 
 // After install_qt_panels(): sets the callbacks' window hooks, so that run_main_panel() and

@@ -9,8 +9,10 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -20,6 +22,7 @@
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "platform/serial.h"
+#include "platform/timing.h"
 #include "run/run_context.h"
 
 namespace driveflash::app {
@@ -29,8 +32,9 @@ namespace pf = platform;
 
 constexpr int kTickMs = 100;
 constexpr int kHashDigits = 12;
+constexpr int kMaxRescueWaitSeconds = 3600;
 
-enum class Verdict { Running, Stopping, Programmed, Failed, Stopped };
+enum class Verdict { Running, Rescue, Stopping, Programmed, Failed, Stopped };
 
 struct Look {
   const char* name;  // the widget's "verdict" property, for tests and accessibility
@@ -54,6 +58,9 @@ Look look_of(Verdict v) {
     case Verdict::Stopped:
       return {"stopped", "■", "已停止 / Stopped", "background:#f9a825; color:black;",
               QStyle::SP_MessageBoxWarning};
+    case Verdict::Rescue:
+      return {"rescue", "↻", kPowerCycleLine, "background:#ef6c00; color:white;",
+              QStyle::SP_MessageBoxWarning};
     case Verdict::Running:
     default:
       return {"running", "…", "烧录中… / Programming…", "", QStyle::SP_BrowserReload};
@@ -71,6 +78,10 @@ struct Header {
   QString port_name;
   int drive_baud = 0;
   int loader_baud = 0;
+  int timing = kTimingStandard;
+  int retries = 0;
+  bool rescue = false;
+  int rescue_wait = kDefaultRescueWait;
 };
 
 struct RunView {
@@ -97,7 +108,7 @@ QString seconds(qint64 ms) {
 
 QString kind_text(int kind) {
   return kind == kFileTypeEhex ? QStringLiteral("加密 HEX / Encrypted hex (*.ehex)")
-                               : QStringLiteral("Intel HEX (*.hex)");
+                               : QStringLiteral("明文 HEX / Intel HEX (*.hex)");
 }
 
 Header take_header() {
@@ -120,7 +131,36 @@ Header take_header() {
   }
   h.drive_baud = ctrl_int(mainpanel, MAINPANEL_DRIVE_BAUD);
   h.loader_baud = ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD);
+  h.timing = ctrl_int(mainpanel, MAINPANEL_TIMING) == kTimingFast ? kTimingFast : kTimingStandard;
+  h.retries = ctrl_int(mainpanel, MAINPANEL_RETRIES);  // 0 where the panel has no such choice
+  h.rescue = ctrl_int(mainpanel, MAINPANEL_RESCUE) != 0;
+  // As the run reads it: a panel without the setting waits the default, and never longer
+  // than an hour.
+  if (const int wait = ctrl_int(mainpanel, MAINPANEL_RESCUE_WAIT); wait > 0) {
+    h.rescue_wait = std::min(wait, kMaxRescueWaitSeconds);
+  }
   return h;
+}
+
+QString timing_text(const Header& h) {
+  return QStringLiteral("%1, 重试 / retries %2")
+      .arg(h.timing == kTimingFast ? QStringLiteral("快速 / fast")
+                                   : QStringLiteral("标准 / standard"))
+      .arg(h.retries);
+}
+
+QString rescue_text(const Header& h) {
+  return h.rescue ? QStringLiteral("开 / Rescue on: 最多等待 / waits up to %1 s").arg(h.rescue_wait)
+                  : QStringLiteral("关 / off");
+}
+
+// "(6 s / 120 s)": how long the rescue has waited for the loader, by the run's clock from the
+// run's start (the rescue begins as soon as the port is open).
+QString rescue_count(const RunView& run) {
+  const auto waited = (pf::clock().now().count() - run::start_time_us()) / 1'000'000;
+  return QStringLiteral("(%1 s / %2 s)")
+      .arg(std::clamp<qint64>(waited, 0, run.header.rescue_wait))
+      .arg(run.header.rescue_wait);
 }
 
 QLabel* header_row(QFormLayout* form, const char* name, const QString& label,
@@ -152,7 +192,13 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
     const int size = run.icon->fontMetrics().height() * 2;
     run.icon->setPixmap(run.icon->style()->standardIcon(look.icon).pixmap(size, size));
   }
-  if (run.window != nullptr && verdict != Verdict::Running) {
+  // A long reason wraps into more lines: the popup must still fit the screen it is on.
+  if (run.window != nullptr) {
+    pf::fit_on_screen(run.window, pf::control_widget(run.popup, PRGPANEL_STATUS));
+  }
+  if (run.window != nullptr && verdict == Verdict::Rescue) {
+    run.window->setWindowTitle(QStringLiteral("救援中 / Rescue"));
+  } else if (run.window != nullptr && verdict != Verdict::Running) {
     run.window->setWindowTitle(QString::fromUtf8(look.text));
   }
 }
@@ -170,7 +216,22 @@ void conclude(RunView& run) {
 }
 
 bool concluded(const RunView& run) {
-  return run.verdict != Verdict::Running && run.verdict != Verdict::Stopping;
+  return run.verdict != Verdict::Running && run.verdict != Verdict::Rescue &&
+         run.verdict != Verdict::Stopping;
+}
+
+// While a rescue waits for the loader the verdict line tells the operator what to do and how
+// long it has waited; once the loader answers, the run is programming again.
+void follow_rescue(RunView& run) {
+  const bool waiting = runstate.load() == kStateRescue;
+  if (waiting) {
+    show_verdict(run, Verdict::Rescue, rescue_count(run));
+  } else if (run.verdict == Verdict::Rescue) {
+    show_verdict(run, Verdict::Running, {});
+    if (run.window != nullptr) {
+      run.window->setWindowTitle(QStringLiteral("烧录中 / Programming"));
+    }
+  }
 }
 
 void tick() {
@@ -187,9 +248,14 @@ void tick() {
   if (run.batch != nullptr) {
     run.batch->setText(QStringLiteral("本批 / This batch: %1").arg(okcount.load()));
   }
-  if (!concluded(run) && run.verdict != Verdict::Stopping && runflag.load() != 0 &&
-      runstate.load() == kStateFinished) {
-    conclude(run);
+  if (!concluded(run) && run.verdict != Verdict::Stopping && runflag.load() != 0) {
+    if (runstate.load() == kStateFinished) {
+      conclude(run);
+      // A stop question still open has nothing left to stop.
+      pf::dismiss_question();
+    } else {
+      follow_rescue(run);
+    }
   }
   if (run.elapsed != nullptr) {
     run.elapsed->setText(seconds(run.end_ms >= 0 ? run.end_ms : run.clock.elapsed()));
@@ -219,6 +285,10 @@ void decorate_popup(int popup) {
   }
   run.window = window;
   window->setStyleSheet(QString::fromLatin1(kFocusStyle));
+  // Enter closes the popup as OK does, from wherever the focus is.
+  if (auto* ok = qobject_cast<QPushButton*>(pf::control_widget(popup, PRGPANEL_OK))) {
+    ok->setDefault(true);
+  }
   const Header& h = run.header;
 
   auto* header = new QWidget;
@@ -241,6 +311,12 @@ void decorate_popup(int popup) {
   header_row(
       form, "headerBaud", QStringLiteral("波特率 / Baud rates:"),
       QStringLiteral("驱动器 / drive %1, 引导 / loader %2").arg(h.drive_baud).arg(h.loader_baud));
+  header_row(form, "headerTiming", QStringLiteral("时序 / Timing:"), timing_text(h));
+  QLabel* rescue =
+      header_row(form, "headerRescue", QStringLiteral("救援 / Rescue:"), rescue_text(h));
+  if (h.rescue) {
+    rescue->setStyleSheet(QStringLiteral("QLabel { color: #ef6c00; font-weight: bold; }"));
+  }
   run.elapsed = header_row(form, "headerElapsed", QStringLiteral("用时 / Elapsed:"), seconds(0));
 
   auto* verdict_row = new QWidget;
@@ -264,8 +340,13 @@ void decorate_popup(int popup) {
   layout->insertWidget(0, header);
   layout->insertWidget(1, verdict_row);
   layout->insertWidget(2, run.batch);
+  // Shown now, not when the loop next turns, so that the sizes below count them.
+  for (QWidget* w : {header, verdict_row, static_cast<QWidget*>(run.batch)}) {
+    w->show();
+  }
   show_verdict(run, run.verdict, {});
   window->adjustSize();
+  pf::fit_on_screen(window, status);
 
   run.timer = new QTimer(window);
   run.timer->setInterval(kTickMs);
@@ -310,6 +391,9 @@ void popup_stopped() {
   }
   RunView& run = *g_run;
   pf::run_posted_tasks();
+  // The worker has returned: nothing dims OK any more, whatever step the stop cut short.
+  SetCtrlAttribute(run.popup, PRGPANEL_OK, ATTR_DIMMED, 0);
+  SetCtrlAttribute(run.popup, PRGPANEL_PROGRESS, ATTR_VISIBLE, 0);
   // The worker may have reached its rest while the stop was on its way.
   if (runstate.load() == kStateFinished) {
     conclude(run);

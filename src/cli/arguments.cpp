@@ -6,8 +6,11 @@
 #include <charconv>
 #include <utility>
 
+#include "app/job.h"
 #include "cli/ports.h"
 #include "image/download.h"
+#include "image/firmware_file.h"
+#include "platform/files.h"
 #include "run/run_context.h"
 
 namespace driveflash::cli {
@@ -43,7 +46,7 @@ OptionSet options_of(Command c) {
     case Command::Program:
       return {{"--json", "--rescue", "--repeat", "--events"},
               {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing",
-               "--log"},
+               "--log", "--job"},
               1,
               "FILE"};
     case Command::Ports:
@@ -148,6 +151,11 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
     args.rescue_wait = seconds;
   } else if (name == "--rescue") {
     args.rescue = true;
+  } else if (name == "--job") {
+    if (value.empty()) {
+      return "--job wants a job file";
+    }
+    args.job = value;
   } else if (name == "--json") {
     args.json = true;
   } else if (name == "--force") {
@@ -225,6 +233,19 @@ ParseResult parse_command(Command command, HelpTopic topic,
       return fail(why);
     }
   }
+  // A job names the firmware and settles the settings itself.
+  if (!r.args.job.empty()) {
+    for (const std::string_view fixed :
+         {"--kind", "--drive-baud", "--loader-baud", "--timing", "--rescue-wait"}) {
+      if (contains(seen, fixed)) {
+        return fail(std::string(fixed) + " is set by the job file; leave it out");
+      }
+    }
+    if (!positionals.empty()) {
+      return fail("the job file names the firmware; leave FILE out");
+    }
+    return r;
+  }
   if (positionals.size() != set.positionals) {
     if (positionals.size() < set.positionals) {
       return fail("missing " + std::string(set.positional_names));
@@ -271,6 +292,41 @@ int kind_from_name(std::string_view name) {
 
 const char* kind_name(int kind) {
   return kind == kFileTypeEhex ? "ehex" : "hex";
+}
+
+std::string take_job(Arguments& args) {
+  if (args.job.empty()) {
+    return "";
+  }
+  std::string error;
+  const std::optional<app::Job> job = app::read_job(platform::path_from_utf8(args.job), error);
+  if (!job) {
+    return args.job + ": " + error;
+  }
+  if (args.ports.empty()) {
+    if (job->ports.empty()) {
+      return args.job + " names no port; give --port PORT";
+    }
+    args.ports = job->ports;
+    args.port = job->ports.front();
+  }
+  args.file = job->firmware;
+  args.kind = job->kind;
+  args.drive_baud = job->drive_baud;
+  args.loader_baud = job->loader_baud;
+  args.timing = job->timing;
+  args.rescue_wait = job->rescue_wait;
+  // Before anything else, and again before every unit (Program checks the locked job).
+  const image::FirmwareFile firmware = image::read_firmware(args.file, job->kind);
+  if (!firmware.read()) {
+    return "the job's firmware " + args.file + " " + firmware.error + "; no drive was touched";
+  }
+  if (firmware.sha256 != job->sha256) {
+    return "the firmware " + args.file + " is not the job's (SHA-256 " + firmware.sha256 +
+           ", the job's " + job->sha256 + "); no drive was touched";
+  }
+  app::lock_job(job);
+  return "";
 }
 
 ParseResult parse_arguments(const std::vector<std::string_view>& argv) {

@@ -45,6 +45,9 @@ struct Arguments {
   std::vector<std::string> unit_words;
   bool rescue = false;             // skip the firmware, wait for the ROM loader
   std::optional<int> rescue_wait;  // seconds, with --rescue
+  // program --job FILE: the firmware and settings come from a job file (take_job fills them in),
+  // and every unit's firmware is checked against the job's SHA-256.
+  std::string job;
 };
 
 inline constexpr int kMinRescueWait = 1;
@@ -57,6 +60,11 @@ struct ParseResult {
 };
 
 ParseResult parse_arguments(const std::vector<std::string_view>& argv);
+
+// With --job: reads the job file, fills in what it settles (the file, its kind, both baud rates,
+// the timing, the rescue wait, and the ports when none was given), locks the process to it and
+// checks the firmware's SHA-256 against it. Returns "" or why the job is refused (exit 2).
+std::string take_job(Arguments& args);
 
 // The help page for a topic, as --help prints it.
 std::string_view usage_text(HelpTopic topic);

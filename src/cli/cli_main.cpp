@@ -63,7 +63,11 @@ int main(int argc, char** argv) {
     std::cerr << "driveflash-cli: " << parsed.error << '\n';
     return kExitUsage;
   }
-  const Arguments& args = parsed.args;
+  Arguments args = parsed.args;
+  if (const std::string why = take_job(args); !why.empty()) {
+    std::cerr << "driveflash-cli: " << why << '\n';
+    return kExitUsage;
+  }
   switch (args.command) {
     case Command::Help:
       std::cout << usage_text(args.topic);

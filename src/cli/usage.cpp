@@ -41,6 +41,8 @@ constexpr std::string_view kProgram =
                               [--kind hex|ehex] [--timing standard|fast]
                               [--log FILE] [--repeat] [--json]
                               [--rescue [--rescue-wait SECONDS]]
+       driveflash-cli program --job JOB [--port PORT ...] [--log FILE]
+                              [--repeat] [--json] [--rescue]
 
 Programs FILE into the drive on PORT with the same run as the window's Program
 button: it pings the drive's firmware, restarts it into the bootstrap loader,
@@ -89,6 +91,12 @@ Arguments:
   --rescue-wait SECONDS
                     how long --rescue waits for the loader (1 to 3600,
                     default: the main panel's setting, 120)
+  --job JOB         take the firmware, its kind, both baud rates, the timing,
+                    the retries, the rescue wait and (without --port) the
+                    ports from the job file JOB, saved by the window; a
+                    firmware whose SHA-256 is not the job's is refused
+                    (exit status 2) before any drive is touched, and checked
+                    again before every drive of a station
   -h, --help        show this text
 
 The secondary loader is read from XMC1300/XMC1x_ASCLoader.hex under the current

@@ -42,9 +42,12 @@ constexpr std::array kFailures{
     Failure{Cause::kStandInLoader, 241,
             "ERROR: 'XMC1x_ASCLoader.hex' is the virtual drive's stand-in, not the real loader! "
             "Put the vendor's loader file in XMC1300\\.",
-            "XMC1300 文件夹里是虚拟驱动器的替身引导文件：换成厂商的引导文件。",
+            "XMC1300 "
+            "文件夹里是虚拟驱动器的替身引导文件：换成厂商的引导文件；若驱动器已重启进入引导模式，"
+            "再打开救援，按烧录并给驱动器断电重启。",
             "The XMC1300 folder holds the virtual drive's stand-in loader: put the vendor's "
-            "loader file there."},
+            "loader file there; if the drive had already restarted into its bootstrap loader, "
+            "then turn rescue on, press Program and power-cycle the drive."},
     Failure{Cause::kLoaderUpload, 247, "ERROR: Installing ASCLoader failed  - quitting...",
             "引导文件没有被接受：打开救援，按烧录并给驱动器断电重启；或降低引导波特率。",
             "The loader was not accepted: turn rescue on, press Program and power-cycle the "

@@ -21,9 +21,13 @@ const char* left_in_loader_line(int place) {
 }
 
 std::string no_answer_line(const std::string& port, int drive_baud, int loader_baud) {
-  return "端口 " + port + " 无应答 / No answer on port " + port + ", neither from the drive at " +
-         std::to_string(drive_baud) + " baud nor from its bootstrap loader at " +
-         std::to_string(loader_baud) +
+  const std::string drive = std::to_string(drive_baud);
+  const std::string loader = std::to_string(loader_baud);
+  return "端口 " + port + " 无应答（驱动器 " + drive + " 波特，引导程序 " + loader +
+         " 波特）：检查接线、驱动器电源、串口和驱动器波特率；上次运行未完成时，请试试救援 / "
+         "No answer on port " +
+         port + ", neither from the drive at " + drive + " baud nor from its bootstrap loader at " +
+         loader +
          " baud: check the cable, the drive's power, the port and the drive's baud rate; after a "
          "run that did not finish, try rescue.";
 }
@@ -171,6 +175,12 @@ Outcome last_outcome() {
   Record& r = record();
   std::lock_guard lock(r.mutex);
   return r.last;
+}
+
+std::int64_t start_time_us() {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  return r.start.count();
 }
 
 std::uint64_t finished_runs() {

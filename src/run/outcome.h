@@ -110,6 +110,9 @@ void finish(Result result);
 
 // The record of the last run that finished (a default one before any has).
 Outcome last_outcome();
+// When the run under way (or the last one) began, by the platform's clock, in microseconds:
+// what a front end counts a rescue's seconds from, as the worker does.
+std::int64_t start_time_us();
 // How many runs have finished since the program started; a front end that knows the count
 // before it pressed Program can tell its own run's record.
 std::uint64_t finished_runs();

@@ -30,4 +30,5 @@ void run_sleep(RunWait kind, unsigned milliseconds);
 
 // The line a fast run appends after failing on a reply.
 inline constexpr const char* kTryStandardLine =
-    "Timing 'fast' was used: try 'standard' if this drive fails again.";
+    "本次使用了快速时序：此驱动器再失败时请改用标准时序 / Timing 'fast' was used: try 'standard' "
+    "if this drive fails again.";

@@ -84,6 +84,12 @@ TEST(Arguments, AcceptedCommandLines) {
       {{"program", "fw.hex", "--rescue-wait=3600", "--port", "3", "--rescue"},
        "program topic=program file=fw.hex port=3 rescue wait=3600 | fw.hex "
        "--rescue-wait=3600 --rescue"},
+      // A job names the firmware and its settings (take_job fills them in); each port's own run
+      // reads the job again.
+      {{"program", "--job", "line3.job", "--port", "sim", "--repeat"},
+       "program topic=program port=sim repeat | --job line3.job --repeat"},
+      {{"program", "--job=line3.job", "--rescue"},
+       "program topic=program rescue | --job=line3.job --rescue"},
       {{"check", "fw.ehex", "--kind=hex"}, "check topic=check file=fw.ehex kind=hex"},
       {{"ports", "--json"}, "ports topic=ports json"},
       {{"ehex", "encrypt", "a.hex", "b.ehex"}, "encrypt topic=ehex file=a.hex out=b.ehex"},
@@ -135,6 +141,11 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "fw.hex", "--port", "sim", "--rescue", "--rescue-wait=2m"}, "not '2m'"},
       {{"program", "fw.hex", "--port", "sim", "--rescue=yes"}, "'--rescue' takes no value"},
       {{"check", "fw.hex", "--rescue"}, "unknown option '--rescue'"},
+      {{"program", "--job", "j.job", "--timing", "fast"},
+       "--timing is set by the job file; leave it out"},
+      {{"program", "--job", "j.job", "--kind", "hex"}, "--kind is set by the job file"},
+      {{"program", "fw.hex", "--job", "j.job"}, "the job file names the firmware; leave FILE out"},
+      {{"program", "--job=", "--port", "sim"}, "--job wants a job file"},
       {{"check"}, "missing FILE; see 'driveflash-cli check --help'"},
       {{"ports", "extra"}, "unexpected argument 'extra'"},
       {{"ehex"}, "'ehex' wants 'encrypt' or 'decrypt'"},

@@ -36,10 +36,12 @@ TEST_F(CliRun, ProgramsTheVirtualDriveAndReportsInJson) {
 TEST_F(CliRun, AFailedRunExitsOneAndEndsWithItsReason) {
   const ProcessResult r = run_cli({"program", firmware_, "--port", "sim:silent"}, dir_.path());
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_TRUE(
-      r.out.starts_with("初始化中...\n未知型号的驱动器!\n端口 1 (sim) 无应答 / No answer on port 1 "
-                        "(sim), neither from the drive at 19200 baud nor from its "
-                        "bootstrap loader at 115200 baud"))
+  EXPECT_TRUE(r.out.starts_with(
+      "初始化中...\n未知型号的驱动器!\n端口 1 (sim) 无应答（驱动器 19200 波特，引导程序 115200 "
+      "波特）：检查接线、驱动器电源、串口和驱动器波特率；上次运行未完成时，请试试救援 / No answer "
+      "on port 1 "
+      "(sim), neither from the drive at 19200 baud nor from its "
+      "bootstrap loader at 115200 baud"))
       << r.out;
   EXPECT_NE(r.err.find("the run failed: 未知型号的驱动器!"), std::string::npos) << r.err;
 }

@@ -37,10 +37,7 @@ void GuiTest::SetUp() {
   cwd_ = std::make_unique<ScopedCwd>(dir_.path());
   pf::install_qt_panels();
   app::register_callbacks();
-  app::WindowOptions options;
-  options.settings_file = QString::fromStdString((dir_.path() / "settings.ini").string());
-  options.open_folder = [this](const QString& folder) { opened_folders_ << folder; };
-  app::install_operator_window(options);
+  app::install_operator_window(window_options());
   pf::DialogHooks hooks;
   hooks.message = [this](const std::string& title, const std::string& message) {
     messages_.emplace_back(title, message);
@@ -65,6 +62,19 @@ void GuiTest::SetUp() {
     return yes;
   };
   pf::set_dialog_hooks(std::move(hooks));
+}
+
+app::WindowOptions GuiTest::window_options() {
+  app::WindowOptions options;
+  options.settings_file = QString::fromStdString((dir_.path() / "settings.ini").string());
+  options.open_folder = [this](const QString& folder) {
+    opened_folders_ << folder;
+    return folder_opens_;
+  };
+  options.run_log = QString::fromStdString((dir_.path() / "runs.csv").string());
+  options.cli_program = QStringLiteral(DRIVEFLASH_CLI);
+  options.ask_job_file = [this](const QString&) { return job_file_; };
+  return options;
 }
 
 void GuiTest::TearDown() {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/operator_window.h"
 #include "platform/panels.h"
 #include "platform/timing.h"
 #include "sim/virtual_drive.h"
@@ -33,6 +34,9 @@ class GuiTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // The operator window's options as SetUp installs them (settings, log and cli in the test's
+  // directory), for a test that starts the window again.
+  app::WindowOptions window_options();
   // Runs the GUI thread's queued work and events.
   void pump();
   // Pumps until `done` holds or `limit` of real time has passed; returns whether it held.
@@ -72,6 +76,8 @@ class GuiTest : public ::testing::Test {
   std::deque<std::optional<std::string>> answers_;
   std::vector<std::pair<std::string, std::string>> messages_;
   QStringList opened_folders_;  // what the help window's log folder button showed
+  bool folder_opens_ = true;    // whether the desktop could show it
+  QString job_file_;            // where Save job is told to save ("" : cancelled)
   // Yes/no questions asked, and the answers to give (yes once they run out).
   std::vector<std::pair<std::string, std::string>> questions_;
   std::deque<bool> confirm_answers_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
 // Qt and the sound server's client are not built with the thread sanitizer. Their own threads
 // (the pool Qt paints and converts images with, the audio client's main loop) synchronise
@@ -19,8 +21,19 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 
 int main(int argc, char** argv) {
+  // Offscreen, the screen is the small one the window must fit: 1024 x 768.
+  QTemporaryDir screen_dir;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString config = screen_dir.filePath(QStringLiteral("screen.json"));
+    QFile file(config);
+    if (screen_dir.isValid() && file.open(QIODevice::WriteOnly)) {
+      file.write(R"({"screens": [{"name": "small", "x": 0, "y": 0, "width": 1024, "height": 768,
+                  "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+      file.close();
+      qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + config.toUtf8());
+    } else {
+      qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
   }
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);

@@ -64,7 +64,7 @@ TEST_F(MainPanelTest, FileDialogListsTheSelectedKindStartsAtTheLastChoiceAndMayB
   ASSERT_EQ(asks_.size(), 3u);
   EXPECT_EQ(asks_[0].directory, "");
   EXPECT_EQ(asks_[0].file_spec, "*.hex");
-  EXPECT_EQ(asks_[0].title, "Select firmware");
+  EXPECT_EQ(asks_[0].title, "选择固件 / Select firmware");
   EXPECT_EQ(asks_[1].directory, first);
   EXPECT_EQ(asks_[1].file_spec, "*.ehex");
   EXPECT_EQ(asks_[2].file_spec, "*.hex");
@@ -96,8 +96,15 @@ TEST_P(FileKindTest, ProgramChecksTheNameAgainstTheSelectedKind) {
   choose_file(row.name);  // relative to the working directory, so that the name may be short
   press("ProgCB");
   if (!row.accepted) {
-    EXPECT_EQ(messages_,
-              (std::vector<std::pair<std::string, std::string>>{{kFileTypeError, kFileTypeError}}));
+    // The line stands first; the title and the reason follow in both languages.
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].first, std::string(kFileTypeError) + " / Wrong file kind");
+    EXPECT_TRUE(messages_[0].second.starts_with(std::string(kFileTypeError) + "\n"));
+    const std::string& why = messages_[0].second;
+    EXPECT_NE(why.find("\nThe "), std::string::npos) << why;
+    EXPECT_TRUE(why.find("选择的类型是") != std::string::npos ||
+                why.find("看不出文件类型") != std::string::npos)
+        << why;
     EXPECT_EQ(runflag.load(), 0);
     EXPECT_EQ(prgpanel, 0);
     EXPECT_EQ(pf::top_panel_window(), pf::panel_window(mainpanel));

@@ -148,7 +148,7 @@ TEST_F(OperatorWindowTest, TheHeaderSaysWhatIsProgrammedWhereAndForHowLong) {
   ASSERT_TRUE(pump_until([&] { return watch_->holding() && label("headerFile") != nullptr; }));
   EXPECT_EQ(label("headerFile")->text(), QStringLiteral("fw.hex"));
   EXPECT_EQ(label("headerFile")->toolTip(), QString::fromStdString(file_));
-  EXPECT_EQ(label("headerKind")->text(), QStringLiteral("Intel HEX (*.hex)"));
+  EXPECT_EQ(label("headerKind")->text(), QStringLiteral("明文 HEX / Intel HEX (*.hex)"));
   const image::FirmwareReport scan = image::scan_firmware(file_.c_str(), 0);
   EXPECT_EQ(label("headerSize")->text(), QStringLiteral("%1 字节 / bytes, %2 页 / pages")
                                              .arg(QFileInfo(QString::fromStdString(file_)).size())

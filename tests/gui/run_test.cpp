@@ -151,14 +151,16 @@ TEST_F(RunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
   EXPECT_FALSE(worker_done);
   EXPECT_TRUE(verdict_meanwhile.contains(QStringLiteral("正在停止…")))
       << verdict_meanwhile.toStdString();
-  // The download ran to its end and counted; the worker made no further pass, so it never
-  // undimmed the OK button. The popup stays up with the outcome until it is closed again.
+  // The download ran to its end and counted; the worker made no further pass, so the window
+  // undims OK itself once it has returned. The popup stays up with the outcome until it is
+  // closed again.
   EXPECT_EQ(prgpanel, popup);
   EXPECT_EQ(okcount.load(), 1);
   EXPECT_TRUE(drive_->flash_matches({{0x10001000u, pattern(kPages * 256)}}));
-  EXPECT_EQ(watch_->dims(), std::vector<int>{1});
+  EXPECT_EQ(watch_->dims(), (std::vector<int>{1, 0}));
   pump();
   EXPECT_EQ(verdict_label()->property("verdict").toString(), QStringLiteral("programmed"));
+  EXPECT_TRUE(widget(popup, PRGPANEL_OK)->isEnabled());
   EXPECT_EQ(counter_shown(), 1);
   pf::panel_window(popup)->close();
   pump();

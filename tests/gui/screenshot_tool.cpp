@@ -1,7 +1,8 @@
 // Takes the README's screenshots of the operator's window: the main panel, the programming
-// popup in the middle of a run on the virtual drive, in real time, and its verdict after a
-// success and after a failure. scripts/screenshots.sh runs
-// it under a virtual X server, so the pictures show what the X server drew.
+// popup in the middle of a run on the virtual drive, in real time, its verdict after a success
+// and after a failure, the station view on four virtual drives, and the window locked to a job.
+// scripts/screenshots.sh runs it under a virtual X server, so the pictures show what the X server
+// drew.
 //
 // usage: driveflash_screenshots OUTPUT_DIR
 #include <QAbstractButton>
@@ -19,7 +20,10 @@
 #include <memory>
 
 #include "app/callbacks.h"
+#include "app/job.h"
+#include "app/job_window.h"
 #include "app/operator_window.h"
+#include "app/station_view.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "run/run_context.h"
@@ -65,6 +69,46 @@ void press(int panel, const std::string& callback) {
       }
     }
   }
+}
+
+// Runs the main panel's loop while `steps` go one after the other; returns whether all ran.
+bool run_script(const std::vector<Step>& steps) {
+  std::size_t next = 0;
+  QTimer script;
+  QObject::connect(&script, &QTimer::timeout, [&] {
+    pf::process_events();
+    if (next < steps.size() && steps[next].ready()) {
+      steps[next++].act();
+    }
+  });
+  script.start(30);
+  QTimer limit;
+  limit.setSingleShot(true);
+  QObject::connect(&limit, &QTimer::timeout, [] {
+    std::fprintf(stderr, "screenshots: the script did not finish in time\n");
+    QuitUserInterface(0);
+  });
+  limit.start(90000);
+  driveflash::app::run_main_panel();
+  return next == steps.size();
+}
+
+// The station view's tiles that have come to a unit's end and wait for the next drive.
+int settled_tiles() {
+  QWidget* view = driveflash::app::station_view();
+  int settled = 0;
+  for (int i = 0; view != nullptr; ++i) {
+    QWidget* tile = view->findChild<QWidget*>(QStringLiteral("tile%1").arg(i));
+    if (tile == nullptr) {
+      break;
+    }
+    const QString state =
+        tile->findChild<QLabel*>(QStringLiteral("tileState"))->property("state").toString();
+    const bool waits = !tile->findChild<QLabel*>(QStringLiteral("tileLine"))->text().isEmpty();
+    settled +=
+        (state == QStringLiteral("programmed") || state == QStringLiteral("failed")) && waits;
+  }
+  return settled;
 }
 
 }  // namespace
@@ -116,7 +160,10 @@ int main(int argc, char* argv[]) {
   const fs::path settings = work / "settings.ini";
   driveflash::app::WindowOptions options;
   options.settings_file = QString::fromStdString(settings.string());
+  options.run_log = QString::fromStdString((work / "runs.csv").string());
+  options.cli_program = QStringLiteral(DRIVEFLASH_CLI);
   driveflash::app::install_operator_window(options);
+  const fs::path job_file = work / "line 3.job";
 
   const auto window = [](int panel) { return pf::panel_window(panel); };
   const auto verdict = [] {
@@ -179,26 +226,60 @@ int main(int argc, char* argv[]) {
               "popup-failed.png");
          press(prgpanel, "progOK");
        }},
-      {[&] { return prgpanel == 0; }, [&] { press(mainpanel, "Exit"); }},
+      {[&] { return prgpanel == 0; },
+       [&] {
+         // Four ports at once: two drives programmed, one silent, one failing at its second page.
+         SetCtrlVal(mainpanel, MAINPANEL_TIMING, kTimingFast);
+         press(mainpanel, "StationCB");
+         QWidget* view = driveflash::app::station_view();
+         view->move(40, 40);
+         view->resize(800, 600);
+         driveflash::app::set_station_ports({QStringLiteral("sim"), QStringLiteral("sim:silent"),
+                                             QStringLiteral("sim:reply:data@2=FA"),
+                                             QStringLiteral("sim")});
+         view->findChild<QAbstractButton*>(QStringLiteral("stationStart"))->click();
+       }},
+      {[&] { return settled_tiles() == 4; },
+       [&] {
+         grab(driveflash::app::station_view()->frameGeometry(), "station-view.png");
+         // The settings of this window as a job, with the station's ports.
+         QString error;
+         const auto job =
+             driveflash::app::job_of_panel(mainpanel, driveflash::app::station_ports(), error);
+         if (!job || !driveflash::app::write_job(job_file, *job).empty()) {
+           std::fprintf(stderr, "screenshots: no job: %s\n", error.toStdString().c_str());
+           ++g_failures;
+         }
+         driveflash::app::close_station_view();
+         press(mainpanel, "Exit");
+       }},
   };
-  std::size_t next = 0;
-  QTimer script;
-  QObject::connect(&script, &QTimer::timeout, [&] {
-    pf::process_events();
-    if (next < steps.size() && steps[next].ready()) {
-      steps[next++].act();
-    }
-  });
-  script.start(30);
-  QTimer::singleShot(60000, [] {
-    std::fprintf(stderr, "screenshots: the run did not finish in time\n");
-    QuitUserInterface(0);
-  });
-
-  driveflash::app::run_main_panel();
+  const bool first = run_script(steps);
   driveflash::app::uninstall_operator_window();
+
+  // The window opened with the job: its settings locked, its name and hash shown.
+  std::string error;
+  options.job = driveflash::app::read_job(job_file, error);
+  options.job_file = QString::fromStdString(job_file.string());
+  bool second = false;
+  if (options.job) {
+    driveflash::app::install_operator_window(options);
+    second = run_script({
+        {[&] { return window(mainpanel) != nullptr && window(mainpanel)->isVisible(); },
+         [&] {
+           window(mainpanel)->move(40, 40);
+           window(mainpanel)->activateWindow();
+         }},
+        {[] { return true; },
+         [&] {
+           grab(window(mainpanel)->frameGeometry(), "main-panel-job.png");
+           press(mainpanel, "Exit");
+         }},
+    });
+    driveflash::app::uninstall_operator_window();
+  }
   pf::uninstall_qt_panels();
   fs::current_path(fs::temp_directory_path());
   fs::remove_all(work);
-  return next == steps.size() && g_failures == 0 ? 0 : 1;
+  return first && second && g_failures == 0 ? 0 : 1;
 }

@@ -80,7 +80,8 @@ TEST_P(StartupTest, MainPanelComesUpWithItsStartingValuesAndEnds) {
     EXPECT_EQ(combo(mainpanel, MAINPANEL_LOADER_BAUD)
                   ->itemText(combo(mainpanel, MAINPANEL_LOADER_BAUD)->count() - 1),
               QStringLiteral("921600"));
-    EXPECT_EQ(combo(mainpanel, MAINPANEL_TIMING)->itemText(kTimingFast), QStringLiteral("fast"));
+    EXPECT_EQ(combo(mainpanel, MAINPANEL_TIMING)->itemText(kTimingFast),
+              QStringLiteral("快速 / fast"));
     bool chinese_label = false;
     for (const QLabel* label : window->findChildren<QLabel*>()) {
       chinese_label |= label->text().contains(QStringLiteral("波特率"));

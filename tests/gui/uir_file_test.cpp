@@ -61,8 +61,9 @@ TEST(UirFile, ShippedPanelsHaveTheControlsTheRunUses) {
     }
   }
   std::sort(callbacks.begin(), callbacks.end());
-  EXPECT_EQ(callbacks,
-            (std::vector<std::string>{"ClrcounterCB", "Exit", "HelpCB", "ProgCB", "Selctfile"}));
+  // The window's own two besides the run's: the station view and saving a job.
+  EXPECT_EQ(callbacks, (std::vector<std::string>{"ClrcounterCB", "Exit", "HelpCB", "ProgCB",
+                                                 "SaveJobCB", "Selctfile", "StationCB"}));
 }
 
 std::string form(const std::string& panel_inside) {

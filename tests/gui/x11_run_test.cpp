@@ -8,10 +8,14 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cstring>
 #include <filesystem>
 
+#include "app/station_view.h"
 #include "gui/gui_fixture.h"
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
@@ -112,6 +116,54 @@ TEST_F(X11RunTest, ASampleIsProgrammedOnTheVirtualDriveWithClicksAndKeys) {
   pump();
   EXPECT_EQ(prgpanel, 0);
   EXPECT_EQ(counter_shown(), 1);
+}
+
+// The station view under a real X server: two ports started and stopped with the mouse, the
+// stop question answered in Qt's own box, each tile drawn with its port's end.
+TEST_F(X11RunTest, TheStationViewProgramsOnePortAndShowsTheOthersFailure) {
+  const std::filesystem::path sample = dir_.path() / "sample.hex";
+  std::filesystem::copy_file(std::filesystem::path(DRIVEFLASH_SAMPLES) / "sample.hex", sample);
+  open_main_panel();
+  std::strcpy(filename, sample.string().c_str());
+  SetCtrlVal(mainpanel, MAINPANEL_FILEPATH, filename);
+  SetCtrlVal(mainpanel, MAINPANEL_TIMING, kTimingFast);
+  QWidget* main = pf::panel_window(mainpanel);
+  QTest::mouseClick(main->findChild<QAbstractButton*>(QStringLiteral("stationView")),
+                    Qt::LeftButton);
+  pump();
+  QWidget* view = app::station_view();
+  ASSERT_NE(view, nullptr);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
+  app::set_station_ports({QStringLiteral("sim"), QStringLiteral("sim:silent")});
+  QTest::mouseClick(view->findChild<QAbstractButton*>(QStringLiteral("stationStart")),
+                    Qt::LeftButton);
+  const auto state = [view](int i) {
+    QWidget* tile = view->findChild<QWidget*>(QStringLiteral("tile%1").arg(i));
+    auto* label = tile != nullptr ? tile->findChild<QLabel*>(QStringLiteral("tileState")) : nullptr;
+    return label != nullptr && label->isVisible() ? label->property("state").toString() : QString();
+  };
+  ASSERT_TRUE(pump_until(
+      [&] {
+        return state(0) == QStringLiteral("programmed") && state(1) == QStringLiteral("failed");
+      },
+      std::chrono::seconds(60)));
+  EXPECT_FALSE(view->grab().isNull());
+
+  bool answered = false;
+  QTimer::singleShot(50, [&answered] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->button(QMessageBox::Yes)->click();
+      answered = true;
+    }
+  });
+  QTest::mouseClick(view->findChild<QAbstractButton*>(QStringLiteral("stationStop")),
+                    Qt::LeftButton);
+  EXPECT_TRUE(answered);
+  ASSERT_TRUE(pump_until([] { return !app::station_running(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(state(0), QStringLiteral("programmed"));
+  EXPECT_EQ(state(1), QStringLiteral("failed"));
+  view->close();
+  pump();
 }
 
 }  // namespace

@@ -85,7 +85,9 @@ std::vector<Twist> twists_for(Exchange kind) {
 // answers.
 constexpr const char* kLeft = kLeftPastLoaderEntryLine;
 constexpr const char* kNoAnswer =
-    "端口 4 (twisted) 无应答 / No answer on port 4 (twisted), neither from the drive at 19200 "
+    "端口 4 (twisted) 无应答（驱动器 19200 波特，引导程序 115200 "
+    "波特）：检查接线、驱动器电源、串口和驱动器波特率；上次运行未完成时，请试试救援 / No answer on "
+    "port 4 (twisted), neither from the drive at 19200 "
     "baud nor from its bootstrap loader at 115200 baud: check the cable, the drive's power, the "
     "port and the drive's baud rate; after a run that did not finish, try rescue.";
 

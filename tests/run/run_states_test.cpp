@@ -101,7 +101,9 @@ TEST_P(RunFailures, EndInTheFinalStateWithTheirLine) {
 const Bytes kId = hex_bytes("01 03 02 00 2A 38 5B");
 // No drive answered: the loader handshake at the loader baud rate found nothing either.
 const std::string kNoAnswer =
-    "端口 4 (test) 无应答 / No answer on port 4 (test), neither from the drive at 19200 baud nor "
+    "端口 4 (test) 无应答（驱动器 19200 波特，引导程序 115200 "
+    "波特）：检查接线、驱动器电源、串口和驱动器波特率；上次运行未完成时，请试试救援 / No answer on "
+    "port 4 (test), neither from the drive at 19200 baud nor "
     "from its bootstrap loader at 115200 baud: check the cable, the drive's power, the port and "
     "the drive's baud rate; after a run that did not finish, try rescue.";
 // Close, 0.2 s, reopen at the loader baud rate, the handshake's 0.4 s, the line's 0.2 s.

@@ -7,10 +7,12 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <array>
 #include <deque>
 #include <filesystem>
 #include <future>
@@ -75,6 +77,9 @@ int show_message(const std::string& title, const std::string& message) {
   return 0;
 }
 
+// The yes/no question on the screen, if any.
+QPointer<QMessageBox> g_question;
+
 bool ask_yes_no(const std::string& title, const std::string& message) {
   QMessageBox box(QMessageBox::Question, QString::fromStdString(title),
                   QString::fromStdString(message), QMessageBox::Yes | QMessageBox::No,
@@ -82,8 +87,32 @@ bool ask_yes_no(const std::string& title, const std::string& message) {
   box.setDefaultButton(QMessageBox::No);
   box.button(QMessageBox::Yes)->setText(QStringLiteral("是 / &Yes"));
   box.button(QMessageBox::No)->setText(QStringLiteral("否 / &No"));
-  return box.exec() == QMessageBox::Yes;
+  box.setObjectName(QStringLiteral("question"));
+  const QPointer<QMessageBox> outer = g_question;
+  g_question = &box;
+  const bool yes = box.exec() == QMessageBox::Yes;
+  g_question = outer;
+  return yes;
 }
+
+}  // namespace
+
+void give_labels_buddies(QFileDialog& dialog) {
+  constexpr std::array<std::pair<const char*, const char*>, 3> kPairs{{
+      {"lookInLabel", "lookInCombo"},
+      {"fileNameLabel", "fileNameEdit"},
+      {"fileTypeLabel", "fileTypeCombo"},
+  }};
+  for (const auto& [label_name, field_name] : kPairs) {
+    auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(label_name));
+    auto* field = dialog.findChild<QWidget*>(QString::fromLatin1(field_name));
+    if (label != nullptr && field != nullptr && label->buddy() == nullptr) {
+      label->setBuddy(field);
+    }
+  }
+}
+
+namespace {
 
 // Opens the dialog where `start` points: a directory, or a file whose directory is shown with
 // the file chosen; otherwise the current directory.
@@ -123,6 +152,7 @@ std::optional<std::string> select_file(const std::string& start, const std::stri
   dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("位置 / Look in:"));
   dialog.setLabelText(QFileDialog::FileName, QStringLiteral("文件名 / File &name:"));
   dialog.setLabelText(QFileDialog::FileType, QStringLiteral("文件类型 / Files of &type:"));
+  give_labels_buddies(dialog);
   place(dialog, start);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
     return std::nullopt;
@@ -205,6 +235,12 @@ void install_qt_dialogs() {
     return on_gui_and_wait([&] { return ask_yes_no(title, message); });
   };
   set_dialog_hooks(std::move(hooks));
+}
+
+void dismiss_question() {
+  if (g_question != nullptr) {
+    g_question->done(QMessageBox::No);
+  }
 }
 
 void set_file_dialog_folder(const std::string& folder) {

@@ -6,7 +6,11 @@
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 #include <QUiLoader>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -40,6 +44,15 @@ class PanelWindow final : public QWidget {
     if (popup && event->key() == Qt::Key_Escape) {
       operator_action(handle_, 0, EVENT_CLOSE);
       return;
+    }
+    // A popup is no dialog to Qt: Enter presses its default button, as in a dialog.
+    if (popup && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+      for (QPushButton* b : findChildren<QPushButton*>()) {
+        if (b->isDefault() && b->isEnabled() && b->isVisible()) {
+          b->click();
+          return;
+        }
+      }
     }
     QWidget::keyPressEvent(event);
   }
@@ -242,6 +255,7 @@ void install_popup(int handle, PanelWindow* window) {
   if (QWidget* over = window->parentWidget()) {
     window->move(over->frameGeometry().center() - window->rect().center());
   }
+  fit_on_screen(window);
   window->show();
   window->raise();
   window->activateWindow();
@@ -362,6 +376,48 @@ QWidget* panel_window(int panel) {
 
 QWidget* control_widget(int panel, int control) {
   return find_control(panel, control);
+}
+
+void fit_on_screen(QWidget* window, QWidget* shrinkable) {
+  constexpr int kLeastTextHeight = 96;
+  QScreen* screen = window->screen();
+  if (screen == nullptr) {
+    return;
+  }
+  const QRect area = screen->availableGeometry();
+  // Widgets just added have not been laid out yet; the sizes below must count them.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+  // The window manager's frame is known only once the window is shown; before, a title bar and
+  // a border are a fair guess.
+  int frame_height = window->frameGeometry().height() - window->height();
+  int frame_width = window->frameGeometry().width() - window->width();
+  if (frame_height <= 0) {
+    frame_height = window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8;
+    frame_width = 8;
+  }
+  // Wrapped text (a long verdict) asks for its height at the window's width.
+  const auto wanted = [window] {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    int height = std::max(window->height(), window->minimumSizeHint().height());
+    if (QLayout* layout = window->layout(); layout != nullptr && layout->hasHeightForWidth()) {
+      height = std::max(height, layout->totalHeightForWidth(window->width()));
+    }
+    return height;
+  };
+  const int over = wanted() + frame_height - area.height();
+  if (over > 0 && shrinkable != nullptr) {
+    shrinkable->setMinimumHeight(std::max(kLeastTextHeight, shrinkable->minimumHeight() - over));
+  }
+  const int height = std::min(wanted(), area.height() - frame_height);
+  const int width = std::min(std::max(window->width(), window->minimumSizeHint().width()),
+                             area.width() - frame_width);
+  window->resize(width, height);
+  const QRect frame = window->frameGeometry();
+  const int fw = window->width() + frame_width;
+  const int fh = window->height() + frame_height;
+  const int x = std::clamp(frame.x(), area.left(), std::max(area.left(), area.right() + 1 - fw));
+  const int y = std::clamp(frame.y(), area.top(), std::max(area.top(), area.bottom() + 1 - fh));
+  window->move(x, y);
 }
 
 QWidget* top_panel_window() {

@@ -19,6 +19,7 @@
 #include "platform/serial.h"
 
 class QComboBox;
+class QFileDialog;
 class QWidget;
 
 namespace driveflash::platform {
@@ -76,6 +77,17 @@ void operator_action(int panel, int control, int event);
 // port by number, or a device, which then gets a number of its own (map_device).
 bool is_port_control(const QComboBox* box);
 void fill_port_list(QComboBox* box);
+
+// Keeps a window's frame on the screen it is on: when it is taller than the screen's free area,
+// `shrinkable` (a text box, say) gives up height first; then the window is moved inside.
+void fit_on_screen(QWidget* window, QWidget* shrinkable = nullptr);
+// Answers an open yes/no question with "no" (GUI thread): for a question whose matter has
+// settled behind it, such as a stop asked of a run that has just ended.
+void dismiss_question();
+
+// Qt's own file dialog names its labels' keys with "&" but gives some of them no buddy, so the
+// "&" would show as it is; this gives every label the field beside it.
+void give_labels_buddies(QFileDialog& dialog);
 
 // The folder the file dialog opens in when it is given no place of its own (GUI thread); it
 // becomes the folder of every file the operator picks.
