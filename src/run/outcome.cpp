@@ -34,7 +34,7 @@ namespace {
 constexpr std::array<const char*, kCauseCount> kCauseNames{
     "none",           "port-open",   "no-answer",       "loader-baud",   "handshake",
     "length",         "loader-file", "stand-in-loader", "loader-upload", "download",
-    "rescue-timeout", "stopped",     "refused",         "flash-differs",
+    "rescue-timeout", "stopped",     "refused",         "flash-differs", "closing-header",
 };
 
 struct Record {
