@@ -263,8 +263,9 @@ TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {
   EXPECT_EQ(refused.report.download_status(), kStatusProtection);
   EXPECT_EQ(refused.report.outcome.drive_left, run::DrivePlace::kSecondaryLoader);
   const auto& lines = refused.report.lines;
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Erasing sector 0, This may take a few seconds..."),
-            5);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "Erasing sector 0, This may take a few seconds..."),
+      5);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), kLeftPastLoaderEntryLine);
   EXPECT_NE(refused.err.find("the run failed: Protection error"), std::string::npos);
@@ -280,9 +281,9 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
       dir_.write("sum.hex", upper + "\n" + test::record(0, 0x1000, {1, 2, 3}, 0x42) + "\n");
   const std::string letter = dir_.write("letter.hex", upper + "\n:0310000001G203E6\n");
   const std::string nodata = dir_.write("nodata.hex", ":00000001FF\n\n");
-  const std::string outside = dir_.write(
-      "outside.hex", test::hex_text(0x10001000, test::filler(16, 1)) +
-                         test::hex_text(0x20000000, test::filler(16, 2)));
+  const std::string outside =
+      dir_.write("outside.hex", test::hex_text(0x10001000, test::filler(16, 1)) +
+                                    test::hex_text(0x20000000, test::filler(16, 2)));
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
       {{plain, "--port", "sim", "--kind", "ehex"}, "文件类型错误！"},
       {{named_ehex, "--port", "sim", "--kind", "hex"}, "文件类型错误！"},
