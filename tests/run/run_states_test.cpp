@@ -258,6 +258,53 @@ TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
   }
 }
 
+// Every page is in, but the closing header did not wholly leave the port: the drive still waits
+// in its loader, so the run is no success, says so, and counts nothing.
+TEST(RunStates, AClosingHeaderThatDidNotLeaveFailsTheRun) {
+  class ShortClosingHeader final : public pf::SerialLine {
+   public:
+    explicit ShortClosingHeader(std::shared_ptr<pf::SerialLine> line) : line_(std::move(line)) {}
+    int write(std::span<const std::uint8_t> bytes) override {
+      const int written = line_->write(bytes);
+      const bool closing = bytes.size() == 16 && bytes[0] == 0x00 && bytes[1] == 0x01;
+      return closing ? written - 3 : written;
+    }
+    int read(std::span<std::uint8_t> buffer, Micros deadline) override {
+      return line_->read(buffer, deadline);
+    }
+    void flush_input() override { line_->flush_input(); }
+    void flush_output() override { line_->flush_output(); }
+    bool paced() const override { return false; }
+
+   private:
+    std::shared_ptr<pf::SerialLine> line_;
+  };
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(300, 0xA5)));
+  const auto line = willing_drive();
+  pf::PortEntry entry;
+  entry.number = RunHarness::kPort;
+  entry.name = "test";
+  entry.open = [line](const pf::LineSettings&, std::string&) {
+    return std::make_unique<ShortClosingHeader>(line);
+  };
+  pf::map_port(entry);
+  const std::size_t sounds = pf::sounds_requested().size();
+  const int before = okcount.load();
+  h.run();
+  Lines expected = programmed_lines();
+  expected.insert(expected.end(),
+                  {run::failure_line(run::Cause::kClosingHeader), kLeftPastLoaderEntryLine});
+  EXPECT_EQ(h.lines(), expected);
+  EXPECT_EQ(okcount.load(), before);
+  EXPECT_EQ(pf::sounds_requested().size(), sounds);
+  const run::Outcome out = run::last_outcome();
+  EXPECT_EQ(out.result, run::Result::kFailed);
+  EXPECT_EQ(out.cause, run::Cause::kClosingHeader);
+  EXPECT_EQ(out.drive_left, run::DrivePlace::kSecondaryLoader);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+}
+
 TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
   RunHarness h;
   // A firmware file that the download refuses before erasing: a record cut short.
@@ -274,9 +321,10 @@ TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
 // without a programmed drive has a row there, with advice in both languages.
 TEST(FailureTable, EveryWayARunEndsHasItsRowAndAdviceInBothLanguages) {
   using run::Cause;
-  for (const Cause cause : {Cause::kRefused, Cause::kPortOpen, Cause::kNoAnswer, Cause::kLoaderBaud,
-                            Cause::kHandshake, Cause::kLength, Cause::kLoaderFile,
-                            Cause::kStandInLoader, Cause::kLoaderUpload, Cause::kRescueTimeout}) {
+  for (const Cause cause :
+       {Cause::kRefused, Cause::kPortOpen, Cause::kNoAnswer, Cause::kLoaderBaud, Cause::kHandshake,
+        Cause::kLength, Cause::kLoaderFile, Cause::kStandInLoader, Cause::kLoaderUpload,
+        Cause::kClosingHeader, Cause::kRescueTimeout}) {
     SCOPED_TRACE(run::cause_name(cause));
     ASSERT_NE(run::failure_of(cause), nullptr);
     EXPECT_STRNE(run::failure_line(cause), "");
