@@ -51,33 +51,7 @@ int g_download_passes = 0;
 }  // namespace
 
 namespace driveflash::app::worker {
-
-void append(const char* line) {
-  InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, line);
-}
-
-bool open_port() {
-  g_port_open = OpenComConfig(comport, "", baudrate, kParity, kDataBits, kStopBits, kQueueSize,
-                              kQueueSize) == 0;
-  return g_port_open;
-}
-
-void close_port() {
-  if (g_port_open) {
-    CloseCom(comport);
-    g_port_open = false;
-  }
-}
-
-bool port_open() {
-  return g_port_open;
-}
-
-}  // namespace driveflash::app::worker
-
 namespace {
-
-using namespace driveflash::app::worker;
 
 // A run that ends while the drive is out of its firmware says where the drive waits and what
 // brings it back.
@@ -118,16 +92,6 @@ void failure(run::Cause cause, int status, const char* line) {
   run::fail(cause, status, line);
 }
 
-}  // namespace
-
-void driveflash::app::worker::fail(run::Cause cause, int status, const char* line, double wait) {
-  failure(cause, status, line);
-  say_where_the_drive_waits();
-  end_run(wait);
-}
-
-namespace {
-
 void fail_on_reply(run::Cause cause, int status, const char* line, double wait) {
   failure(cause, status, line);
   say_where_the_drive_waits();
@@ -146,7 +110,7 @@ void read_timing_profile() {
 // The first open failed: the line, then which port and why, so the operator need not guess.
 void fail_open(const char* line) {
   failure(run::Cause::kPortOpen, 0, line);
-  const std::string why = driveflash::platform::last_open_error(comport);
+  const std::string why = platform::last_open_error(comport);
   if (!why.empty()) {
     const std::string reason = "端口 / Port " + std::to_string(comport) + ": " + why;
     append(reason.c_str());
@@ -158,10 +122,37 @@ void fail_open(const char* line) {
 
 }  // namespace
 
-std::string driveflash::app::worker::port_name(int port) {
+void append(const char* line) {
+  InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, line);
+}
+
+bool open_port() {
+  g_port_open = OpenComConfig(comport, "", baudrate, kParity, kDataBits, kStopBits, kQueueSize,
+                              kQueueSize) == 0;
+  return g_port_open;
+}
+
+void close_port() {
+  if (g_port_open) {
+    CloseCom(comport);
+    g_port_open = false;
+  }
+}
+
+bool port_open() {
+  return g_port_open;
+}
+
+void fail(run::Cause cause, int status, const char* line, double wait) {
+  failure(cause, status, line);
+  say_where_the_drive_waits();
+  end_run(wait);
+}
+
+std::string port_name(int port) {
   std::string name = std::to_string(port);
-  driveflash::platform::PortEntry entry;
-  if (driveflash::platform::find_port(port, entry) && !entry.name.empty()) {
+  platform::PortEntry entry;
+  if (platform::find_port(port, entry) && !entry.name.empty()) {
     name += " (" + entry.name + ")";
   }
   return name;
@@ -169,8 +160,8 @@ std::string driveflash::app::worker::port_name(int port) {
 
 // The ROM loader answered the entry handshake although this run never reset the drive: an
 // earlier run stopped after its reset. The run goes on as after its own handshake.
-void driveflash::app::worker::found_in_loader() {
-  driveflash::app::end_rescue();
+void found_in_loader() {
+  end_rescue();
   append(kFoundInLoaderLine);
   foundinloader = 1;
   driveplace = kDrivePastLoaderEntry;
@@ -178,7 +169,11 @@ void driveflash::app::worker::found_in_loader() {
   runstate = kStateLength;
 }
 
+}  // namespace driveflash::app::worker
+
 namespace {
+
+using namespace driveflash::app::worker;
 
 void state_open() {
   append("初始化中...");
