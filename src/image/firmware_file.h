@@ -12,7 +12,7 @@
 namespace driveflash::image {
 
 // Far more than any XMC1000 firmware in either format; a larger file is not read at all.
-inline constexpr std::size_t kMaxFirmwareFileBytes = 32 * 1024 * 1024;
+inline constexpr std::size_t kMaxFirmwareFileBytes = std::size_t{32} * 1024 * 1024;
 
 struct FirmwareFile {
   std::string path;

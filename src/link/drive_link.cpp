@@ -27,7 +27,7 @@ constexpr std::uint8_t kIdentityByteCount = 2;
 // talks to.
 struct LineQuiet {
   int port = -1;
-  pf::Micros since{0};
+  std::int64_t since_us = 0;  // platform clock
 };
 std::mutex g_quiet_mutex;
 LineQuiet g_quiet;
@@ -42,9 +42,9 @@ void forget_line() {
 void line_busy_until(int port, pf::Micros until) {
   std::lock_guard lock(g_quiet_mutex);
   if (g_quiet.port != port) {
-    g_quiet = {port, until};
+    g_quiet = {port, until.count()};
   } else {
-    g_quiet.since = std::max(g_quiet.since, until);
+    g_quiet.since_us = std::max(g_quiet.since_us, until.count());
   }
 }
 
@@ -56,7 +56,7 @@ void keep_modbus_silence(int port) {
     if (g_quiet.port != port) {
       return;
     }
-    since = g_quiet.since;
+    since = pf::Micros(g_quiet.since_us);
   }
   run_wait_since(RunWait::kLineRule, since, modbus_silence(pf::port_baud(port)));
 }

@@ -96,7 +96,8 @@ void show_value(QWidget* w, const CtrlValue& v) {
   } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
     spin->setValue(as_int(v));
   } else if (auto* box = qobject_cast<QComboBox*>(w)) {
-    if (const std::string* text = std::get_if<std::string>(&v); text && is_port_control(box)) {
+    if (const std::string* text = std::get_if<std::string>(&v);
+        text != nullptr && is_port_control(box)) {
       show_typed_port(box, QString::fromStdString(*text));
     } else {
       box->isEditable() ? show_number(box, as_int(v)) : box->setCurrentIndex(as_int(v));
