@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "bsl/frames.h"
 #include "platform/serial.h"
