@@ -172,7 +172,11 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     return 0;
   }
   int port = 0;
-  GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &port);
+  if (const auto refusal = driveflash::app::check_port(mainpanel, MAINPANEL_COMPORT, port);
+      !refusal.title.empty()) {
+    refuse(refusal.title.c_str(), refusal.message);
+    return 0;
+  }
   if (const auto refusal = driveflash::app::check_before_program(g_firmware, port);
       !refusal.title.empty()) {
     refuse_with_advice(refusal.title, refusal.message);

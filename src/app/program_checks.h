@@ -14,8 +14,13 @@ struct ProgramRefusal {
   std::string message;  // for the operator, several lines
 };
 
+// The port the main panel shows: a number, then `port` is set; or text the operator typed that
+// stands for no port, or a port whose device has gone, which is refused by name.
+ProgramRefusal check_port(int panel, int control, int& port);
+
 // The firmware file, read once when Program was pressed, as the download reads it, and the
-// secondary loader that a real chip on `port` would be sent.
+// secondary loader: missing, unreadable or no loader at all, or the virtual drive's stand-in on
+// its way to a real chip on `port`.
 ProgramRefusal check_before_program(const image::FirmwareFile& firmware, int port);
 
 }  // namespace driveflash::app

@@ -3,11 +3,12 @@
 // loader handshake per pass for the same reason.
 #include "app/programming_thread.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <span>
 #include <string>
 
+#include "app/rescue.h"
+#include "app/run_steps.h"
 #include "bsl/asc_bsl.h"
 #include "bsl/frames.h"
 #include "image/intel_hex.h"
@@ -32,42 +33,25 @@ constexpr int kParity = 0;
 constexpr int kDataBits = 8;
 constexpr int kStopBits = 1;
 constexpr int kQueueSize = 512;
-constexpr double kDriveTimeout = 0.3;
-constexpr double kLoaderTimeout = 1.0;
 constexpr std::uint32_t kEndHeaderWord = 0xF8C1;
-// A rescue makes one handshake about every 1.5 s (a silent one takes 1.4 s of it) and says
-// how long it has waited every 10 s.
-constexpr double kRescueAttemptSeconds = 1.5;
-constexpr int kRescueNoticeSeconds = 10;
-constexpr int kMaxRescueWait = 3600;
+// The secondary loader sets up its UART after it has acknowledged its upload, and bytes that
+// come sooner are lost: its first frame waits this long after that acknowledgement arrived.
+// Twice what a model of the chip takes (10 ms) leaves room for a slower clock set-up, and
+// costs 20 ms once per run.
+constexpr driveflash::platform::Micros kLoaderStartup{20'000};
+// A loader that refuses the download with 0xF8 pass after pass gets this many passes in all,
+// then the run ends: a protected chip does not change its mind, and a station must go on.
+constexpr int kMaxDownloadPasses = 5;
 
 // Whether this worker holds the port open, so that a run stopped half-way still releases it.
 bool g_port_open = false;
+// Download passes of this run so far.
+int g_download_passes = 0;
 
-// The rescue under way: when it began, how long it may wait, when it last said so.
-struct Rescue {
-  std::int64_t start_us = 0;  // platform clock
-  int limit_seconds = kDefaultRescueWait;
-  int noticed_seconds = -1;
-};
-Rescue g_rescue;
+}  // namespace
 
-void append(const char* line) {
-  InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, line);
-}
-
-bool open_port() {
-  g_port_open = OpenComConfig(comport, "", baudrate, kParity, kDataBits, kStopBits, kQueueSize,
-                              kQueueSize) == 0;
-  return g_port_open;
-}
-
-void close_port() {
-  if (g_port_open) {
-    CloseCom(comport);
-    g_port_open = false;
-  }
-}
+namespace driveflash::app::worker {
+namespace {
 
 // A run that ends while the drive is out of its firmware says where the drive waits and what
 // brings it back.
@@ -108,12 +92,6 @@ void failure(run::Cause cause, int status, const char* line) {
   run::fail(cause, status, line);
 }
 
-void fail(run::Cause cause, int status, const char* line, double wait) {
-  failure(cause, status, line);
-  say_where_the_drive_waits();
-  end_run(wait);
-}
-
 void fail_on_reply(run::Cause cause, int status, const char* line, double wait) {
   failure(cause, status, line);
   say_where_the_drive_waits();
@@ -132,7 +110,7 @@ void read_timing_profile() {
 // The first open failed: the line, then which port and why, so the operator need not guess.
 void fail_open(const char* line) {
   failure(run::Cause::kPortOpen, 0, line);
-  const std::string why = driveflash::platform::last_open_error(comport);
+  const std::string why = platform::last_open_error(comport);
   if (!why.empty()) {
     const std::string reason = "端口 / Port " + std::to_string(comport) + ": " + why;
     append(reason.c_str());
@@ -142,10 +120,39 @@ void fail_open(const char* line) {
   end_run(0.2);
 }
 
+}  // namespace
+
+void append(const char* line) {
+  InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, line);
+}
+
+bool open_port() {
+  g_port_open = OpenComConfig(comport, "", baudrate, kParity, kDataBits, kStopBits, kQueueSize,
+                              kQueueSize) == 0;
+  return g_port_open;
+}
+
+void close_port() {
+  if (g_port_open) {
+    CloseCom(comport);
+    g_port_open = false;
+  }
+}
+
+bool port_open() {
+  return g_port_open;
+}
+
+void fail(run::Cause cause, int status, const char* line, double wait) {
+  failure(cause, status, line);
+  say_where_the_drive_waits();
+  end_run(wait);
+}
+
 std::string port_name(int port) {
   std::string name = std::to_string(port);
-  driveflash::platform::PortEntry entry;
-  if (driveflash::platform::find_port(port, entry) && !entry.name.empty()) {
+  platform::PortEntry entry;
+  if (platform::find_port(port, entry) && !entry.name.empty()) {
     name += " (" + entry.name + ")";
   }
   return name;
@@ -154,6 +161,7 @@ std::string port_name(int port) {
 // The ROM loader answered the entry handshake although this run never reset the drive: an
 // earlier run stopped after its reset. The run goes on as after its own handshake.
 void found_in_loader() {
+  end_rescue();
   append(kFoundInLoaderLine);
   foundinloader = 1;
   driveplace = kDrivePastLoaderEntry;
@@ -161,11 +169,18 @@ void found_in_loader() {
   runstate = kStateLength;
 }
 
+}  // namespace driveflash::app::worker
+
+namespace {
+
+using namespace driveflash::app::worker;
+
 void state_open() {
   append("初始化中...");
   run_delay(RunWait::kStatusPace, 0.1);
   driveplace = kDriveInApplication;
   foundinloader = 0;
+  g_download_passes = 0;
   GetCtrlVal(mainpanel, MAINPANEL_COMPORT, &comport);
   int rescue = 0;
   GetCtrlVal(mainpanel, MAINPANEL_RESCUE, &rescue);  // a panel file without the switch: off
@@ -178,12 +193,7 @@ void state_open() {
   FlushInQ(comport);
   FlushOutQ(comport);
   if (rescue != 0) {
-    g_rescue = Rescue{driveflash::platform::clock().now().count()};
-    if (GetCtrlVal(mainpanel, MAINPANEL_RESCUE_WAIT, &g_rescue.limit_seconds) != 0) {
-      g_rescue.limit_seconds = kDefaultRescueWait;
-    }
-    g_rescue.limit_seconds = std::clamp(g_rescue.limit_seconds, 1, kMaxRescueWait);
-    runstate = kStateRescue;
+    driveflash::app::begin_rescue();
     return;
   }
   runstate = kStateDrive;
@@ -217,6 +227,13 @@ void state_drive() {
     look_for_waiting_loader();
     return;
   }
+  // A stop asked for while the drive was asked who it is was not asked about (its firmware
+  // still ran): the reset that would leave it in its loader is not sent behind the operator's
+  // back.
+  if (runflag.load() == 0) {
+    close_port();
+    return;
+  }
   append("驱动器连接成功!");
   run_delay(RunWait::kStatusPace, 0.2);
   ResetBMI(comport);
@@ -248,39 +265,6 @@ void state_handshake() {
   append("ASC BSL initialization OK!");
   run_delay(RunWait::kStatusPace, 0.2);
   runstate = kStateLength;
-}
-
-// One pass of a rescue: one handshake, then the rest of the attempt's time, so that a stop is
-// noticed within an attempt.
-void state_rescue() {
-  namespace pf = driveflash::platform;
-  const pf::Micros attempt = pf::clock().now();
-  const auto waited = static_cast<int>((attempt.count() - g_rescue.start_us) / 1'000'000);
-  if (waited >= g_rescue.limit_seconds) {
-    const std::string line = std::string(run::failure_line(run::Cause::kRescueTimeout)) +
-                             ": the bootstrap loader did not answer on port " + port_name(comport) +
-                             " at " + std::to_string(baudrate) + " baud within " +
-                             std::to_string(g_rescue.limit_seconds) +
-                             " s. Check the cable and the loader baud rate; a drive whose firmware "
-                             "runs is programmed with rescue off.";
-    fail(run::Cause::kRescueTimeout, 0, line.c_str(), 0.2);
-    return;
-  }
-  if (g_rescue.noticed_seconds < 0 || waited - g_rescue.noticed_seconds >= kRescueNoticeSeconds) {
-    g_rescue.noticed_seconds = waited - waited % kRescueNoticeSeconds;
-    const std::string line = std::string(kPowerCycleLine) + " (" +
-                             std::to_string(g_rescue.noticed_seconds) + " s / " +
-                             std::to_string(g_rescue.limit_seconds) + " s)";
-    append(line.c_str());
-  }
-  if (init_ASC_BSL(comport) == 0) {
-    found_in_loader();
-    return;
-  }
-  const double spent = static_cast<double>((pf::clock().now() - attempt).count()) / 1e6;
-  if (spent < kRescueAttemptSeconds) {
-    Delay(kRescueAttemptSeconds - spent);
-  }
 }
 
 void state_length() {
@@ -317,8 +301,10 @@ void state_loader() {
                   run::failure_line(run::Cause::kLoaderUpload), 0.5);
     return;
   }
+  const driveflash::platform::Micros accepted = driveflash::platform::clock().now();
   append("Bootload success!");
   run_delay(RunWait::kStatusPace, 0.1);
+  run_wait_since(RunWait::kLineRule, accepted, kLoaderStartup);
   runstate = kStateDownload;
 }
 
@@ -326,14 +312,24 @@ void state_download() {
   SetCtrlAttribute(prgpanel, PRGPANEL_OK, ATTR_DIMMED, 1);
   SetCtrlAttribute(prgpanel, PRGPANEL_PROGRESS, ATTR_VISIBLE, 1);
   dlrequest = bl_download_request{1, 4, 1, 0, filename};
+  ++g_download_passes;
   blstatus = bl_download_pflash(comport, dlrequest, filetype);
-  if (blstatus == kStatusProtection) {
+  if (blstatus == kStatusProtection && g_download_passes < kMaxDownloadPasses) {
     return;  // the whole download starts over on the next pass
   }
   if (blstatus != kStatusOk) {
     failure(run::Cause::kDownload, blstatus, error_message(blstatus));
+    if (blstatus == kStatusProtection) {
+      const std::string why = "下载 " + std::to_string(g_download_passes) +
+                              " 次都被拒绝 / The loader refused all " +
+                              std::to_string(g_download_passes) + " passes of the download.";
+      append(why.c_str());
+      run::set_reason(why);
+    }
     say_where_the_drive_waits();
-    if (blstatus != kStatusInvalidHexfile) {
+    // Only a reply that did not come, or made no sense, may be the fast profile's doing; a
+    // loader that says what is wrong (0xFC, 0xF8, ...) says so in either profile.
+    if (blstatus == kStatusUnknown) {
       suggest_standard();
     }
     close_port();
@@ -343,7 +339,15 @@ void state_download() {
   endheader = bl_header_block{};
   endheader.mode = kModeRun;
   endheader.word1 = kEndHeaderWord;
-  blstatus = bl_send_header(comport, endheader);
+  if (bl_send_header(comport, endheader) != kStatusOk) {
+    // Every page is in, but the drive was never told to leave its loader.
+    blstatus = kStatusUnknown;
+    failure(run::Cause::kClosingHeader, blstatus, run::failure_line(run::Cause::kClosingHeader));
+    say_where_the_drive_waits();
+    close_port();
+    come_to_rest(run::Result::kFailed);
+    return;
+  }
   blstatus = 0;
   driveplace = kDriveInApplication;
   driveflash::sndPlaySoundA(kSoundFile, driveflash::kSoundLoop);
@@ -386,7 +390,7 @@ int ProgrammingThread(void* /*data*/) {
         state_download();
         break;
       case kStateRescue:
-        state_rescue();
+        driveflash::app::state_rescue();
         break;
       default:
         state_finished();
@@ -395,6 +399,7 @@ int ProgrammingThread(void* /*data*/) {
   }
   // Stopped half-way: release the port rather than leave it to the next run, and say where the
   // drive was left.
+  driveflash::app::end_rescue();
   const bool stopped = runstate.load() != kStateFinished;
   if (stopped) {
     say_where_the_drive_waits();

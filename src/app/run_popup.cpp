@@ -23,6 +23,7 @@
 #include "platform/qt/qt_panels.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "run/rescue_status.h"
 #include "run/run_context.h"
 
 namespace driveflash::app {
@@ -154,13 +155,18 @@ QString rescue_text(const Header& h) {
                   : QStringLiteral("关 / off");
 }
 
-// "(6 s / 120 s)": how long the rescue has waited for the loader, by the run's clock from the
-// run's start (the rescue begins as soon as the port is open).
+// "(6 s / 120 s)": how long the rescue has waited for the loader, as the worker counts it; and
+// when the adapter went away with the drive's power, that it is being opened again.
 QString rescue_count(const RunView& run) {
-  const auto waited = (pf::clock().now().count() - run::start_time_us()) / 1'000'000;
-  return QStringLiteral("(%1 s / %2 s)")
-      .arg(std::clamp<qint64>(waited, 0, run.header.rescue_wait))
-      .arg(run.header.rescue_wait);
+  const run::RescueStatus status = run::rescue_status();
+  const int limit = status.limit_seconds > 0 ? status.limit_seconds : run.header.rescue_wait;
+  QString text = QStringLiteral("(%1 s / %2 s)")
+                     .arg(std::clamp<qint64>(static_cast<qint64>(status.waited_seconds), 0, limit))
+                     .arg(limit);
+  if (status.port_lost) {
+    text += QStringLiteral(" 串口断开，正在重新打开 / the port went away, opening it again");
+  }
+  return text;
 }
 
 QLabel* header_row(QFormLayout* form, const char* name, const QString& label,

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <climits>
+#include <cmath>
 
 #include "bsl/frames.h"
 #include "platform/serial.h"
+#include "platform/timing.h"
 #include "run/run_context.h"
 
 namespace {
@@ -14,9 +16,9 @@ namespace {
 constexpr double kEntryByteGapSeconds = 0.2;
 constexpr double kLengthReplyDelaySeconds = 0.1;
 
-void write_byte(int port, std::uint8_t value) {
+int write_byte(int port, std::uint8_t value) {
   const char byte = static_cast<char>(value);
-  ComWrt(port, &byte, 1);
+  return ComWrt(port, &byte, 1);
 }
 
 // The reply byte is cleared first, so a chip that stays silent reads as 0x00.
@@ -57,4 +59,38 @@ int send_ASCloader(int port, const unsigned char* image, std::uint32_t length) {
     }
   }
   return read_reply_byte(port) == kBslLoaderAck ? kStatusOk : kStatusBootcode;
+}
+
+int rescue_ASC_BSL(int port, double reply_window) {
+  namespace pf = driveflash::platform;
+  // A reply left from an earlier attempt, or junk, must not be taken for this one's.
+  if (FlushInQ(port) < 0 || write_byte(port, kBslEntryByte1) < 0) {
+    return kStatusComInit;
+  }
+  run_delay(RunWait::kHandshake, kEntryByteGapSeconds);
+  if (write_byte(port, kBslEntryByte2) < 0) {
+    return kStatusComInit;
+  }
+  run_delay(RunWait::kHandshake, kEntryByteGapSeconds);
+  const pf::Micros window(std::llround(reply_window * 1e6));
+  const pf::Micros deadline = pf::clock().now() + window;
+  int status = kStatusBslInit;
+  for (pf::Micros left = window; left.count() > 0; left = deadline - pf::clock().now()) {
+    SetComTime(port, static_cast<double>(left.count()) / 1e6);
+    char reply = 0;
+    const int got = ComRd(port, &reply, 1);
+    if (got < 0) {
+      status = kStatusComInit;
+      break;
+    }
+    if (got == 1 && static_cast<std::uint8_t>(reply) == kBslEntryAck) {
+      status = kStatusOk;
+      break;
+    }
+    if (got == 0) {
+      break;  // the window is over
+    }
+  }
+  SetComTime(port, reply_window);
+  return status;
 }

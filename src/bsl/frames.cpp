@@ -114,14 +114,16 @@ static_assert(eot_frame()[15] == 0x00);
 static_assert(kHeaderReplies[0x00] == kStatusUnknown && kDataReplies[0xF9] == 249 &&
               kEotReplies[0x50] == kStatusUnknown && kReadReplies[0x55] == kStatusUnknown);
 
+// Returns whether the whole frame was taken for sending. A short or failed write of a frame
+// that is answered shows up as a missing or wrong reply anyway.
 template <std::size_t N>
-void write_frame(int port, const std::array<std::uint8_t, N>& frame) {
+bool write_frame(int port, const std::array<std::uint8_t, N>& frame) {
   // A stray byte left from an earlier exchange would be taken for this frame's reply and shift
   // every later one, so that a failing frame could read as a success: each frame starts from an
   // empty input queue.
   FlushInQ(port);
-  // A short or failed write is not judged here: it shows up as a missing or wrong reply.
-  ComWrt(port, reinterpret_cast<const char*>(frame.data()), static_cast<int>(N));
+  return ComWrt(port, reinterpret_cast<const char*>(frame.data()), static_cast<int>(N)) ==
+         static_cast<int>(N);
 }
 
 // The reply byte is cleared first, so a loader that stays silent reads as 0x00.
@@ -187,13 +189,14 @@ int judge_read_reply(std::uint8_t reply) {
 namespace bsl = driveflash::bsl;
 
 int bl_send_header(int port, bl_header_block header) {
-  bsl::write_frame(port, bsl::header_frame(header));
+  const bool whole = bsl::write_frame(port, bsl::header_frame(header));
   if (header.mode == kModeRead) {
     return bsl::read_flash_word(port);
   }
   if (header.mode == kModeRun) {
-    // The loader jumps to the programmed firmware and says nothing more.
-    return kStatusOk;
+    // The loader jumps to the programmed firmware and says nothing more, so the write's count
+    // is all there is to tell whether the drive was told to leave its loader.
+    return whole ? kStatusOk : kStatusUnknown;
   }
   return bsl::judge_header_reply(bsl::read_reply_byte(port));
 }

@@ -58,7 +58,8 @@ struct bl_data_block {
   std::uint8_t mode = 0;
 };
 
-// Sends a header frame and judges the reply (mode 1: none is read; mode 4: a read reply).
+// Sends a header frame and judges the reply (mode 1: none is read, and a frame that did not
+// wholly leave gives 240; mode 4: a read reply).
 int bl_send_header(int port, bl_header_block header);
 // Sends one 256-byte page as a data frame and judges the reply.
 int bl_send_data(int port, bl_data_block block);

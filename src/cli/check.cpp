@@ -219,8 +219,8 @@ void print_text(const Arguments& args, const image::FirmwareReport& rep, const F
            "address\n";
   }
   for (const Range& r : f.outside_flash) {
-    out << "warning: data outside the flash (" << range_text(kFlash) << "): " << range_text(r)
-        << "; the loader will refuse it\n";
+    out << "error: data outside the flash (" << range_text(kFlash) << "): " << range_text(r)
+        << '\n';
   }
   out << (rep.refused() ? "refused: " + rep.problem() : std::string("would program")) << '\n';
 }

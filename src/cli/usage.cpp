@@ -84,10 +84,10 @@ Arguments:
                     programmed twice
   --json            print one JSON object at the end; the status lines then go
                     to standard error
-  --rescue          for a drive stuck in its bootstrap loader: skip the
-                    drive's firmware and repeat the loader handshake about
-                    every 1.5 s while the drive is switched off and on, then
-                    program as usual
+  --rescue          for a drive stuck in its bootstrap loader: repeat the
+                    loader handshake about every 2 s while the drive is
+                    switched off and on, then program as usual (a drive whose
+                    firmware answers meanwhile is programmed the usual way)
   --rescue-wait SECONDS
                     how long --rescue waits for the loader (1 to 3600,
                     default: the main panel's setting, 120)
@@ -184,8 +184,8 @@ the records (the total the progress counts), the address ranges of its data,
 the regions with their first page, the pages, and the 4 KB sectors the run
 erases (always 0 to 7, 0x10001000-0x10008FFF, then every sector above them that
 the data touches). It refuses records with a checksum error or a character that
-is not a hex digit, and files without a data record; it warns about records out
-of address order and data outside the XMC1000 flash (0x10001000-0x10032FFF).
+is not a hex digit, data outside the XMC1000 flash (0x10001000-0x10032FFF) and
+files without a data record; it warns about records out of address order.
 Nothing is sent anywhere.
 
 Options:

@@ -24,7 +24,8 @@ constexpr unsigned bit(Issue issue) {
 constexpr unsigned kRefusing =
     bit(Issue::NoStartCode) | bit(Issue::Truncated) | bit(Issue::LineTooLong) |
     bit(Issue::BadCount) | bit(Issue::ShortAddress) | bit(Issue::NonHex) | bit(Issue::Checksum) |
-    bit(Issue::AddressWrap) | bit(Issue::Conflict) | bit(Issue::TrailingText);
+    bit(Issue::AddressWrap) | bit(Issue::Conflict) | bit(Issue::TrailingText) |
+    bit(Issue::OutsideFlash);
 // Records whose fields could not be taken apart; nothing of them is placed.
 constexpr unsigned kUnreadable = bit(Issue::NoStartCode) | bit(Issue::Truncated);
 
@@ -87,6 +88,8 @@ const char* issue_text(Issue issue) {
       return "two records give different values to one address";
     case Issue::TrailingText:
       return "text after the record's checksum";
+    case Issue::OutsideFlash:
+      return "data outside the flash (0x10001000-0x10032FFF)";
   }
   return "unknown issue";
 }
@@ -369,6 +372,15 @@ FirmwareReport scan_open_file(int handle, FileKind kind) {
       note_issues(r, r.records, bit(Issue::AddressWrap), address);
       continue;
     }
+    // The erase would go first and the loader refuse the page afterwards: a drive without
+    // firmware. Refused before anything reaches the drive, like a record that cannot be read.
+    if (chunk.address < kFlashBase || chunk.end() > kFlashEnd) {
+      const std::uint32_t outside =
+          chunk.address < kFlashBase
+              ? chunk.address
+              : static_cast<std::uint32_t>(std::max<std::uint64_t>(chunk.address, kFlashEnd));
+      note_issues(r, r.records, bit(Issue::OutsideFlash), outside);
+    }
     if (!r.chunks.empty() && chunk.address < r.chunks.back().end()) {
       r.ascending = false;
     }
@@ -407,7 +419,8 @@ std::string FirmwareReport::problem() const {
   }
   // NOLINTBEGIN(cert-err33-c): at most 40 characters and an issue text of 52 in 160 bytes
   std::array<char, 160> text{};
-  if (refusal.issue == Issue::Conflict || refusal.issue == Issue::AddressWrap) {
+  if (refusal.issue == Issue::Conflict || refusal.issue == Issue::AddressWrap ||
+      refusal.issue == Issue::OutsideFlash) {
     std::snprintf(text.data(), text.size(), "record %u, address 0x%08X: %s", refusal.record,
                   refusal.address, issue_text(refusal.issue));
   } else {

@@ -45,6 +45,7 @@ enum class Issue : unsigned {
   AddressWrap = 1u << 8,    // data running past address 0xFFFFFFFF
   Conflict = 1u << 9,       // two records give different values to the same address
   TrailingText = 1u << 10,  // characters after the checksum: a second record on the line?
+  OutsideFlash = 1u << 11,  // data outside the flash: the loader would refuse it after the erase
 };
 bool refuses(Issue issue);
 // Whether any of the Issue bits makes a file unfit to program.
@@ -106,7 +107,7 @@ struct DataChunk {
 struct RecordIssue {
   std::uint32_t record = 0;
   Issue issue = Issue::NoStartCode;
-  std::uint32_t address = 0;  // the address concerned, for conflicts
+  std::uint32_t address = 0;  // the address concerned, for conflicts and data outside the flash
 };
 
 struct PlannedRegion {

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/timing.h"
+
 // Read one holding register at 0x0000 of device 1: "is a drive there?"
 inline constexpr std::array<std::uint8_t, 8> kIdentityRequest = {0x01, 0x03, 0x00, 0x00,
                                                                  0x00, 0x01, 0x84, 0x0A};
@@ -17,3 +19,14 @@ inline constexpr int kIdentityReplySize = 7;
 int PingToDrv(int port);
 // Sends the reset request; returns the write's result.
 int ResetBMI(int port);
+
+// The silence a Modbus slave needs on the line before it takes a request: 3.5 characters of 11
+// bits at `baud`, rounded up to the microsecond, and never less than 1.75 ms. Every request
+// waits until this much has passed since the end of the request before it or the arrival of
+// the last reply byte, whatever the timing profile.
+driveflash::platform::Micros modbus_silence(long baud);
+
+// One identity request on a port just opened, its input flushed first: 0 when a whole, sound
+// answer came (device 1, function 3, two data bytes, a right CRC), 242 otherwise. For a rescue,
+// which must tell running firmware from stray bytes of a power cycle.
+int probe_drive(int port);

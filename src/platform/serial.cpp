@@ -126,6 +126,11 @@ std::string last_open_error(int port) {
   return it == g_open_errors.end() ? std::string() : it->second;
 }
 
+long port_baud(int port) {
+  OpenPort p;
+  return open_port(port, p) ? p.settings.baud : 0;
+}
+
 void map_port_to_line(int port, std::shared_ptr<SerialLine> line, std::string name) {
   PortEntry entry;
   entry.number = port;

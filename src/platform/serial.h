@@ -102,6 +102,8 @@ bool find_port(int port, PortEntry& out);
 bool port_is_real(int port);
 // Why the last OpenComConfig on `port` failed ("" if it did not).
 std::string last_open_error(int port);
+// The baud rate `port` is open at; 0 when it is not open.
+long port_baud(int port);
 
 // Base for in-process peers: bytes the peer sends carry the time at which they reach the
 // host, and reads wait on the platform clock for them, so the same peer runs in real or

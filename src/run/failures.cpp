@@ -60,10 +60,12 @@ constexpr std::array kFailures{
             "引导程序没有应答或应答无法识别：检查接线，降低引导波特率，打开救援后重试。",
             "The loader did not answer, or its answer made no sense: check the cable, lower the "
             "loader baud rate, turn rescue on and try again."},
-    Failure{Cause::kDownload, 248, nullptr,
-            "芯片的闪存受保护，多次擦除仍被拒绝：此驱动器无法用本工具烧录，请联系厂家。",
-            "The chip's flash is protected and kept refusing the erase: this drive cannot be "
-            "programmed with this tool; ask the drive's maker."},
+    Failure{
+        Cause::kDownload, 248, nullptr,
+        "芯片的闪存受保护，多次重新下载仍被拒绝：此驱动器无法用本工具烧录，请联系厂家；它停在引导"
+        "程序中。",
+        "The chip's flash is protected and refused the download pass after pass: this drive "
+        "cannot be programmed with this tool; ask the drive's maker. It waits in its loader."},
     Failure{Cause::kDownload, 249, nullptr,
             "写入的页校验不符：打开救援重试；反复出现时芯片闪存可能已损坏。",
             "A page did not verify after programming: try again with rescue; if it keeps "
@@ -92,6 +94,14 @@ constexpr std::array kFailures{
             "引导程序收到的帧类型不对，多半是线路干扰：检查接线，降低引导波特率，打开救援重试。",
             "The loader got a frame of an unknown kind, most likely line noise: check the cable, "
             "lower the loader baud rate, turn rescue on and try again."},
+    Failure{
+        Cause::kClosingHeader, 240,
+        "ERROR: 结束帧没有完整发出 / The closing header did not wholly leave the port!",
+        "驱动器没有收到启动固件的命令，仍停在引导程序：检查接线和适配器，然后打开救援，按烧录并给驱"
+        "动器断电重启。",
+        "The drive was not told to start its new firmware and still waits in its loader: check "
+        "the cable and the adapter, then turn rescue on, press Program and power-cycle the "
+        "drive."},
     Failure{Cause::kRescueTimeout, 0, kRescueFailedStart,
             "救援等待期间引导程序没有应答：检查接线和引导波特率，给驱动器断电重启后再试；固件正常运"
             "行的驱动器请关闭救援烧录。",

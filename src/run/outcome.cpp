@@ -38,7 +38,7 @@ namespace {
 constexpr std::array<const char*, kCauseCount> kCauseNames{
     "none",           "port-open",   "no-answer",       "loader-baud",   "handshake",
     "length",         "loader-file", "stand-in-loader", "loader-upload", "download",
-    "rescue-timeout", "stopped",     "refused",         "flash-differs",
+    "rescue-timeout", "stopped",     "refused",         "flash-differs", "closing-header",
 };
 
 struct Record {
@@ -175,12 +175,6 @@ Outcome last_outcome() {
   Record& r = record();
   std::lock_guard lock(r.mutex);
   return r.last;
-}
-
-std::int64_t start_time_us() {
-  Record& r = record();
-  std::lock_guard lock(r.mutex);
-  return r.start.count();
 }
 
 std::uint64_t finished_runs() {

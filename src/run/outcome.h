@@ -39,6 +39,14 @@ inline constexpr const char* kFoundInLoaderLine =
     "did not finish); programming goes on.";
 inline constexpr const char* kPowerCycleLine =
     "请关闭驱动器电源再打开 / Switch the drive off and on again…";
+// A rescue that finds the drive's firmware running programs it the usual way.
+inline constexpr const char* kFirmwareAnsweredLine =
+    "驱动器固件有应答，按正常方式烧录 / The drive's firmware answered: it is programmed the usual "
+    "way.";
+// A rescue whose port went away (a USB adapter powered by the drive) opens it again.
+inline constexpr const char* kPortLostLine =
+    "串口断开了，正在重新打开 / The port went away (an adapter powered by the drive?); it is "
+    "opened again as soon as it is back.";
 // What to tell the operator about a drive left at `place` ("" while its firmware runs).
 const char* left_in_loader_line(int place);
 // The line after "未知型号的驱动器!" when neither the drive nor its loader answered.
@@ -64,8 +72,9 @@ enum class Cause : std::uint8_t {
   kStopped,        // the operator stopped the run before it came to rest
   kRefused,        // Program refused to start (a front end's own check)
   kFlashDiffers,   // programmed, but the virtual drive's flash is not the file's
+  kClosingHeader,  // programmed, but the closing header did not wholly leave the port
 };
-inline constexpr int kCauseCount = 14;
+inline constexpr int kCauseCount = 15;
 
 // Where the drive was left, as the outcome reports it.
 enum class DrivePlace : std::uint8_t { kFirmware, kRomLoader, kSecondaryLoader };
@@ -110,9 +119,6 @@ void finish(Result result);
 
 // The record of the last run that finished (a default one before any has).
 Outcome last_outcome();
-// When the run under way (or the last one) began, by the platform's clock, in microseconds:
-// what a front end counts a rescue's seconds from, as the worker does.
-std::int64_t start_time_us();
 // How many runs have finished since the program started; a front end that knows the count
 // before it pressed Program can tell its own run's record.
 std::uint64_t finished_runs();

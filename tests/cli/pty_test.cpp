@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string_view>
+#include <vector>
 
 #include "cli/cli_support.h"
 
@@ -16,22 +17,28 @@ namespace {
 // driveflash-sim in the background; its first line of output is the device to open.
 class SimProcess {
  public:
-  explicit SimProcess(const std::string& dump, const char* start = "application") {
+  // `options`: further words of driveflash-sim's command line.
+  explicit SimProcess(const std::string& dump, const char* start = "application",
+                      std::vector<std::string> options = {}) {
     int out[2];
     if (::pipe(out) != 0) {
       return;
     }
+    std::vector<std::string> words = {DRIVEFLASH_SIM, "--flash-dump", dump};
+    if (std::string_view(start) != "application") {
+      words.insert(words.end(), {"--start", start});
+    }
+    words.insert(words.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+      argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], STDOUT_FILENO);
       ::close(out[0]);
-      if (std::string_view(start) == "application") {
-        ::execl(DRIVEFLASH_SIM, DRIVEFLASH_SIM, "--flash-dump", dump.c_str(),
-                static_cast<char*>(nullptr));
-      } else {
-        ::execl(DRIVEFLASH_SIM, DRIVEFLASH_SIM, "--flash-dump", dump.c_str(), "--start", start,
-                static_cast<char*>(nullptr));
-      }
+      ::execv(DRIVEFLASH_SIM, argv.data());
       ::_exit(127);
     }
     ::close(out[1]);
@@ -152,6 +159,29 @@ TEST(CliPty, RescueProgramsADriveStuckInItsLoaderAfterAPowerCycle) {
   EXPECT_EQ(prompts, 1) << r.out;
   EXPECT_NE(r.out.find("驱动器正在引导模式，继续烧录"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("驱动器连接成功!"), std::string::npos) << "the firmware was never asked";
+  ASSERT_EQ(sim.stop(), 0);
+  const std::string flash = read_text(dump);
+  ASSERT_GE(flash.size(), data.size());
+  EXPECT_EQ(flash.substr(0, data.size()), std::string(data.begin(), data.end()));
+}
+
+// Switched off and on while rescue waits, the drive puts a 0x00 (a break) on the line ahead of
+// its loader's 0x5D: the first power cycle is enough. The cycle comes 6 s after the drive first
+// heard the host, while rescue waits (a hand-timed one would be a matter of luck).
+TEST(CliPty, RescueTakesThePowerCyclesJunkInItsStride) {
+  TempDir dir;
+  stage_run_directory(dir.path());
+  const Bytes data = filler(600, 6);
+  const std::string file = dir.write("fw.hex", hex_text(0x10001000, data));
+  const std::string dump = (dir.path() / "flash.bin").string();
+  SimProcess sim(dump, "stuck-loader",
+                 {"--power-cycle-junk", "00", "--faults", "power-cycle-after=6"});
+  ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
+  const ProcessResult r = run_cli(
+      {"program", file, "--port", sim.device(), "--rescue", "--rescue-wait", "30"}, dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("驱动器正在引导模式，继续烧录"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
   ASSERT_EQ(sim.stop(), 0);
   const std::string flash = read_text(dump);
   ASSERT_GE(flash.size(), data.size());

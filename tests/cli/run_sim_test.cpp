@@ -114,19 +114,24 @@ TEST_F(ProgramOnSim, StatusLinesGoToStandardOutputOnePerLine) {
 
 TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
   const std::string file = firmware("fw.hex", 600);
-  // The cause, and the line after it: what to check, or where the drive was left.
-  const std::vector<std::tuple<const char*, std::string, std::optional<int>, std::string>> table = {
-      {"sim:silent", "未知型号的驱动器!", std::nullopt, "No answer on port"},
-      {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt,
-       kLeftInRomLoaderLine},
-      {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification,
-       kLeftPastLoaderEntryLine},
-      {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
-       kLeftPastLoaderEntryLine},
-  };
-  // In the fast profile the same lines are followed by the advice to try the standard one. Its
-  // drive is a fresh one (a port string of its own), where the chip takes its time for a page.
-  for (const auto& [port, cause, download, advice] : table) {
+  // The cause, and the line after it: what to check, or where the drive was left; whether a
+  // reply was missing or made no sense (rather than a loader's own error byte).
+  const std::vector<std::tuple<const char*, std::string, std::optional<int>, std::string, bool>>
+      table = {
+          {"sim:silent", "未知型号的驱动器!", std::nullopt, "No answer on port", true},
+          {"sim:handshake=00", "ERROR: ASC BSL initialization failed!", std::nullopt,
+           kLeftInRomLoaderLine, true},
+          {"sim:silent-from:data@2", error_message(kStatusUnknown), kStatusUnknown,
+           kLeftPastLoaderEntryLine, true},
+          {"sim:reply:data@2=F9", error_message(kStatusVerification), kStatusVerification,
+           kLeftPastLoaderEntryLine, false},
+          {"sim:reply:header@1=FC", error_message(kStatusInvalidAddress), kStatusInvalidAddress,
+           kLeftPastLoaderEntryLine, false},
+      };
+  // In the fast profile a missing reply is followed by the advice to try the standard one; a
+  // loader's own error byte is not. Its drive is a fresh one (a port string of its own), where
+  // the chip takes its time for a page.
+  for (const auto& [port, cause, download, advice, missing_reply] : table) {
     for (const std::string timing : {"standard", "fast"}) {
       SCOPED_TRACE(std::string(port) + " " + timing);
       const std::string line = timing == "fast" ? std::string(port) + ",page-time=4" : port;
@@ -136,7 +141,8 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
       EXPECT_EQ(o.report.outcome.timing == kTimingFast ? "fast" : "standard", timing);
       EXPECT_NE(o.out.find(R"("timing": ")" + timing + "\""), std::string::npos);
       std::vector<std::string> lines = o.report.lines;
-      if (timing == "fast") {
+      const bool try_standard = timing == "fast" && missing_reply;
+      if (try_standard) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), kTryStandardLine);
         lines.pop_back();
@@ -152,7 +158,7 @@ TEST_F(ProgramOnSim, AFailedRunExitsOneWithItsLastLine) {
                 std::string::npos);
       EXPECT_NE(o.out.find(R"("rescued": false)"), std::string::npos);
       EXPECT_NE(o.err.find("the run failed: " + cause), std::string::npos) << o.err;
-      EXPECT_EQ(o.err.find("try --timing standard") != std::string::npos, timing == "fast");
+      EXPECT_EQ(o.err.find("try --timing standard") != std::string::npos, try_standard);
     }
   }
 }
@@ -243,11 +249,27 @@ TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
   EXPECT_EQ(o.err.find("try --timing standard"), std::string::npos) << o.err;
 }
 
+// The download starts over after 0xF8, five passes at most: a chip that keeps refusing ends
+// the run (a station goes on to the next drive), with where the drive waits.
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {
-  const Outcome o = program({firmware("fw.hex", 300), "--port", "sim:protect=2"});
+  const Outcome o = program({firmware("fw.hex", 300), "--port", "sim:protect=4"});
   EXPECT_EQ(o.status, kExitOk) << o.err;
   EXPECT_EQ(o.report.download_status(), 0);
   EXPECT_EQ(o.report.verified, true);
+
+  const Outcome refused = program({firmware("fw.hex", 300), "--port", "sim:protect=5"});
+  EXPECT_EQ(refused.status, kExitRunFailed) << refused.err;
+  EXPECT_EQ(refused.report.outcome.line, "Protection error");
+  EXPECT_EQ(refused.report.download_status(), kStatusProtection);
+  EXPECT_EQ(refused.report.outcome.drive_left, run::DrivePlace::kSecondaryLoader);
+  const auto& lines = refused.report.lines;
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "Erasing sector 0, This may take a few seconds..."),
+      5);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), kLeftPastLoaderEntryLine);
+  EXPECT_NE(refused.err.find("the run failed: Protection error"), std::string::npos);
+  EXPECT_NE(refused.err.find("--rescue"), std::string::npos) << refused.err;
 }
 
 TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
@@ -259,6 +281,9 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
       dir_.write("sum.hex", upper + "\n" + test::record(0, 0x1000, {1, 2, 3}, 0x42) + "\n");
   const std::string letter = dir_.write("letter.hex", upper + "\n:0310000001G203E6\n");
   const std::string nodata = dir_.write("nodata.hex", ":00000001FF\n\n");
+  const std::string outside =
+      dir_.write("outside.hex", test::hex_text(0x10001000, test::filler(16, 1)) +
+                                    test::hex_text(0x20000000, test::filler(16, 2)));
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> table = {
       {{plain, "--port", "sim", "--kind", "ehex"}, "文件类型错误！"},
       {{named_ehex, "--port", "sim", "--kind", "hex"}, "文件类型错误！"},
@@ -271,6 +296,8 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
       {{plain, "--port", "77"}, "no serial port numbered 77"},
       {{plain, "--port", "/dev/no-such-tty"}, "no device '/dev/no-such-tty'"},
       {{"absent.hex", "--port", "sim"}, "absent.hex is refused: the file cannot be opened"},
+      {{outside, "--port", "sim"},
+       "outside.hex is refused: record 5, address 0x20000000: data outside the flash"},
   };
   for (const auto& [words, reason] : table) {
     SCOPED_TRACE(reason);
@@ -282,6 +309,16 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
     EXPECT_NE(o.report.outcome.line.find(reason), std::string::npos) << o.report.outcome.line;
     EXPECT_TRUE(o.report.lines.empty());
     EXPECT_NE(o.out.find(R"("exit_status": 2)"), std::string::npos) << o.out;
+  }
+  // A loader file that is there but no loader is found at Program, before any reset.
+  for (const std::string content : {std::string(":00000001FF\n"), std::string("garbage\n")}) {
+    dir_.write("XMC1300/XMC1x_ASCLoader.hex", content);
+    const Outcome bad = program({plain, "--port", "sim"});
+    EXPECT_EQ(bad.status, kExitUsage);
+    EXPECT_TRUE(bad.report.lines.empty());
+    EXPECT_NE(bad.err.find("ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"), std::string::npos)
+        << bad.err;
+    EXPECT_NE(bad.err.find("not a loader"), std::string::npos) << bad.err;
   }
   std::filesystem::remove_all(dir_.path() / "XMC1300");
   const Outcome o = program({plain, "--port", "sim"});

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QWidget>
+#include <filesystem>
+#include <functional>
 
 #include "app/operator_window.h"
 #include "build_config.h"
@@ -199,7 +201,7 @@ TEST_F(MainPanelTest, ProgramRefusesACorruptFileBeforeTheDriveIsTouched) {
 // refused before the drive is reset, as the run would refuse it after.
 TEST_F(MainPanelTest, ProgramRefusesTheStandInLoaderForARealPortUpFront) {
   choose_file(write_firmware("fw.hex"));
-  const int real = pf::map_device("/dev/driveflash-test-no-such-device");
+  const int real = pf::map_device(dir_.write("ttyREAL0", ""));  // a device that is there
   pick_port(real);
   press("ProgCB");
   ASSERT_EQ(messages_.size(), 1u);
@@ -276,10 +278,12 @@ TEST_F(MainPanelTest, PortControlTakesTheVirtualDriveANumberOrADevice) {
   EXPECT_EQ(value_of(MAINPANEL_COMPORT), 1);
   EXPECT_EQ(box->currentText(), QStringLiteral("1"));
 
-  // A device path that does not exist is taken back, not kept in the list.
+  // A device path that does not exist stays shown as typed (not port 1 put back), not in the
+  // list: Program refuses it by name.
   type_into(box, QStringLiteral("/dev/driveflash-test-no-such-device"));
   QTest::keyClick(box->lineEdit(), Qt::Key_Return);
-  EXPECT_EQ(value_of(MAINPANEL_COMPORT), 1);
+  EXPECT_EQ(value_of(MAINPANEL_COMPORT), -1) << "no port number";
+  EXPECT_EQ(box->currentText(), QStringLiteral("/dev/driveflash-test-no-such-device"));
   EXPECT_EQ(box->findText(QStringLiteral("/dev/driveflash-test-no-such-device"), Qt::MatchContains),
             -1);
 
@@ -294,11 +298,104 @@ TEST_F(MainPanelTest, PortControlTakesTheVirtualDriveANumberOrADevice) {
   EXPECT_TRUE(entry.is_real);
   EXPECT_GE(box->findData(number), 0);
 
-  // Text that names nothing is taken back.
+  // Empty text is taken back.
   type_into(box, QString());
   QTest::keyClick(box->lineEdit(), Qt::Key_Return);
   EXPECT_EQ(value_of(MAINPANEL_COMPORT), number);
   EXPECT_EQ(box->currentData().toInt(), number);
+}
+
+// What would strand the drive after its reset, or program another drive than the one chosen,
+// is refused when Program is pressed, named in both languages; nothing reaches the drive, and
+// the port shown stays the one typed.
+TEST_F(MainPanelTest, ProgramRefusesWhatWouldStrandTheDriveBeforeAnythingIsSent) {
+  struct Row {
+    const char* name;
+    std::function<void()> set_up;
+    const char* title;
+    std::vector<const char*> words;  // in the message
+  };
+  const auto drive = map_drive(42);
+  const std::filesystem::path loader = dir_.path() / "XMC1300" / "XMC1x_ASCLoader.hex";
+  const std::filesystem::path kept = dir_.path() / "loader.kept";
+  std::filesystem::copy_file(loader, kept);
+  const auto restore_loader = [&] {
+    std::filesystem::copy_file(kept, loader, std::filesystem::copy_options::overwrite_existing);
+  };
+  const std::string firmware = write_firmware("fw.hex");
+  const std::string gone = dir_.write("ttyGONE0", "");
+  QComboBox* box = combo(mainpanel, MAINPANEL_COMPORT);
+  const auto type_port = [&](const char* text) {
+    type_into(box, QString::fromUtf8(text));
+    QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  };
+  const std::vector<Row> rows = {
+      {"typed_port_that_does_not_exist",
+       [&] { type_port("/dev/ttyUSB-driveflash-none"); },
+       "串口 / Port",
+       {"串口“/dev/ttyUSB-driveflash-none”不存在",
+        "The port \"/dev/ttyUSB-driveflash-none\" does "
+        "not exist or cannot be used",
+        "Nothing was sent"}},
+      {"typed_port_zero", [&] { type_port("0"); }, "串口 / Port", {"“0”", "\"0\""}},
+      {"device_unplugged_since_it_was_picked",
+       [&] {
+         type_port(gone.c_str());
+         std::filesystem::remove(gone);
+       },
+       "串口 / Port",
+       {"ttyGONE0", "does not exist or cannot be used"}},
+      {"loader_file_missing",
+       [&] { std::filesystem::remove(loader); },
+       "烧录 / Program",
+       {"引导文件缺失", "missing, unreadable or not a loader", "XMC1x_ASCLoader.hex",
+        "Nothing was sent"}},
+      {"loader_file_no_loader",
+       [&] { dir_.write("XMC1300/XMC1x_ASCLoader.hex", ":00000001FF\n"); },
+       "烧录 / Program",
+       {"not a loader"}},
+      {"data_outside_the_flash",
+       [&] {
+         choose_file(dir_.write("outside.hex", ext_linear(0x2000) + "\n" +
+                                                   hex_record(0, 0, pattern(16)) + "\n" +
+                                                   eof_record() + "\n"));
+       },
+       "hex 文件校验错误!",
+       {"record 2, address 0x20000000: data outside the flash (0x10001000-0x10032FFF)"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    pick_port(42);
+    choose_file(firmware);
+    restore_loader();
+    messages_.clear();
+    row.set_up();
+    pump();
+    const QString shown = box->currentText();
+    press("ProgCB");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].first, row.title);
+    for (const char* word : row.words) {
+      EXPECT_NE(messages_[0].second.find(word), std::string::npos) << word << " in\n"
+                                                                   << messages_[0].second;
+    }
+    EXPECT_EQ(runflag.load(), 0);
+    EXPECT_EQ(prgpanel, 0);
+    EXPECT_EQ(box->currentText(), shown) << "the port shown changed";
+  }
+  EXPECT_EQ(drive->statistics().bytes_received, 0u);
+  // With the port picked again and the files in order, Program runs on that port.
+  pick_port(42);
+  choose_file(firmware);
+  restore_loader();
+  messages_.clear();
+  press("ProgCB");
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_GT(prgpanel, 0);
+  ASSERT_TRUE(pump_until([] { return runstate.load() == kStateFinished; }));
+  pf::fire_event(prgpanel, 0, EVENT_CLOSE);
+  pump();
+  EXPECT_GT(drive->statistics().bytes_received, 0u);
 }
 
 }  // namespace

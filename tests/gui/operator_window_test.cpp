@@ -134,11 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictRow{"no_bsl", "no-bsl", false, 0, "failed", "ERROR: ASC BSL initialization failed!"},
         VerdictRow{"length", "length-reply=00", false, 0, "failed",
                    "ERROR: Send application length failed!"},
-        VerdictRow{"no_loader", "", true, 0, "failed",
-                   "ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"},
         VerdictRow{"loader", "loader-reply=00", false, 0, "failed",
                    "ERROR: Installing ASCLoader failed  - quitting..."},
-        VerdictRow{"program", "reply:data@2=FA", false, 0, "failed", "Program error"}),
+        VerdictRow{"program", "reply:data@2=FA", false, 0, "failed", "Program error"},
+        // A loader that refuses every download: five passes, then the run ends.
+        VerdictRow{"protected", "protect=1000", false, 0, "failed", "Protection error"}),
     [](const ::testing::TestParamInfo<VerdictRow>& p) { return std::string(p.param.name); });
 
 TEST_F(OperatorWindowTest, TheHeaderSaysWhatIsProgrammedWhereAndForHowLong) {

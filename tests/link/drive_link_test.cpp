@@ -8,6 +8,7 @@
 
 #include "bsl/scripted_port.h"
 #include "platform/timing.h"
+#include "run/timing_policy.h"
 
 namespace driveflash::test {
 namespace {
@@ -88,6 +89,72 @@ TEST(DriveLink, PingDecidesOnTheSecondAnswer) {
     EXPECT_EQ(written(*line), (std::vector<std::string>{kIdentity, kIdentity}));
     EXPECT_EQ(platform::requested_waits(), Micros(900'000));
     EXPECT_EQ(line->pending_input(), c.left);
+  }
+}
+
+// 3.5 characters of 11 bits, rounded up, never under 1.75 ms (above 19200 baud: 1.75 ms).
+TEST(DriveLink, ModbusSilenceFollowsTheBaudRate) {
+  const std::pair<long, Micros> table[] = {{9600, Micros(4011)},  {19200, Micros(2006)},
+                                           {38400, Micros(1750)}, {115200, Micros(1750)},
+                                           {1200, Micros(32084)}, {0, Micros(1750)}};
+  for (const auto& [baud, silence] : table) {
+    EXPECT_EQ(modbus_silence(baud), silence) << baud;
+  }
+}
+
+// The fast profile leaves out the waits around the identity requests but not the silence a
+// Modbus slave needs before each: counted from the arrival of the last reply byte, or from the
+// end of the request before on the wire (8 bytes at 115200 baud) where that is later.
+TEST(DriveLink, FastRequestsKeepTheModbusSilence) {
+  struct Case {
+    const char* name;
+    Micros first_delay;  // when the first answer arrives after the request
+    Micros second_write;
+  };
+  const Micros request = platform::wire_time(8, 115200);
+  const Case cases[] = {
+      {"answer_at_once", Micros(0), request + Micros(1750)},
+      {"answer_after_50_ms", Micros(50'000), Micros(50'000 + 1750)},
+      // Nothing came: the request ended long before the read gave up.
+      {"no_answer", Micros(-1), Micros(300'000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedVirtualClock clock;
+    timingprofile = kTimingFast;
+    auto line = std::make_shared<platform::ScriptedLine>();
+    line->then(c.first_delay.count() < 0 ? Bytes{} : hex_bytes("01 03 02 12 34 B5 33"),
+               c.first_delay.count() < 0 ? Micros(0) : c.first_delay);
+    line->then(hex_bytes("01 03 02 12 34 B5 33"));
+    line->then({});
+    ScriptedPort port(line, kDriveTimeout);
+    const Micros start = clock.get().now();
+    EXPECT_EQ(PingToDrv(port.number()), 0);
+    const Micros second = clock.get().now();
+    EXPECT_EQ(ResetBMI(port.number()), 8);
+    // The second answer came at once: the reset waits out the silence after its request.
+    EXPECT_EQ(clock.get().now() - second, request + Micros(1750));
+    EXPECT_EQ(second - start, c.second_write);
+    timingprofile = kTimingStandard;
+  }
+}
+
+// The rescue's probe: one request on a flushed line, and only a whole, sound answer counts.
+TEST(DriveLink, ProbeTakesOnlyASoundIdentityAnswer) {
+  const std::pair<const char*, int> table[] = {
+      {"01 03 02 12 34 B5 33", 0},
+      {"01 03 02 12 34 B5 34", 242},  // CRC
+      {"00 01 03 02 12 34 B5", 242},  // a power cycle's 00 ahead of an answer
+      {"01 83 02 C0 F1", 242},        // exception
+      {"", 242},
+  };
+  for (const auto& [answer, result] : table) {
+    SCOPED_TRACE(answer);
+    ScopedVirtualClock clock;
+    auto line = scripted({hex_bytes(answer)});
+    ScriptedPort port(line, kDriveTimeout);
+    EXPECT_EQ(probe_drive(port.number()), result);
+    EXPECT_EQ(written(*line), std::vector<std::string>{kIdentity});
   }
 }
 

@@ -10,6 +10,7 @@
 #include "matrix/twisted_drive.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
+#include "run/rescue_status.h"
 #include "run/run_context.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
@@ -19,6 +20,7 @@ namespace driveflash::test {
 namespace {
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 constexpr auto kCaseLimit = std::chrono::seconds(30);
 
 class StopAtEachState : public ::testing::TestWithParam<StopCase> {
@@ -137,10 +139,10 @@ TEST(StopWhileProtected, EndsBeforeTheDownloadStartsOver) {
   EXPECT_EQ(run.lines().back(), kLeftPastLoaderEntryLine);
 }
 
-// A drive that refuses every download keeps the run repeating it; closing the popup is the way
-// out, and it is answered as soon as the download under way returns.
-TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
-  Watchdog dog("closing the popup on a drive that refuses every download", kCaseLimit);
+// A drive that refuses every download ends the run by itself after five passes, with the
+// loader's word for it, the count, and where the drive waits; nothing is counted.
+TEST(StopWhileProtected, AnEndlessRefusalEndsAfterFivePasses) {
+  Watchdog dog("a drive that refuses every download", kCaseLimit);
   RunHarness run;
   run.set_firmware("fw.hex", make_hex(0x10001000, pattern(700)));
   sim::Faults faults;
@@ -149,20 +151,21 @@ TEST(StopWhileProtected, AnEndlessRefusalEndsWithTheClose) {
   sim::map_sim_port(RunHarness::kPort, drive);
   const int before = okcount.load();
   ASSERT_TRUE(run.press_program());
-  // Let it go round a few times.
-  const auto give_up = std::chrono::steady_clock::now() + 10s;
-  while (drive->statistics().count(sim::FrameKind::kHeader) < 3 &&
-         std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_GE(drive->statistics().count(sim::FrameKind::kHeader), 3u);
-  EXPECT_TRUE(run.close_popup());
-  EXPECT_EQ(runflag.load(), 0);
-  EXPECT_EQ(runstate.load(), kStateDownload);
-  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
-  EXPECT_EQ(okcount.load(), before);
+  ASSERT_TRUE(run.wait_for_rest(10s));
+  EXPECT_EQ(drive->statistics().count(sim::FrameKind::kHeader), 5u);
   const auto lines = run.lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Protection error"), 0);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+            (Lines{"Protection error",
+                   "下载 5 次都被拒绝 / The loader refused all 5 passes of the download.",
+                   kLeftPastLoaderEntryLine}));
+  EXPECT_TRUE(run.close_popup());
+  EXPECT_EQ(okcount.load(), before);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+  const run::Outcome out = run::last_outcome();
+  EXPECT_EQ(out.cause, run::Cause::kDownload);
+  EXPECT_EQ(out.status, 248);
+  EXPECT_EQ(out.drive_left, run::DrivePlace::kSecondaryLoader);
 }
 
 // The next run after a stop finds the port free and the drive where the stop left it: a
@@ -213,7 +216,6 @@ std::vector<LeftCase> left_cases() {
   const char* rom = kLeftInRomLoaderLine;
   const char* past = kLeftPastLoaderEntryLine;
   return {
-      {"stop_at_identity", {E::kIdentity, 2}, std::nullopt, rom, false},
       {"stop_at_handshake", {E::kEntryByte, 1}, std::nullopt, past, true},
       {"stop_at_length", {E::kLength, 1}, std::nullopt, past, true},
       {"stop_at_loader", {E::kLoader, 1}, std::nullopt, past, true},
@@ -327,7 +329,7 @@ TEST(LeftInLoader, FirmwareThatAnswersIsNeverProbed) {
 TEST(LeftInLoader, ARescueEndsWhenItsWaitIsOverOrTheOperatorStops) {
   RunHarness run;
   run.set_firmware("fw.hex", make_hex(0x10001000, pattern(300)));
-  const auto drive = TwistedDrive::make();  // firmware runs: it ignores the handshake
+  const auto drive = TwistedDrive::make(sim::Faults{.silent = true});
   drive->map(RunHarness::kPort);
   platform::operator_set_value(mainpanel, MAINPANEL_RESCUE, 1);
   platform::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, 30);
@@ -340,21 +342,54 @@ TEST(LeftInLoader, ARescueEndsWhenItsWaitIsOverOrTheOperatorStops) {
   EXPECT_EQ(lines[3], std::string(kPowerCycleLine) + " (20 s / 30 s)");
   EXPECT_NE(lines.back().find("Rescue failed"), std::string::npos);
   EXPECT_NE(lines.back().find("30 s"), std::string::npos);
-  // One handshake about every 1.5 s: twenty in 30 s, two bytes each.
-  EXPECT_EQ(drive->count(Exchange::kOther), 2 * 20);
-  EXPECT_EQ(drive->count(Exchange::kIdentity), 0) << "rescue skips the drive's firmware";
-  EXPECT_EQ(drive->drive().stage(), sim::VirtualDrive::Stage::kApplication);
+  // One attempt every 2 s: fifteen in 30 s, each a handshake (two bytes) and an identity request.
+  EXPECT_EQ(drive->count(Exchange::kOther), 2 * 15);
+  EXPECT_EQ(drive->count(Exchange::kIdentity), 15);
+  EXPECT_FALSE(run::rescue_status().waiting);
 
   // Stopped while waiting: the attempt under way ends, nothing more is sent.
   platform::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, 3600);
   drive->hold({Exchange::kOther, drive->count(Exchange::kOther) + 7});
   ASSERT_TRUE(run.press_program());
   ASSERT_TRUE(drive->wait_until_held(std::chrono::seconds(10)));
+  const run::RescueStatus status = run::rescue_status();
+  EXPECT_TRUE(status.waiting);
+  EXPECT_EQ(status.limit_seconds, 3600);
+  EXPECT_EQ(status.attempts, 4) << "the hold is at the fourth attempt's first byte";
+  EXPECT_GE(status.waited_seconds, 6.0);
   EXPECT_TRUE(run.close_popup());
   EXPECT_EQ(runstate.load(), kStateRescue);
   EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
   EXPECT_EQ(run.lines().back().rfind(kPowerCycleLine, 0), 0u) << "no line about a drive left";
+  EXPECT_FALSE(run::rescue_status().waiting);
   platform::operator_set_value(mainpanel, MAINPANEL_RESCUE, 0);
+}
+
+// A drive whose firmware runs while rescue waits (rescue was on, or the power cycle started the
+// firmware) answers the rescue's identity request and is programmed the usual way at once.
+TEST(LeftInLoader, ARescueProgramsFirmwareThatAnswersTheUsualWay) {
+  RunHarness run;
+  run.set_firmware("fw.hex", make_hex(0x10001000, pattern(300)));
+  const auto drive = TwistedDrive::make();
+  drive->map(RunHarness::kPort);
+  platform::operator_set_value(mainpanel, MAINPANEL_RESCUE, 1);
+  platform::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, 120);
+  const int before = okcount.load();
+  ASSERT_TRUE(run.press_program());
+  ASSERT_TRUE(run.wait_for_rest(std::chrono::seconds(20)));
+  EXPECT_TRUE(run.close_popup());
+  platform::operator_set_value(mainpanel, MAINPANEL_RESCUE, 0);
+  const auto lines = run.lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5),
+            (Lines{"初始化中...", std::string(kPowerCycleLine) + " (0 s / 120 s)",
+                   kFirmwareAnsweredLine, "驱动器连接成功!", "ASC BSL initialization OK!"}));
+  EXPECT_EQ(lines.back(), "Done!");
+  EXPECT_EQ(okcount.load(), before + 1);
+  EXPECT_EQ(foundinloader.load(), 0);
+  EXPECT_EQ(drive->count(Exchange::kIdentity), 1 + 2) << "the rescue's, then the usual two";
+  EXPECT_TRUE(drive->drive().flash_matches({{0x10001000, pattern(300)}}));
+  EXPECT_FALSE(run::rescue_status().waiting);
 }
 
 }  // namespace

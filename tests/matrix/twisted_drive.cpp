@@ -92,8 +92,9 @@ const std::vector<StopCase>& stop_cases() {
   static const std::vector<StopCase> cases = {
       {"open",      kStateOpen,      {E::kOpen, 1},      "初始化中...",
        kStateDrive,     {E::kOpen, 1},   false},
-      {"drive",     kStateDrive,     {E::kIdentity, 1},  kLeftInRomLoaderLine,
-       kStateHandshake, {E::kOpen, 2},   false},
+      // Stopped while its firmware was asked who it is: no reset goes out behind the stop.
+      {"drive",     kStateDrive,     {E::kIdentity, 1},  "初始化中...",
+       kStateDrive,     {E::kIdentity, 2}, false},
       {"handshake", kStateHandshake, {E::kEntryByte, 1}, kLeftPastLoaderEntryLine,
        kStateLength,    {E::kEntry, 1},  false},
       {"length",    kStateLength,    {E::kLength, 1},    kLeftPastLoaderEntryLine,

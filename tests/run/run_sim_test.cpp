@@ -5,9 +5,11 @@
 #include <algorithm>
 
 #include "image/stand_in_loader.h"
+#include "link/drive_link.h"
 #include "matrix/reply_table.h"
 #include "platform/panels.h"
 #include "platform/serial.h"
+#include "run/outcome.h"
 #include "run/run_context.h"
 #include "sim/faults.h"
 #include "sim/sim_line.h"
@@ -88,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FlashEqualsFile, ::testing::ValuesIn(kShapes), 
 
 // The fast profile sends the same frames in the same order and reads the same replies; it only
 // leaves out waits. Before a reply it waits only for the handshake; the waits it keeps are in
-// their places.
+// their places: the Modbus silence before the second identity request and the reset request,
+// the drive's change of state, the handshake's pauses, the secondary loader's start-up.
 class ProfilesAgree : public ::testing::TestWithParam<Firmware> {};
 
 TEST_P(ProfilesAgree, SameFramesFewerWaits) {
@@ -130,18 +133,25 @@ TEST_P(ProfilesAgree, SameFramesFewerWaits) {
       }
       return LineOp{};
     };
+    // The drive answers at once here: the silence counts from the request's end on the wire.
+    const Micros gap = platform::wire_time(8, 19200) + modbus_silence(19200);
+    const Micros startup(20'000);
+    EXPECT_EQ(write_of(2).waits_before, gap) << "second identity request";
+    EXPECT_EQ(write_of(3).waits_before, gap) << "reset request";
     EXPECT_EQ(write_of(4).waits_before, Micros(700'000)) << "first handshake byte";
     EXPECT_EQ(write_of(5).waits_before, Micros(200'000)) << "second handshake byte";
+    EXPECT_EQ(write_of(8).waits_before, startup) << "first loader frame";
     Micros before_replies{0};
     Micros on_the_line{0};
     for (const LineOp& op : fast) {
       if (!op.write) before_replies += op.waits_before;
       on_the_line += op.waits_before;
     }
-    EXPECT_EQ(on_the_line, Micros(700'000 + 400'000)) << "a wait that is not kept";
+    const Micros kept = 2 * gap + Micros(700'000 + 400'000) + startup;
+    EXPECT_EQ(on_the_line, kept) << "a wait that is not kept";
     EXPECT_EQ(before_replies, Micros(200'000)) << "only the handshake's reply is waited for";
     // Those and the resting state's pause are all the fast run waits.
-    EXPECT_EQ(waits[kTimingFast], Micros(700'000 + 400'000 + 200'000));
+    EXPECT_EQ(waits[kTimingFast], kept + Micros(200'000));
     EXPECT_GT(waits[kTimingStandard], waits[kTimingFast] + Micros(3'000'000));
   }
 }
@@ -169,6 +179,110 @@ TEST(RunOnVirtualDrive, WholeRunsWithLineTimeAtEveryLoaderBaud) {
     std::string mismatch;
     EXPECT_TRUE(drive->flash_matches(firmware, &mismatch)) << mismatch;
     EXPECT_EQ(drive->statistics().restarts, 1u);
+  }
+}
+
+// A drive that keeps a real drive's rules (line-time: the Modbus silence before a request, the
+// secondary loader deaf for 10 ms after its upload) takes a 64 KB firmware in either profile at
+// every drive baud rate: no request runs into the frame before it, no byte of the loader's
+// first frame goes unheard.
+TEST(RunOnVirtualDrive, BothProfilesKeepARealDrivesRulesAtEveryDriveBaud) {
+  const Chunks firmware = {{0x10001000, pattern(64 * 1024, 31)}};
+  const std::string text = make_hex(firmware, 32);
+  for (const int baud : {9600, 19200, 115200}) {
+    for (const int profile : {kTimingStandard, kTimingFast}) {
+      SCOPED_TRACE(std::to_string(baud) + (profile == kTimingFast ? " fast" : " standard"));
+      RunHarness h;
+      h.set_timing(profile);
+      SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, baud);
+      const auto drive = drive_on_port("line-time,boot-time=50");
+      h.set_firmware("fw.hex", text);
+      const int before = okcount.load();
+      h.run();
+      EXPECT_EQ(okcount.load(), before + 1) << h.lines().back();
+      std::string mismatch;
+      EXPECT_TRUE(drive->flash_matches(firmware, &mismatch)) << mismatch;
+      const sim::VirtualDrive::Statistics stats = drive->statistics();
+      EXPECT_EQ(stats.requests_run_in, 0u);
+      EXPECT_EQ(stats.bytes_unheard, 0u);
+      EXPECT_EQ(stats.reset_requests, 1u);
+      EXPECT_EQ(stats.restarts, 1u);
+    }
+  }
+}
+
+// A drive stranded with its secondary loader running, switched off and on while rescue waits:
+// the junk the power cycle puts on the line comes before the 0x5D, and the drive is rescued on
+// that first power cycle; where the port's adapter went with the drive's power, the port is
+// opened again.
+class VanishingAdapter final : public platform::SerialLine {
+ public:
+  VanishingAdapter(std::shared_ptr<sim::VirtualDrive> drive, const platform::LineSettings& s,
+                   bool vanish_at_power_cycle)
+      : drive_(drive), line_(std::move(drive), s), vanish_(vanish_at_power_cycle) {}
+  int write(std::span<const std::uint8_t> bytes) override {
+    if (gone()) return kComIoError;
+    return line_.write(bytes);
+  }
+  int read(std::span<std::uint8_t> buffer, platform::Micros deadline) override {
+    return gone() ? kComIoError : line_.read(buffer, deadline);
+  }
+  void flush_input() override { line_.flush_input(); }
+  void flush_output() override { line_.flush_output(); }
+  bool paced() const override { return line_.paced(); }
+
+ private:
+  bool gone() { return vanish_ && drive_->statistics().power_cycles > cycles_at_open_; }
+  std::shared_ptr<sim::VirtualDrive> drive_;
+  sim::SimLine line_;
+  bool vanish_;
+  std::uint64_t cycles_at_open_ = drive_->statistics().power_cycles;
+};
+
+TEST(RunOnVirtualDrive, RescueOnTheFirstPowerCycleWhateverItPutsOnTheLine) {
+  struct Case {
+    const char* faults;
+    bool adapter_vanishes;
+  };
+  // An attempt every 2 s from the first byte: a power cycle after 4 s (or 8 s) comes with the
+  // handshake's first byte, after 3 s with the identity request at the drive baud rate.
+  const Case cases[] = {
+      {"start=stuck-loader,power-cycle-after=4,power-cycle-junk=00", false},
+      {"start=stuck-loader,power-cycle-after=4,power-cycle-junk=00FF00", false},
+      {"start=stuck-loader,power-cycle-after=4,power-cycle-junk=00,line-time", false},
+      {"start=stuck-loader,power-cycle-after=3,power-cycle-junk=00,line-time", false},
+      {"start=stuck-loader,power-cycle-after=8,power-cycle-junk=00,line-time", true},
+  };
+  const Chunks firmware = {{0x10001000, pattern(700, 41)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    RunHarness h;
+    sim::Faults f;
+    std::string error;
+    ASSERT_TRUE(sim::parse_faults(c.faults, f, error)) << error;
+    const auto drive = std::make_shared<sim::VirtualDrive>(f);
+    platform::PortEntry entry;
+    entry.number = RunHarness::kPort;
+    entry.name = "vanishing";
+    entry.open = [drive, vanish = c.adapter_vanishes](const platform::LineSettings& s,
+                                                      std::string&) {
+      return std::make_unique<VanishingAdapter>(drive, s, vanish);
+    };
+    platform::map_port(entry);
+    platform::operator_set_value(mainpanel, MAINPANEL_RESCUE, 1);
+    platform::operator_set_value(mainpanel, MAINPANEL_RESCUE_WAIT, 60);
+    h.set_firmware("fw.hex", make_hex(firmware));
+    const int before = okcount.load();
+    h.run();
+    ASSERT_EQ(okcount.load(), before + 1) << h.lines().back();
+    std::string mismatch;
+    EXPECT_TRUE(drive->flash_matches(firmware, &mismatch)) << mismatch;
+    EXPECT_EQ(drive->statistics().power_cycles, 1u);
+    const Lines lines = h.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(kFoundInLoaderLine)), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(kPortLostLine)),
+              c.adapter_vanishes ? 1 : 0);
+    EXPECT_EQ(run::last_outcome().found_in_loader, true);
   }
 }
 

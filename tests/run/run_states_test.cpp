@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link/drive_link.h"
 #include "platform/serial.h"
 #include "platform/sound.h"
 #include "run/failures.h"
@@ -54,10 +55,17 @@ TEST(RunStates, SuccessfulRunReportsCountsAndRests) {
   EXPECT_EQ(h.counter_display(), 2);
 }
 
-// Waits the fast profile keeps on the way: after the reset and around the port's reopening |
-// the handshake's two pauses.
-constexpr Micros kFastToHandshake = ms(500 + 200);
-constexpr Micros kFastToDownload = kFastToHandshake + ms(400);
+// The Modbus silence before the second identity request and before the reset request, which
+// every profile keeps: on a line that answers at once, from the end of the request before on
+// the wire (8 bytes at 19200 baud), 3.5 characters of 11 bits.
+const Micros kFastGap = pf::wire_time(8, 19200) + modbus_silence(19200);
+// The secondary loader's start-up before its first frame.
+constexpr Micros kLoaderStartup = ms(20);
+// Waits the fast profile keeps on the way: the silences, after the reset and around the port's
+// reopening | the handshake's two pauses | the loader's start-up.
+const Micros kFastToHandshake = 2 * kFastGap + ms(500 + 200);
+const Micros kFastToLoader = kFastToHandshake + ms(400);
+const Micros kFastToDownload = kFastToLoader + kLoaderStartup;
 
 // One failing step per state: the replies up to it, the lines, the waits in either profile.
 // The fast profile shows the same lines and then its advice.
@@ -119,16 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
                  ms(100 + 900) + kProbe,
                  kFastProbe},
+        // The first answer came: the second request keeps the silence after it.
         FailCase{"answers_only_first",
                  {kId},
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
                  ms(100 + 900) + kProbe,
-                 kFastProbe},
+                 kFastGap + kFastProbe},
         FailCase{"short_identity",
                  {kId, hex_bytes("01 83 02 C0 F1")},
                  {"初始化中...", "未知型号的驱动器!", kNoAnswer},
                  ms(100 + 900) + kProbe,
-                 kFastProbe},
+                 kFastGap + kFastProbe},
         // Found waiting in the loader, but it refuses the length: it is past the handshake now.
         FailCase{"found_in_loader_then_refused",
                  {{}, {}, {}, {0x5D}, {0xFF}},
@@ -141,20 +150,20 @@ INSTANTIATE_TEST_SUITE_P(
                  {"初始化中...", "驱动器连接成功!", "ERROR: ASC BSL initialization failed!",
                   kLeftInRomLoaderLine},
                  ms(100 + 1800 + 400 + 200),
-                 kFastToHandshake + ms(400)},
+                 kFastToLoader},
         FailCase{"length_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x5D}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
                   "ERROR: Send application length failed!", kLeftPastLoaderEntryLine},
                  ms(100 + 1800 + 600 + 100 + 200),
-                 kFastToHandshake + ms(400)},
+                 kFastToLoader},
         FailCase{"loader_refused",
                  {kId, kId, {}, {}, {0x5D}, {0x01}, {0x00}},
                  {"初始化中...", "驱动器连接成功!", "ASC BSL initialization OK!",
                   "Send application length OK!", "Sending XMC1x_ASCLoader...",
                   "ERROR: Installing ASCLoader failed  - quitting...", kLeftPastLoaderEntryLine},
                  ms(100 + 1800 + 600 + 300 + 200 + 500),
-                 kFastToHandshake + ms(400)},
+                 kFastToLoader},
         FailCase{
             "silent_loader_during_erase",
             {kId, kId, {}, {}, {0x5D}, {0x01}, {0x01}},
@@ -251,6 +260,53 @@ TEST(RunStates, StandInLoaderGoesToVirtualDrivesOnly) {
   }
 }
 
+// Every page is in, but the closing header did not wholly leave the port: the drive still waits
+// in its loader, so the run is no success, says so, and counts nothing.
+TEST(RunStates, AClosingHeaderThatDidNotLeaveFailsTheRun) {
+  class ShortClosingHeader final : public pf::SerialLine {
+   public:
+    explicit ShortClosingHeader(std::shared_ptr<pf::SerialLine> line) : line_(std::move(line)) {}
+    int write(std::span<const std::uint8_t> bytes) override {
+      const int written = line_->write(bytes);
+      const bool closing = bytes.size() == 16 && bytes[0] == 0x00 && bytes[1] == 0x01;
+      return closing ? written - 3 : written;
+    }
+    int read(std::span<std::uint8_t> buffer, Micros deadline) override {
+      return line_->read(buffer, deadline);
+    }
+    void flush_input() override { line_->flush_input(); }
+    void flush_output() override { line_->flush_output(); }
+    bool paced() const override { return false; }
+
+   private:
+    std::shared_ptr<pf::SerialLine> line_;
+  };
+  RunHarness h;
+  h.set_firmware("fw.hex", make_hex(0x10001000, Bytes(300, 0xA5)));
+  const auto line = willing_drive();
+  pf::PortEntry entry;
+  entry.number = RunHarness::kPort;
+  entry.name = "test";
+  entry.open = [line](const pf::LineSettings&, std::string&) {
+    return std::make_unique<ShortClosingHeader>(line);
+  };
+  pf::map_port(entry);
+  const std::size_t sounds = pf::sounds_requested().size();
+  const int before = okcount.load();
+  h.run();
+  Lines expected = programmed_lines();
+  expected.insert(expected.end(),
+                  {run::failure_line(run::Cause::kClosingHeader), kLeftPastLoaderEntryLine});
+  EXPECT_EQ(h.lines(), expected);
+  EXPECT_EQ(okcount.load(), before);
+  EXPECT_EQ(pf::sounds_requested().size(), sounds);
+  const run::Outcome out = run::last_outcome();
+  EXPECT_EQ(out.result, run::Result::kFailed);
+  EXPECT_EQ(out.cause, run::Cause::kClosingHeader);
+  EXPECT_EQ(out.drive_left, run::DrivePlace::kSecondaryLoader);
+  EXPECT_EQ(FlushInQ(RunHarness::kPort), kComPortNotOpen);
+}
+
 TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
   RunHarness h;
   // A firmware file that the download refuses before erasing: a record cut short.
@@ -267,9 +323,10 @@ TEST(RunStates, DownloadFailureShowsItsCodeWithoutWait) {
 // without a programmed drive has a row there, with advice in both languages.
 TEST(FailureTable, EveryWayARunEndsHasItsRowAndAdviceInBothLanguages) {
   using run::Cause;
-  for (const Cause cause : {Cause::kRefused, Cause::kPortOpen, Cause::kNoAnswer, Cause::kLoaderBaud,
-                            Cause::kHandshake, Cause::kLength, Cause::kLoaderFile,
-                            Cause::kStandInLoader, Cause::kLoaderUpload, Cause::kRescueTimeout}) {
+  for (const Cause cause :
+       {Cause::kRefused, Cause::kPortOpen, Cause::kNoAnswer, Cause::kLoaderBaud, Cause::kHandshake,
+        Cause::kLength, Cause::kLoaderFile, Cause::kStandInLoader, Cause::kLoaderUpload,
+        Cause::kClosingHeader, Cause::kRescueTimeout}) {
     SCOPED_TRACE(run::cause_name(cause));
     ASSERT_NE(run::failure_of(cause), nullptr);
     EXPECT_STRNE(run::failure_line(cause), "");

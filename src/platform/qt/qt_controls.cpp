@@ -61,6 +61,13 @@ QString as_text(const CtrlValue& v) {
   return d != nullptr ? QString::number(*d) : QString::number(as_int(v));
 }
 
+// A port control holds text the operator typed that names no port: it stays shown, so that
+// the port shown is the port Program refuses by name, never an earlier one put back.
+void show_typed_port(QComboBox* box, const QString& text) {
+  box->setCurrentIndex(-1);
+  box->setEditText(text);
+}
+
 void show_number(QComboBox* box, int n) {
   const int index = is_port_control(box) ? box->findData(n) : box->findText(QString::number(n));
   box->setCurrentIndex(index);
@@ -89,7 +96,12 @@ void show_value(QWidget* w, const CtrlValue& v) {
   } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
     spin->setValue(as_int(v));
   } else if (auto* box = qobject_cast<QComboBox*>(w)) {
-    box->isEditable() ? show_number(box, as_int(v)) : box->setCurrentIndex(as_int(v));
+    if (const std::string* text = std::get_if<std::string>(&v);
+        text != nullptr && is_port_control(box)) {
+      show_typed_port(box, QString::fromStdString(*text));
+    } else {
+      box->isEditable() ? show_number(box, as_int(v)) : box->setCurrentIndex(as_int(v));
+    }
   } else if (auto* text = qobject_cast<QPlainTextEdit*>(w)) {
     text->setPlainText(as_text(v));
   }
@@ -134,8 +146,13 @@ std::optional<int> port_from_text(QComboBox* box) {
 std::optional<CtrlValue> value_from_text(QWidget* w) {
   if (auto* box = qobject_cast<QComboBox*>(w)) {
     if (is_port_control(box)) {
-      const std::optional<int> port = port_from_text(box);
-      return port ? std::optional<CtrlValue>(*port) : std::nullopt;
+      if (const std::optional<int> port = port_from_text(box)) {
+        return CtrlValue(*port);
+      }
+      // Not put back to the port before: Program would run on a port the operator did not
+      // choose. The text itself is kept, and Program refuses it by name.
+      const QString text = box->currentText().trimmed();
+      return text.isEmpty() ? std::nullopt : std::optional<CtrlValue>(text.toStdString());
     }
     bool number = false;
     const int n = box->currentText().trimmed().toInt(&number);
