@@ -350,7 +350,10 @@ std::vector<DetectedPort> detect_serial_ports() {
   return ports;
 }
 
-int map_device(const std::string& device, const std::string& description, bool is_real) {
+int map_device(const std::string& typed, const std::string& description, bool is_real) {
+  // "com12", "COM12" and "\\.\COM12" are one port: one name, one number, one entry.
+  const std::optional<int> com = com_number(typed);
+  const std::string device = com ? "COM" + std::to_string(*com) : typed;
   std::lock_guard lock(g_map_mutex);
   std::set<int> taken;
   int number = 0;
@@ -361,7 +364,6 @@ int map_device(const std::string& device, const std::string& description, bool i
     }
   }
   if (number == 0) {
-    const std::optional<int> com = com_number(device);
     if (com && !taken.contains(*com)) {
       number = *com;
     } else {
