@@ -45,10 +45,15 @@ struct Arguments {
   std::vector<std::string> unit_words;
   bool rescue = false;             // skip the firmware, wait for the ROM loader
   std::optional<int> rescue_wait;  // seconds, with --rescue
+  std::string unit;                // program --unit: the unit's serial, for its row
+  std::optional<int> boot_wait;    // seconds a station waits for new firmware to answer
 };
 
 inline constexpr int kMinRescueWait = 1;
 inline constexpr int kMaxRescueWait = 3600;
+inline constexpr int kDefaultBootWait = 10;
+inline constexpr int kMaxBootWait = 3600;
+inline constexpr std::size_t kMaxUnitBytes = 100;
 
 struct ParseResult {
   Arguments args;
