@@ -109,9 +109,10 @@ class Parallel {
       const std::string device = platform::device_identity(choice.device);
       for (const auto& [seen, given] : devices) {
         if (seen == device) {
-          return refuse("ports '" + given + "' and '" + port + "' are the same device (" + device +
-                            "): each drive needs a port of its own",
-                        true);
+          std::string same = "ports '";
+          same.append(given).append("' and '").append(port).append("' are the same device (");
+          same.append(device).append("): each drive needs a port of its own");
+          return refuse(same, true);
         }
       }
       devices.emplace_back(device, port);

@@ -83,6 +83,58 @@ std::string late_text(int limit) {
          " s of programming (--boot-wait): take it away";
 }
 
+// The station's round, unit after unit, until a stop. `abandoned`: the last run was cut short
+// with its worker still in a step.
+int serve(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
+          const StationHooks& hooks, StationTally& tally, PortChoice& port, bool& abandoned) {
+  const auto enter = [&](StationState state, const std::string& text) {
+    if (hooks.state) {
+      hooks.state(state, text, port);
+    }
+  };
+  const int boot_wait = args.boot_wait.value_or(kDefaultBootWait);
+  long baud = args.drive_baud.value_or(kDefaultDriveBaud);
+  for (;;) {
+    enter(StationState::Drive, kDriveText);
+    if (wait_for(StationState::Drive, port.number, baud, {}, waker) != WaitEnd::kDone) {
+      return tally.exit_status();
+    }
+    enter(StationState::Programming, kProgrammingText);
+    RunReport unit;
+    const int status = run_program(args, term, waker, unit, &port);
+    abandoned = unit.abandoned;
+    if (hooks.unit) {
+      hooks.unit(unit);
+    }
+    if (status == kExitUsage) {
+      return kExitUsage;  // what refused this drive refuses every drive
+    }
+    tally.add(unit);
+    if (waker.stop_requested()) {
+      return tally.exit_status();
+    }
+    baud = unit.drive_baud.value_or(baud);
+    // A drive is gone only after it has answered: new firmware that takes its time to start
+    // must not pass for a drive taken away, nor then for the next one.
+    std::string gone = kGoneText;
+    if (unit.succeeded() && boot_wait > 0) {
+      enter(StationState::Boot, boot_text(boot_wait));
+      const WaitEnd booted =
+          wait_for(StationState::Boot, port.number, baud, seconds(boot_wait), waker);
+      if (booted == WaitEnd::kStopped) {
+        return tally.exit_status();
+      }
+      if (booted == WaitEnd::kTimedOut) {
+        gone = late_text(boot_wait);
+      }
+    }
+    enter(StationState::Gone, gone);
+    if (wait_for(StationState::Gone, port.number, baud, {}, waker) != WaitEnd::kDone) {
+      return tally.exit_status();
+    }
+  }
+}
+
 }  // namespace
 
 const char* station_state_name(StationState state) {
@@ -174,66 +226,11 @@ int run_station(const Arguments& args, const Terminal& term, platform::RunWaker&
     return kExitUsage;
   }
   bool abandoned = false;
-  struct Release {
-    const PortChoice& port;
-    const bool& abandoned;
-    Release(const PortChoice& p, const bool& a) : port(p), abandoned(a) {}
-    ~Release() {
-      if (!abandoned) {  // the worker of a run cut short still has the line
-        release_port(port);
-      }
-    }
-    Release(const Release&) = delete;
-    Release& operator=(const Release&) = delete;
-    Release(Release&&) = delete;
-    Release& operator=(Release&&) = delete;
-  } release(port, abandoned);
-  const auto enter = [&](StationState state, const std::string& text) {
-    if (hooks.state) {
-      hooks.state(state, text, port);
-    }
-  };
-  const int boot_wait = args.boot_wait.value_or(kDefaultBootWait);
-  long baud = args.drive_baud.value_or(kDefaultDriveBaud);
-  for (;;) {
-    enter(StationState::Drive, kDriveText);
-    if (wait_for(StationState::Drive, port.number, baud, {}, waker) != WaitEnd::kDone) {
-      return tally.exit_status();
-    }
-    enter(StationState::Programming, kProgrammingText);
-    RunReport unit;
-    const int status = run_program(args, term, waker, unit, &port);
-    abandoned = unit.abandoned;
-    if (hooks.unit) {
-      hooks.unit(unit);
-    }
-    if (status == kExitUsage) {
-      return kExitUsage;  // what refused this drive refuses every drive
-    }
-    tally.add(unit);
-    if (waker.stop_requested()) {
-      return tally.exit_status();
-    }
-    baud = unit.drive_baud.value_or(baud);
-    // A drive is gone only after it has answered: new firmware that takes its time to start
-    // must not pass for a drive taken away, nor then for the next one.
-    std::string gone = kGoneText;
-    if (unit.succeeded() && boot_wait > 0) {
-      enter(StationState::Boot, boot_text(boot_wait));
-      const WaitEnd booted =
-          wait_for(StationState::Boot, port.number, baud, seconds(boot_wait), waker);
-      if (booted == WaitEnd::kStopped) {
-        return tally.exit_status();
-      }
-      if (booted == WaitEnd::kTimedOut) {
-        gone = late_text(boot_wait);
-      }
-    }
-    enter(StationState::Gone, gone);
-    if (wait_for(StationState::Gone, port.number, baud, {}, waker) != WaitEnd::kDone) {
-      return tally.exit_status();
-    }
+  const int status = serve(args, term, waker, hooks, tally, port, abandoned);
+  if (!abandoned) {  // else the worker of the run cut short still has the line
+    release_port(port);
   }
+  return status;
 }
 
 }  // namespace driveflash::cli
