@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -69,10 +70,17 @@ class PopupWatch {
     std::lock_guard lock(mutex_);
     return download_started_;
   }
+  // From now on the worker's changes are not followed: once this returns, nothing is printed
+  // for it. The worker may still call in, so the object must outlive it.
+  void silence() {
+    std::lock_guard gate(gate_);
+    silent_ = true;
+  }
 
  private:
   void on_event(const pf::PanelEvent& e) {
-    if (e.panel == main_panel_) {
+    std::lock_guard gate(gate_);
+    if (e.panel == main_panel_ || silent_) {
       return;
     }
     using Kind = pf::PanelEvent::Kind;
@@ -109,6 +117,8 @@ class PopupWatch {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   bool download_started_ = false;
+  std::mutex gate_;  // held for a whole event, so that silence() waits for one under way
+  bool silent_ = false;
 };
 
 // The control that carries the Program button's callback; 0 when the panel has none.
@@ -223,9 +233,13 @@ struct Session {
 
   // The program ends while the worker is still in a step: the run's record as it stands, with
   // where the drive is left. Nothing the worker uses is taken down; the program's end is near.
-  int abandon(RunPrinter& printer, const PopupWatch& watch) {
+  int abandon(RunPrinter& printer, std::unique_ptr<PopupWatch> watch) {
+    watch->silence();
     printer.finish();
-    r.lines = watch.lines();
+    r.lines = watch->lines();
+    // Kept for the worker, which may still call it until the program ends.
+    static std::vector<std::unique_ptr<PopupWatch>> left_to_the_worker;
+    left_to_the_worker.push_back(std::move(watch));
     const int timing = r.outcome.timing;
     const std::string checked = r.outcome.sha256;
     r.outcome = run::outcome_so_far(run::Result::kStopped);
@@ -289,7 +303,7 @@ struct Session {
     if (term.events) {
       printer.print_events();
     }
-    PopupWatch watch(printer, waker, mainpanel);
+    auto watch = std::make_unique<PopupWatch>(printer, waker, mainpanel);
     if (!press_program()) {
       const std::string why = refusal.empty() ? std::string(app::last_refusal()) : refusal;
       const int status = refuse(why.empty() ? "the Program button refused to start" : why);
@@ -311,14 +325,14 @@ struct Session {
       // that an end request does not wait for a whole download.
       runflag = 0;
       if (!wait_for_worker()) {
-        return abandon(printer, watch);
+        return abandon(printer, std::move(watch));
       }
     }
-    r.lines = watch.lines();
+    r.lines = watch->lines();
     pf::fire_event(prgpanel, 0, EVENT_CLOSE);  // as the popup's close box: stop, wait, take down
     printer.finish();
     if (stopping) {
-      r.lines = watch.lines();  // the step under way may have said more
+      r.lines = watch->lines();  // the step under way may have said more
     }
     // The worker has returned: its record is final. A run that never read the file keeps the
     // digest of the bytes read for its checks.
