@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QSysInfo>
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -205,10 +206,26 @@ std::string RunLog::append_rows(const std::vector<std::string>& rows) const {
   });
 }
 
+namespace {
+
+constexpr int kKeptLockWaitMs = 1000;
+
+// Appends `rows` waiting at most `wait_ms` for the lock.
+std::string append_waiting(RunLog& log, const std::vector<std::string>& rows, int wait_ms) {
+  const int usual = log.lock_wait();
+  log.set_lock_wait(std::min(usual, wait_ms));
+  std::string why = log.append_rows(rows);
+  log.set_lock_wait(usual);
+  return why;
+}
+
+}  // namespace
+
 std::string KeptLog::append(RunRecord record) {
   stamp(record);
+  const int wait = kept_.empty() ? log_.lock_wait() : kKeptLockWaitMs;
   kept_.push_back(csv_row(record));
-  why_ = log_.append_rows(kept_);
+  why_ = append_waiting(log_, kept_, wait);
   if (why_.empty()) {
     kept_.clear();
   }
@@ -228,7 +245,7 @@ std::string KeptLog::finish() {
     return "";
   }
   const std::string first_why = why_;
-  if (log_.append_rows(kept_).empty()) {
+  if (append_waiting(log_, kept_, kKeptLockWaitMs).empty()) {
     const std::size_t n = kept_.size();
     kept_.clear();
     return std::to_string(n) + " 行记录已补写到运行记录 / " + std::to_string(n) +

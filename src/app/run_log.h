@@ -68,6 +68,7 @@ class RunLog {
   std::string append_rows(const std::vector<std::string>& rows) const;
   // How long an append waits for another program's lock (10 s unless set).
   void set_lock_wait(int milliseconds) { lock_wait_ms_ = milliseconds; }
+  int lock_wait() const { return lock_wait_ms_; }
 
  private:
   std::filesystem::path path_;
@@ -76,7 +77,9 @@ class RunLog {
 
 // A run log that loses no row. A row that cannot be appended when its run ends (another program
 // holds the file or its lock) is kept, in order, and goes in first at the next append; what
-// still cannot be written when the program ends goes to a side file beside the log.
+// still cannot be written when the program ends goes to a side file beside the log. While rows
+// are kept, a try waits at most a second for the lock: the log was found held just before, and
+// a program that is ending must not wait long.
 class KeptLog {
  public:
   explicit KeptLog(std::filesystem::path path) : log_(std::move(path)) {}
