@@ -29,12 +29,27 @@ driveflash::app::WindowHooks g_hooks;
 // The popup of a run stopped half-way stays up, showing so, until it is closed again.
 bool g_held_after_stop = false;
 std::function<void(const driveflash::run::Outcome&)> g_run_end_hook;
+// Runs finished when the last one's end was reported: each run's end is reported once.
+std::uint64_t g_runs_reported = 0;
+std::string g_unit;
+
+void report_run_end() {
+  const std::uint64_t finished = driveflash::run::finished_runs();
+  if (finished == g_runs_reported) {
+    return;
+  }
+  g_runs_reported = finished;
+  if (g_run_end_hook) {
+    g_run_end_hook(driveflash::run::last_outcome());
+  }
+}
 
 // Refuses a Program press with a message before anything touches the drive.
 void refuse(const char* title, const std::string& message) {
   g_last_refusal = message;
   driveflash::run::publish_refusal(message);
   runflag = 0;
+  report_run_end();
   MessagePopup(title, message.c_str());
 }
 
@@ -149,6 +164,13 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
     }
     std::memcpy(filename, job->firmware.c_str(), job->firmware.size() + 1);
   }
+  g_runs_reported = driveflash::run::finished_runs();
+  // The serial belongs to the unit on the fixture now; a scanner may type the next one while
+  // this run goes on.
+  std::array<char, driveflash::platform::kPathBufferSize> unit{};
+  g_unit = GetCtrlVal(mainpanel, MAINPANEL_UNIT, unit.data()) == 0 ? unit.data() : "";
+  g_unit.erase(0, g_unit.find_first_not_of(" \t"));
+  g_unit.erase(g_unit.find_last_not_of(" \t") + 1);
   GetCtrlVal(mainpanel, MAINPANEL_FILETYPE, &filetype);
   filename[sizeof filename - 1] = '\0';
   if (filename[0] == '\0') {
@@ -236,9 +258,7 @@ void stop_run() {
   CmtWaitForThreadPoolFunctionCompletion(DEFAULT_THREAD_POOL_HANDLE, threadid,
                                          OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
   CmtReleaseThreadPoolFunctionID(DEFAULT_THREAD_POOL_HANDLE, threadid);
-  if (g_run_end_hook) {
-    g_run_end_hook(driveflash::run::last_outcome());
-  }
+  report_run_end();
   if (under_way && g_hooks.stopped) {
     g_held_after_stop = true;
     g_hooks.stopped();
@@ -330,6 +350,14 @@ void stop_programming() {
 
 void set_run_end_hook(std::function<void(const run::Outcome&)> hook) {
   g_run_end_hook = std::move(hook);
+}
+
+void notice_run_end() {
+  report_run_end();
+}
+
+const std::string& program_unit() {
+  return g_unit;
 }
 
 }  // namespace driveflash::app

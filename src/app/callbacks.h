@@ -52,8 +52,13 @@ const char* last_refusal();
 // and records of the run it started.
 const image::FirmwareFile& program_firmware();
 
-// How a run that the popup's closing ended came out, for the window's record of runs. The
-// hook runs on the interface thread once the worker has returned, while the popup still exists.
+// How each run ended, for the window's record of runs: called once a run, on the interface
+// thread, when Program refused, or when the window noticed the run's rest (notice_run_end), or
+// else when the worker returned after the popup's closing (the popup still exists then).
 void set_run_end_hook(std::function<void(const run::Outcome&)> hook);
+// The run has come to rest: its end is reported now, unless it was already.
+void notice_run_end();
+// The unit's serial (main panel control 26, "" without one) as Program read it for its run.
+const std::string& program_unit();
 
 }  // namespace driveflash::app

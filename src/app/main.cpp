@@ -89,6 +89,7 @@ int main(int argc, char* argv[]) {
   // A run still going when the loop ended (the session is closing) is stopped first, so the
   // worker never outlives the state it works on.
   driveflash::app::stop_programming();
+  driveflash::app::finish_window_runs();
   driveflash::app::uninstall_operator_window();
   pf::uninstall_qt_sound();
   pf::uninstall_qt_panels();

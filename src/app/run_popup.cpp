@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "app/callbacks.h"
+#include "app/window_log.h"
 #include "app/window_parts.h"
 #include "image/firmware_file.h"
 #include "platform/panels.h"
@@ -95,6 +96,7 @@ struct RunView {
   bool focused = false;
   QPointer<QWidget> window;
   QPointer<QLabel> verdict_label;
+  QPointer<QLabel> log_note;  // what became of the run's row, when it is not in the log
   QPointer<QLabel> icon;
   QPointer<QLabel> batch;
   QPointer<QLabel> elapsed;
@@ -209,10 +211,24 @@ void show_verdict(RunView& run, Verdict verdict, const QString& detail) {
   }
 }
 
+// Under the verdict, in the operator's sight: a row the run log could not take now.
+void show_log_note(RunView& run) {
+  if (run.log_note == nullptr) {
+    return;
+  }
+  const QString note = QString::fromStdString(window_log_note());
+  run.log_note->setText(note);
+  run.log_note->setAccessibleName(note);
+  run.log_note->setVisible(!note.isEmpty());
+}
+
 // The run came to rest (or the worker returned after a stop): its outcome says whether the
-// drive was programmed, and if not, which line says what went wrong.
+// drive was programmed, and if not, which line says what went wrong. Its row goes into the run
+// log now, while the verdict is up.
 void conclude(RunView& run) {
   run.end_ms = run.clock.elapsed();
+  notice_run_end();
+  show_log_note(run);
   const run::Outcome outcome = run::last_outcome();
   if (outcome.programmed()) {
     show_verdict(run, Verdict::Programmed, seconds(run.end_ms));
@@ -340,12 +356,20 @@ void decorate_popup(int popup) {
   row->addWidget(run.icon);
   row->addWidget(run.verdict_label, 1);
 
+  run.log_note = new QLabel;
+  run.log_note->setObjectName(QStringLiteral("logNote"));
+  run.log_note->setWordWrap(true);
+  run.log_note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  run.log_note->setStyleSheet(QStringLiteral("QLabel { color: #c62828; }"));
+  run.log_note->hide();
+
   run.batch = new QLabel;
   run.batch->setObjectName(QStringLiteral("batch"));
 
   layout->insertWidget(0, header);
   layout->insertWidget(1, verdict_row);
-  layout->insertWidget(2, run.batch);
+  layout->insertWidget(2, run.log_note);
+  layout->insertWidget(3, run.batch);
   // Shown now, not when the loop next turns, so that the sizes below count them.
   for (QWidget* w : {header, verdict_row, static_cast<QWidget*>(run.batch)}) {
     w->show();
@@ -405,6 +429,7 @@ void popup_stopped() {
     conclude(run);
   } else {
     run.end_ms = run.clock.elapsed();
+    show_log_note(run);
     show_verdict(run, Verdict::Stopped, seconds(run.end_ms));
   }
   tick();

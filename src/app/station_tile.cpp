@@ -73,8 +73,14 @@ bool apply_event(TileState& tile, const QByteArray& line) {
     tile.percent = std::clamp(event.value(QStringLiteral("progress")).toDouble(), 0.0, 100.0);
   } else if (event.contains(QStringLiteral("shown"))) {
     tile.progress_shown = event.value(QStringLiteral("shown")).toBool();
-  } else if (event.contains(QStringLiteral("wait"))) {
-    tile.wait = wait_words(event.value(QStringLiteral("wait")).toString());
+  } else if (event.contains(QStringLiteral("state"))) {
+    // The station says which state it is in, by name, and what that means, in both languages.
+    const QString state = event.value(QStringLiteral("state")).toString();
+    if (state == QLatin1String("programming")) {
+      unit_begins(tile);
+    } else {
+      tile.wait = event.value(QStringLiteral("text")).toString();
+    }
   } else if (!text.isEmpty()) {
     tile.note = text;
   }
@@ -111,18 +117,6 @@ void process_ended(TileState& tile, int code) {
     tile.failure = unit.line;
     tile.units.push_back(std::move(unit));
   }
-}
-
-QString wait_words(const QString& text) {
-  if (text.startsWith(QStringLiteral("waiting for the drive to be taken away"))) {
-    return QStringLiteral(
-        "请取下驱动器（等它不再应答） / Take the drive away (waiting until it "
-        "no longer answers)");
-  }
-  if (text.startsWith(QStringLiteral("waiting for the next drive"))) {
-    return QStringLiteral("请接上下一个驱动器 / Connect the next drive (waiting for it to answer)");
-  }
-  return text;
 }
 
 QString phase_words(const TileState& tile) {

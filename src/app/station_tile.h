@@ -1,7 +1,8 @@
 // What a tile of the station view knows of its port: the state of the drive on it, the units
 // so far, what the port's process last said. It follows the events that process prints
 // (`driveflash-cli program ... --port PORT --events`, one JSON object a line):
-//   {"line": TEXT}  {"progress": PERCENT}  {"shown": BOOL}  {"wait": TEXT}  {"unit": REPORT}
+//   {"line": TEXT}  {"progress": PERCENT}  {"shown": BOOL}  {"unit": REPORT}
+//   {"state": drive|programming|boot|gone, "text": TEXT}
 // No widgets here; the view shows it.
 #pragma once
 
@@ -51,8 +52,6 @@ bool apply_event(TileState& tile, const QByteArray& line);
 void process_started(TileState& tile);
 void process_ended(TileState& tile, int code);
 
-// The words of a station's wait, in both languages.
-QString wait_words(const QString& text);
 // The phase as the tile shows it, large, and its name (for tests and accessibility).
 QString phase_words(const TileState& tile);
 const char* phase_name(TilePhase phase);

@@ -46,7 +46,7 @@ OptionSet options_of(Command c) {
     case Command::Program:
       return {{"--json", "--rescue", "--repeat", "--events"},
               {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing",
-               "--log", "--job"},
+               "--log", "--job", "--unit", "--boot-wait"},
               1,
               "FILE"};
     case Command::Ports:
@@ -149,6 +149,25 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
              std::to_string(kMaxRescueWait) + ", not '" + std::string(value) + "'";
     }
     args.rescue_wait = seconds;
+  } else if (name == "--boot-wait") {
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || seconds < 0 ||
+        seconds > kMaxBootWait) {
+      return "--boot-wait wants whole seconds from 0 to " + std::to_string(kMaxBootWait) +
+             ", not '" + std::string(value) + "'";
+    }
+    args.boot_wait = seconds;
+  } else if (name == "--unit") {
+    // A scanner's or a person's text for one cell of the record: no line ends or other control
+    // characters, which would only be flattened there.
+    if (value.empty() || value.size() > kMaxUnitBytes ||
+        std::any_of(value.begin(), value.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+      return "--unit wants the unit's serial: 1 to " + std::to_string(kMaxUnitBytes) +
+             " bytes without control characters";
+    }
+    args.unit = value;
   } else if (name == "--rescue") {
     args.rescue = true;
   } else if (name == "--job") {
@@ -263,6 +282,13 @@ ParseResult parse_command(Command command, HelpTopic topic,
   }
   if (r.args.rescue_wait && !r.args.rescue) {
     return fail("--rescue-wait goes with --rescue");
+  }
+  if (r.args.boot_wait && !r.args.repeat) {
+    return fail("--boot-wait goes with --repeat");
+  }
+  // One serial names one unit: a station's or several ports' drives are each another unit.
+  if (!r.args.unit.empty() && (r.args.repeat || r.args.ports.size() > 1)) {
+    return fail("--unit names one drive: it goes with one --port and without --repeat");
   }
   return r;
 }

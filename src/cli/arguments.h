@@ -48,10 +48,15 @@ struct Arguments {
   // program --job FILE: the firmware and settings come from a job file (take_job fills them in),
   // and every unit's firmware is checked against the job's SHA-256.
   std::string job;
+  std::string unit;              // program --unit: the unit's serial, for its row
+  std::optional<int> boot_wait;  // seconds a station waits for new firmware to answer
 };
 
 inline constexpr int kMinRescueWait = 1;
 inline constexpr int kMaxRescueWait = 3600;
+inline constexpr int kDefaultBootWait = 10;
+inline constexpr int kMaxBootWait = 3600;
+inline constexpr std::size_t kMaxUnitBytes = 100;
 
 struct ParseResult {
   Arguments args;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -48,7 +49,16 @@ int program(const Arguments& args) {
       production_run(args)
           ? run_production(args, term, waker, QCoreApplication::applicationFilePath().toStdString())
           : run_program(args, term, waker, report);
+  if (waker.end_requested()) {
+    // The program was told to end: everything it owes is written, but a worker cut short may
+    // still be in its step, so nothing may be torn down under it.
+    std::cout.flush();
+    std::cerr.flush();
+    driveflash::platform::RunWaker::ended();
+    std::_Exit(status);
+  }
   driveflash::platform::RunWaker::install_signal_handlers(nullptr);
+  driveflash::platform::RunWaker::ended();
   return status;
 }
 

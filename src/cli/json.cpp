@@ -204,8 +204,8 @@ std::string RunReport::result() const {
 }
 
 std::string RunReport::message() const {
-  if (!succeeded() && !outcome.line.empty()) {
-    return outcome.line;
+  if (!succeeded()) {
+    return run::ending_text(outcome);
   }
   return lines.empty() ? outcome.line : lines.back();
 }
@@ -247,6 +247,8 @@ std::string RunReport::json(bool pretty) const {
                     ran ? std::optional<std::uint64_t>(out.pages * kFlashPage) : std::nullopt)
       .add("firmware_bytes", out.bytes)
       .add("sha256", out.sha256)
+      .add("drive_id", out.drive_id)
+      .add("unit", unit)
       .add("retries_used", out.retries_used)
       .add_optional("verified", verified)
       .add("stop_requested", stop_requested)

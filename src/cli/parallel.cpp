@@ -1,8 +1,9 @@
-// Several ports at once: one child process per port, its lines and bars on one console, its
-// unit reports gathered into one table, one log and one exit status.
+// Several ports at once: one child process per port, its lines and bars on one console (the
+// board), its unit reports gathered into one table, one log and one exit status.
 #include "cli/parallel.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,138 +14,35 @@
 #include <memory>
 #include <vector>
 
+#include "cli/board.h"
 #include "cli/ports.h"
-#include "cli/progress.h"
 #include "cli/station.h"
 #include "cli/units.h"
+#include "platform/device.h"
+#include "platform/lifetime.h"
 
 namespace driveflash::cli {
 namespace {
 
 constexpr int kStopPollMs = 50;
-constexpr int kStep = 10;
+// When the program must end: how long the children have to stop on their own once their input
+// is closed (they take at most about a second), and how long one that had to be killed may
+// take to go.
+constexpr int kEndWaitMs = 3000;
+constexpr int kKillWaitMs = 1000;
 
-struct Unit {
+struct Unit : BoardRow {
   std::string port;
-  std::string label;  // the port, numbered when the same text is given twice ("sim#2")
   std::unique_ptr<QProcess> process;
   QByteArray out;  // what came of the standard streams, not yet a whole line
   QByteArray err;
   std::vector<RunReport> reports;
   std::vector<std::string> objects;  // the reports as the child sent them
+  // A drive's run has begun and its report has not come yet: always, for a port's one run; for
+  // a station, from its "programming" state to the unit's report.
+  bool under_way = false;
   StationTally tally;
-  double percent = 0;
-  bool downloading = false;
-  int next_step = kStep;
   bool done = false;
-};
-
-// The console of a run on several ports: every line prefixed with its port, and a live bar per
-// port at the bottom of a terminal (else a line at every 10 %).
-class Board {
- public:
-  Board(const Terminal& term, bool json, std::vector<Unit>& units)
-      : lines_(json ? term.err : term.out),
-        err_(term.err),
-        bars_(term.progress_bar),
-        width_(term.width),
-        units_(units) {
-    for (const Unit& u : units_) {
-      label_width_ = std::max(label_width_, u.label.size() + 2);
-    }
-    // A bar line that wrapped would throw the redrawing off by a line: long ports are cut.
-    label_width_ = std::min(label_width_, static_cast<std::size_t>(std::max(width_ / 2, 8)));
-  }
-
-  void line(const Unit& u, const std::string& text) { print(lines_, u, text); }
-  void note(const Unit& u, const std::string& text) { print(err_, u, text); }
-
-  void shown(Unit& u, bool visible) {
-    if (visible && !u.downloading) {
-      u.percent = 0;
-      u.next_step = kStep;
-    }
-    u.downloading = visible;
-    redraw();
-  }
-
-  void progress(Unit& u, double percent) {
-    if (percent < u.percent) {
-      u.next_step = kStep;
-    }
-    u.percent = percent;
-    if (bars_) {
-      redraw();
-      return;
-    }
-    while (u.next_step <= 100 && percent + 1e-9 >= u.next_step) {
-      err_ << '[' << u.label << "] progress: " << u.next_step << " %\n" << std::flush;
-      u.next_step += kStep;
-    }
-  }
-
-  void finish() {
-    erase();
-    bars_ = false;
-  }
-
- private:
-  void print(std::ostream& stream, const Unit& u, const std::string& text) {
-    erase();
-    stream << '[' << u.label << "] " << text << '\n' << std::flush;
-    draw();
-  }
-
-  void erase() {
-    if (drawn_ > 0) {
-      err_ << "\x1b[" << drawn_ << "F\x1b[J" << std::flush;  // up to the first bar, clear below
-      drawn_ = 0;
-      shown_.clear();
-    }
-  }
-
-  void redraw() {
-    if (!bars_) {
-      return;
-    }
-    std::string text = bars_text();
-    if (text == shown_) {
-      return;
-    }
-    erase();
-    draw();
-  }
-
-  std::string bars_text() const {
-    std::string text;
-    const int bar_width = std::max(20, width_ - static_cast<int>(label_width_) - 1);
-    for (const Unit& u : units_) {
-      std::string label = '[' + u.label + ']';
-      if (label.size() > label_width_) {
-        label = "[..." + u.label.substr(u.label.size() + 5 - label_width_) + "]";
-      }
-      text += padded(label, label_width_) + ' ' + RunPrinter::bar_text(u.percent, bar_width) + '\n';
-    }
-    return text;
-  }
-
-  void draw() {
-    if (!bars_) {
-      return;
-    }
-    shown_ = bars_text();
-    err_ << shown_ << std::flush;
-    drawn_ = static_cast<int>(units_.size());
-  }
-
-  std::ostream& lines_;
-  std::ostream& err_;
-  bool bars_;
-  int width_;
-  std::vector<Unit>& units_;
-  std::size_t label_width_ = 0;
-  int drawn_ = 0;  // bar lines on the screen, above the cursor
-  std::string shown_;
 };
 
 class Parallel {
@@ -164,7 +62,11 @@ class Parallel {
     if (const int status = refused_before(); status != kExitOk) {
       return status;
     }
-    Board board(term_, args_.json, units_);
+    std::vector<BoardRow*> rows;
+    for (Unit& u : units_) {
+      rows.push_back(&u);
+    }
+    Board board(term_, args_.json, rows);
     board_ = &board;
     QEventLoop loop;
     running_ = units_.size();
@@ -172,7 +74,7 @@ class Parallel {
       start(u, loop);
     }
     QTimer stop_poll;
-    QObject::connect(&stop_poll, &QTimer::timeout, [this] { pass_on_stop(); });
+    QObject::connect(&stop_poll, &QTimer::timeout, [this, &loop] { pass_on_stop(loop); });
     stop_poll.start(kStopPollMs);
     if (running_ > 0) {
       loop.exec();
@@ -192,16 +94,31 @@ class Parallel {
     if (args_.file.empty() || args_.file.size() >= 260) {
       return refuse("the file name must have 1 to 259 bytes", true);
     }
+    // Each port reduced to its device: one drive under two names would be two runs fighting
+    // over one line (virtual drives are each a drive of their own).
+    std::vector<std::pair<std::string, std::string>> devices;  // the device, the port as given
     for (const std::string& port : args_.ports) {
       PortChoice choice;
       if (!choose_port(port, choice, why)) {
         return refuse(why, true);
       }
       release_port(choice);
+      if (choice.drive != nullptr || choice.device.empty()) {
+        continue;
+      }
+      const std::string device = platform::device_identity(choice.device);
+      for (const auto& [seen, given] : devices) {
+        if (seen == device) {
+          std::string same = "ports '";
+          same.append(given).append("' and '").append(port).append("' are the same device (");
+          same.append(device).append("): each drive needs a port of its own");
+          return refuse(same, true);
+        }
+      }
+      devices.emplace_back(device, port);
     }
-    image::FirmwareReport scan;
     std::string hint;
-    why = files_refusal(args_, args_.kind.value_or(kind_from_name(args_.file)), scan, hint);
+    why = files_refusal(args_, args_.kind.value_or(kind_from_name(args_.file)), checked_, hint);
     if (!why.empty()) {
       return refuse(why + (hint.empty() ? "" : "\n" + hint), true);
     }
@@ -223,11 +140,13 @@ class Parallel {
       r.kind = kind_name(args_.kind.value_or(kind_from_name(args_.file)));
       r.outcome.cause = run::Cause::kRefused;
       r.outcome.line = why.substr(0, why.find('\n'));
+      r.outcome.sha256 = checked_.sha256;
       if (log_rows) {
         recorder_.add(r, term_.err);
       }
       objects.push_back(r.json(false));
     }
+    recorder_.finish(term_.err);
     if (args_.json) {
       print_json(kExitUsage, objects);
     }
@@ -241,9 +160,11 @@ class Parallel {
     }
     words << "--port" << QString::fromStdString(u.port) << "--events";
     u.process = std::make_unique<QProcess>();
+    u.under_way = !args_.repeat;
     QProcess* p = u.process.get();
     p->setProgram(QString::fromStdString(self_));
     p->setArguments(words);
+    QObject::connect(p, &QProcess::started, [p] { platform::tie_child(p->processId()); });
     QObject::connect(p, &QProcess::readyReadStandardOutput, [this, &u] { read(u, false); });
     QObject::connect(p, &QProcess::readyReadStandardError, [this, &u] { read(u, true); });
     QObject::connect(p, &QProcess::finished, [this, &u, &loop](int code, QProcess::ExitStatus how) {
@@ -294,14 +215,16 @@ class Parallel {
       board_->progress(u, e.value("progress").toDouble());
     } else if (e.contains("shown")) {
       board_->shown(u, e.value("shown").toBool());
-    } else if (e.contains("wait")) {
-      board_->note(u, e.value("wait").toString().toStdString());
+    } else if (e.contains("state")) {
+      u.under_way = e.value("state").toString() == QLatin1String("programming");
+      board_->note(u, e.value("text").toString().toStdString());
     } else if (!text.empty()) {
       board_->note(u, text);
     }
   }
 
   void unit(Unit& u, const RunReport& r, const std::string& object) {
+    u.under_way = false;
     u.reports.push_back(r);
     u.objects.push_back(object);
     objects_.push_back(object);
@@ -321,17 +244,26 @@ class Parallel {
     u.done = true;
     read(u, false);
     read(u, true);
-    if (u.reports.empty()) {
+    if (u.under_way) {
+      // No report from a drive's run: the program's end cut it short, or its process died.
       RunReport r;
-      r.outcome.result = run::Result::kFailed;
       r.port = u.port;
       r.file = args_.file;
       r.kind = kind_name(args_.kind.value_or(kind_from_name(args_.file)));
       r.exit_status = code;
-      r.outcome.line = code < 0 ? "the run's process ended abnormally"
-                                : "the run's process ended without a report (exit status " +
-                                      std::to_string(code) + ")";
-      board_->note(u, r.outcome.line);
+      r.outcome.sha256 = checked_.sha256;
+      if (stopping_) {
+        r.outcome.result = run::Result::kStopped;
+        r.outcome.cause = run::Cause::kStopped;
+        r.exit_status = kExitInterrupted;
+        board_->note(u, "stopped before the run could report");
+      } else {
+        r.outcome.result = run::Result::kFailed;
+        r.outcome.line = code < 0 ? "the run's process ended abnormally"
+                                  : "the run's process ended without a report (exit status " +
+                                        std::to_string(code) + ")";
+        board_->note(u, r.outcome.line);
+      }
       unit(u, r, r.json(false));
     }
     if (--running_ == 0) {
@@ -339,19 +271,54 @@ class Parallel {
     }
   }
 
-  void pass_on_stop() {
-    if (stopping_ || !waker_.stop_requested()) {
+  // Every poll: a stop is passed on to each run; an end closes each child's input (the child
+  // then ends within about a second, reporting its run cut short) and, should one not go in
+  // time, kills it; the event loop ends once every child has gone, or been given up on.
+  void pass_on_stop(QEventLoop& loop) {
+    if (waker_.stop_requested() && !stopping_) {
+      stopping_ = true;
+      if (!waker_.end_requested()) {
+        term_.err << "driveflash-cli: stopping every run: the step under way ends first (Ctrl-C "
+                     "again ends them at once)\n"
+                  << std::flush;
+      }
+      for (Unit& u : units_) {
+        // An end closes the input below instead: the child's own words then say so.
+        if (!u.done && u.process->state() != QProcess::NotRunning && !waker_.end_requested()) {
+          u.process->write("stop\n");
+        }
+      }
+    }
+    if (waker_.end_requested() && !ending_) {
+      ending_ = true;
+      end_clock_.start();
+      term_.err << "driveflash-cli: ending every run now, each drive left where its run is\n"
+                << std::flush;
+      for (Unit& u : units_) {
+        if (!u.done && u.process->state() != QProcess::NotRunning) {
+          u.process->closeWriteChannel();
+        }
+      }
+    }
+    if (!ending_) {
       return;
     }
-    stopping_ = true;
-    term_.err << "driveflash-cli: stopping every run: the step under way ends first (Ctrl-C "
-                 "again leaves at once)\n"
-              << std::flush;
-    for (Unit& u : units_) {
-      if (!u.done && u.process->state() != QProcess::NotRunning) {
-        u.process->write("stop\n");
-        u.process->closeWriteChannel();
+    if (!killed_ && end_clock_.elapsed() >= kEndWaitMs) {
+      killed_ = true;
+      for (Unit& u : units_) {
+        if (!u.done && u.process->state() != QProcess::NotRunning) {
+          board_->note(u, "the run's process did not end: killed");
+          u.process->kill();
+        }
       }
+    }
+    if (killed_ && end_clock_.elapsed() >= kEndWaitMs + kKillWaitMs) {
+      for (Unit& u : units_) {
+        if (!u.done) {
+          ended(u, -1, loop);
+        }
+      }
+      loop.quit();
     }
   }
 
@@ -367,16 +334,16 @@ class Parallel {
     if (!any_run) {
       return kExitUsage;
     }
-    if (args_.repeat) {
-      return all.exit_status();
-    }
-    if (stopping_) {
+    // 130 only when this program's interrupt cut a run short, not when every run had ended
+    // anyway; a run that something else stopped is a drive not programmed.
+    if (stopping_ && all.stopped > 0) {
       return kExitInterrupted;
     }
     return all.ok == all.units ? kExitOk : kExitRunFailed;
   }
 
   int finish() {
+    recorder_.finish(term_.err);
     const int status = exit_status();
     std::ostream& out = args_.json ? term_.err : term_.out;
     std::size_t width = 4;
@@ -454,6 +421,10 @@ class Parallel {
   Board* board_ = nullptr;
   std::size_t running_ = 0;
   bool stopping_ = false;
+  bool ending_ = false;
+  bool killed_ = false;
+  QElapsedTimer end_clock_;
+  image::FirmwareFile checked_;  // FILE as the checks read it
 };
 
 }  // namespace

@@ -10,22 +10,30 @@
 #include "cli/parallel.h"
 #include "cli/station.h"
 #include "cli/units.h"
+#include "platform/lifetime.h"
 
 namespace driveflash::cli {
 namespace {
 
-// Ends the run of a child process when its parent says "stop" or goes away: the input's end.
+// A child process's orders from its parent: "stop" stops the run as Ctrl-C does; the input's
+// end means the parent is gone or ends now, and so must this process.
 class StopOnInput {
  public:
   explicit StopOnInput(platform::RunWaker& waker) : state_(std::make_shared<State>()) {
     state_->waker = &waker;
     std::thread([state = state_] {
       std::string line;
-      while (std::getline(std::cin, line) && line != "stop") {
+      while (std::getline(std::cin, line)) {
+        if (line == "stop") {
+          std::lock_guard lock(state->mutex);
+          if (state->waker != nullptr) {
+            state->waker->request_stop();
+          }
+        }
       }
       std::lock_guard lock(state->mutex);
       if (state->waker != nullptr) {
-        state->waker->request_stop();
+        state->waker->request_end();
       }
     }).detach();  // blocked in a read until the input ends; the process may end first
   }
@@ -53,6 +61,7 @@ int run_here(const Arguments& args, const Terminal& term, platform::RunWaker& wa
   }
   std::optional<StopOnInput> stop_on_input;
   if (args.events) {
+    platform::end_with_parent();
     stop_on_input.emplace(waker);
   }
   if (!args.repeat) {
@@ -62,6 +71,7 @@ int run_here(const Arguments& args, const Terminal& term, platform::RunWaker& wa
       print_unit_event(term.out, r);
     }
     recorder.add(r, term.err);
+    recorder.finish(term.err);
     return status;
   }
   // A station's runs print no object each; the one at the end holds them all.
@@ -72,9 +82,9 @@ int run_here(const Arguments& args, const Terminal& term, platform::RunWaker& wa
   StationTally tally;
   std::vector<std::string> units;
   StationHooks hooks;
-  hooks.waiting = [&](StationWait, const std::string& text, PortChoice&) {
+  hooks.state = [&](StationState state, const std::string& text, PortChoice&) {
     if (args.events) {
-      print_wait_event(term.out, text);
+      print_state_event(term.out, station_state_name(state), text);
     } else {
       term.err << "driveflash-cli: " << text << '\n' << std::flush;
     }
@@ -90,6 +100,7 @@ int run_here(const Arguments& args, const Terminal& term, platform::RunWaker& wa
     }
   };
   const int status = run_station(each, lines, waker, hooks, tally);
+  recorder.finish(term.err);
   if (!args.events) {
     term.err << "driveflash-cli: station on " << args.port << " ended: " << tally.summary() << '\n';
   }

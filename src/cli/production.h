@@ -5,9 +5,11 @@
 // program started again with that one port and --events. Nothing a drive does (failing,
 // hanging, a slow line, a crash) can then reach another drive's run; the parent only reads.
 // A child prints one JSON object a line on standard output:
-//   {"line": TEXT}  {"progress": PERCENT}  {"shown": BOOL}  {"wait": TEXT}  {"unit": REPORT}
-// (REPORT: the object --json prints for one run, on one line) and its notes on standard error;
-// "stop" on its standard input, or the input's end, stops it as Ctrl-C does.
+//   {"line": TEXT}  {"progress": PERCENT}  {"shown": BOOL}  {"unit": REPORT}
+//   {"state": drive|programming|boot|gone, "text": TEXT}   (a station's)
+// (REPORT: the object --json prints for one run, on one line) and its notes on standard error.
+// "stop" on its standard input stops it as Ctrl-C does; the input's end (the parent ends, or
+// died) ends it within a second, the run cut short where it is.
 #pragma once
 
 #include <string>

@@ -1,21 +1,25 @@
 #include "cli/program.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "app/callbacks.h"
 #include "bsl/frames.h"
 #include "cli/ports.h"
 #include "cli/progress.h"
-#include "image/firmware_scan.h"
+#include "image/firmware_file.h"
 #include "platform/files.h"
 #include "platform/panels.h"
 #include "platform/qt/uir_file.h"
 #include "platform/resources.h"
 #include "platform/serial.h"
+#include "platform/threads.h"
 #include "platform/timing.h"
 #include "run/run_context.h"
 
@@ -26,6 +30,9 @@ namespace pf = platform;
 
 // How often the main thread looks at the run state when nothing wakes it.
 constexpr std::chrono::milliseconds kPoll{100};
+// How long the worker is given to come back once the program must end: most steps end within
+// it; a download does not, and is left to the program's end.
+constexpr std::chrono::milliseconds kEndGrace{500};
 
 std::string loader_path() {
   return pf::native_path(std::string(kLoaderDirectory) + kLoaderFileName);
@@ -63,10 +70,17 @@ class PopupWatch {
     std::lock_guard lock(mutex_);
     return download_started_;
   }
+  // From now on the worker's changes are not followed: once this returns, nothing is printed
+  // for it. The worker may still call in, so the object must outlive it.
+  void silence() {
+    std::lock_guard gate(gate_);
+    silent_ = true;
+  }
 
  private:
   void on_event(const pf::PanelEvent& e) {
-    if (e.panel == main_panel_) {
+    std::lock_guard gate(gate_);
+    if (e.panel == main_panel_ || silent_) {
       return;
     }
     using Kind = pf::PanelEvent::Kind;
@@ -103,6 +117,8 @@ class PopupWatch {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   bool download_started_ = false;
+  std::mutex gate_;  // held for a whole event, so that silence() waits for one under way
+  bool silent_ = false;
 };
 
 // The control that carries the Program button's callback; 0 when the panel has none.
@@ -134,7 +150,7 @@ struct Session {
   RunReport& r;
   int kind;
   const PortChoice& port;
-  const image::FirmwareReport& scan;
+  const image::FirmwareFile& firmware;
 
   int refuse(const std::string& why) {
     r.outcome.result = run::Result::kRefused;
@@ -197,16 +213,58 @@ struct Session {
     return false;
   }
 
+  // After a stop: waits for the worker to return. Returns false when the program must end and
+  // the worker has not returned within kEndGrace of that.
+  bool wait_for_worker() const {
+    std::optional<std::chrono::steady_clock::time_point> end_by;
+    while (!pf::thread_function_done(threadid)) {
+      waker.wait(kPoll);
+      if (waker.end_requested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!end_by) {
+          end_by = now + kEndGrace;
+        } else if (now >= *end_by) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  // The program ends while the worker is still in a step: the run's record as it stands, with
+  // where the drive is left. Nothing the worker uses is taken down; the program's end is near.
+  int abandon(RunPrinter& printer, std::unique_ptr<PopupWatch> watch) {
+    watch->silence();
+    printer.finish();
+    r.lines = watch->lines();
+    // Kept for the worker, which may still call it until the program ends.
+    static std::vector<std::unique_ptr<PopupWatch>> left_to_the_worker;
+    left_to_the_worker.push_back(std::move(watch));
+    const int timing = r.outcome.timing;
+    const std::string checked = r.outcome.sha256;
+    r.outcome = run::outcome_so_far(run::Result::kStopped);
+    r.outcome.timing = timing;
+    if (r.outcome.sha256.empty()) {
+      r.outcome.sha256 = checked;
+    }
+    r.abandoned = true;
+    term.err << "driveflash-cli: stopped at once, in the middle of a step\n";
+    if (const char* where = left_in_loader_line(driveplace.load()); *where != '\0') {
+      term.err << "driveflash-cli: " << where << '\n';
+    }
+    return kExitInterrupted;
+  }
+
   void verify_on_virtual_drive() {
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> data;
-    for (const image::DataChunk& chunk : scan.runs) {
+    for (const image::DataChunk& chunk : firmware.report.runs) {
       data.emplace_back(chunk.address, chunk.bytes);
     }
     std::string mismatch;
     r.verified = port.drive->flash_matches(data, &mismatch);
     if (*r.verified) {
       term.err << "driveflash-cli: the virtual drive's flash equals " << args.file << " ("
-               << scan.data_bytes << " bytes)\n";
+               << firmware.report.data_bytes << " bytes)\n";
     } else {
       r.outcome.result = run::Result::kFailed;
       r.outcome.cause = run::Cause::kFlashDiffers;
@@ -228,9 +286,11 @@ struct Session {
       return refuse(std::string("cannot load the main panel from ") + kPanelFile +
                     " (looked in the current directory and the program's resource directories)");
     }
-    ScopeExit discard([] {
-      DiscardPanel(mainpanel);
-      mainpanel = 0;
+    ScopeExit discard([this] {
+      if (!r.abandoned) {
+        DiscardPanel(mainpanel);
+        mainpanel = 0;
+      }
     });
     set_controls();
     if (waker.stop_requested()) {
@@ -243,7 +303,7 @@ struct Session {
     if (term.events) {
       printer.print_events();
     }
-    PopupWatch watch(printer, waker, mainpanel);
+    auto watch = std::make_unique<PopupWatch>(printer, waker, mainpanel);
     if (!press_program()) {
       const std::string why = refusal.empty() ? std::string(app::last_refusal()) : refusal;
       const int status = refuse(why.empty() ? "the Program button refused to start" : why);
@@ -256,23 +316,37 @@ struct Session {
     const bool stopping = wait_for_rest();
     if (stopping) {
       r.stop_requested = true;
-      printer.note(
-          "driveflash-cli: stopping: the step under way ends first (Ctrl-C again leaves at once)");
+      if (!waker.end_requested()) {
+        printer.note(
+            "driveflash-cli: stopping: the step under way ends first (Ctrl-C again leaves at "
+            "once)");
+      }
+      // What the popup's closing does first; the wait for the worker is this program's own, so
+      // that an end request does not wait for a whole download.
+      runflag = 0;
+      if (!wait_for_worker()) {
+        return abandon(printer, std::move(watch));
+      }
     }
-    r.lines = watch.lines();
+    r.lines = watch->lines();
     pf::fire_event(prgpanel, 0, EVENT_CLOSE);  // as the popup's close box: stop, wait, take down
     printer.finish();
     if (stopping) {
-      r.lines = watch.lines();  // the step under way may have said more
+      r.lines = watch->lines();  // the step under way may have said more
     }
-    // The worker has returned: its record is final.
+    // The worker has returned: its record is final. A run that never read the file keeps the
+    // digest of the bytes read for its checks.
     const int timing = r.outcome.timing;
+    const std::string checked = r.outcome.sha256;
     if (run::finished_runs() > runs_before) {
       r.outcome = run::last_outcome();
     } else {
       r.outcome.result = run::Result::kStopped;
     }
     r.outcome.timing = timing;
+    if (r.outcome.sha256.empty()) {
+      r.outcome.sha256 = checked;
+    }
     run::Outcome& out = r.outcome;
     if (out.programmed()) {
       if (port.drive) {
@@ -316,7 +390,7 @@ struct Session {
 
 }  // namespace
 
-std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport& scan,
+std::string files_refusal(const Arguments& args, int kind, image::FirmwareFile& firmware,
                           std::string& hint) {
   hint.clear();
   std::error_code ec;
@@ -329,11 +403,14 @@ std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport
     return "the secondary loader " + loader_path() + " is not in the current directory (" +
            pf::utf8_of(std::filesystem::current_path(ec)) + ")";
   }
-  scan = image::scan_firmware(args.file.c_str(), kind);
+  firmware = image::read_firmware(args.file, kind);
+  if (!firmware.read()) {
+    return args.file + " is refused: the file " + firmware.error;
+  }
   // A kind that does not fit the name is for the Program button's own check to report.
-  if (scan.refused() && kind == kind_from_name(args.file)) {
+  if (firmware.report.refused() && kind == kind_from_name(args.file)) {
     hint = "nothing was sent; 'driveflash-cli check " + args.file + "' tells more";
-    return args.file + " is refused: " + scan.problem();
+    return args.file + " is refused: " + firmware.report.problem();
   }
   return "";
 }
@@ -344,6 +421,7 @@ int run_program(const Arguments& args, const Terminal& term, platform::RunWaker&
   RunReport& r = report;
   r.file = args.file;
   r.port = args.port;
+  r.unit = args.unit;
   const int kind = args.kind.value_or(kind_from_name(args.file));
   r.kind = kind_name(kind);
   const auto finish = [&](int status) {
@@ -370,20 +448,21 @@ int run_program(const Arguments& args, const Terminal& term, platform::RunWaker&
   if (chosen == nullptr && !choose_port(args.port, own, error)) {
     return refuse(error);
   }
-  ScopeExit release([&own, chosen] {
-    if (chosen == nullptr) {
+  ScopeExit release([&own, &r, chosen] {
+    if (chosen == nullptr && !r.abandoned) {
       release_port(own);
     }
   });
   const PortChoice& port = chosen != nullptr ? *chosen : own;
-  image::FirmwareReport scan;
+  image::FirmwareFile firmware;
   std::string hint;
-  const std::string why = files_refusal(args, kind, scan, hint);
-  r.outcome.bytes = scan.data_bytes;
+  const std::string why = files_refusal(args, kind, firmware, hint);
+  r.outcome.bytes = firmware.report.data_bytes;
+  r.outcome.sha256 = firmware.sha256;
   if (!why.empty()) {
     return refuse(why, hint);
   }
-  Session session{args, term, waker, r, kind, port, scan};
+  Session session{args, term, waker, r, kind, port, firmware};
   return finish(session.run());
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/arguments.h"
-#include "image/firmware_scan.h"
+#include "image/firmware_file.h"
 #include "platform/waker.h"
 #include "run/outcome.h"
 
@@ -36,6 +36,10 @@ struct RunReport {
   std::vector<std::string> lines;  // the status box, in order
   std::optional<bool> verified;    // the virtual drive's flash equals the file
   bool stop_requested = false;
+  std::string unit;  // the unit's serial (--unit)
+  // The program had to end before the worker came back (a second Ctrl-C, SIGTERM): the report
+  // is the run's record as it stood, and the worker still holds the run's state.
+  bool abandoned = false;
 
   // The result as the JSON words it: success, failed, refused, interrupted.
   std::string result() const;
@@ -53,8 +57,8 @@ struct PortChoice;
 
 // Why the files of a run would be refused before any drive is touched (the secondary loader is
 // not in the current directory, FILE is unfit to program), with a hint; "" when they would not.
-// `scan` receives what FILE holds.
-std::string files_refusal(const Arguments& args, int kind, image::FirmwareReport& scan,
+// `firmware` receives FILE as it was read for the check: its bytes' digest and what it holds.
+std::string files_refusal(const Arguments& args, int kind, image::FirmwareFile& firmware,
                           std::string& hint);
 
 // Runs the command; returns the exit status. `report` receives the outcome. With `chosen`, the

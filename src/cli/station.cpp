@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli/ports.h"
+#include "image/firmware_file.h"
 #include "link/drive_link.h"
 #include "platform/serial.h"
 #include "platform/timing.h"
@@ -34,31 +35,121 @@ bool pause_until(pf::Micros deadline, platform::RunWaker& waker) {
   return waker.wait(std::chrono::ceil<std::chrono::milliseconds>(left));
 }
 
-// Polls the drive until it has been silent for kGoneAfterSeconds (Gone) or until it answers
-// (Next). Returns false when a stop came first.
-bool wait_for(StationWait wait, int port_number, long baud, platform::RunWaker& waker) {
+enum class WaitEnd { kDone, kTimedOut, kStopped };
+
+// Asks for the drive's identity twice a second. Drive and Boot end at the first answer (Boot
+// times out after `limit`); Gone ends once the drive, which has just answered, has been silent
+// for kGoneAfterSeconds.
+WaitEnd wait_for(StationState state, int port_number, long baud, pf::Micros limit,
+                 platform::RunWaker& waker) {
   pf::Clock& clock = pf::clock();
-  pf::Micros last_answer = clock.now();  // the run that just ended talked to it
+  const pf::Micros start = clock.now();
+  pf::Micros last_answer = start;
   while (!waker.stop_requested()) {
     const pf::Micros poll_start = clock.now();
     const bool answered = drive_answers(port_number, baud);
-    if (wait == StationWait::Next && answered) {
-      return true;
+    if (answered && state != StationState::Gone) {
+      return WaitEnd::kDone;
     }
     if (answered) {
       last_answer = clock.now();
-    } else if (wait == StationWait::Gone &&
+    } else if (state == StationState::Gone &&
                clock.now() - last_answer >= seconds(kGoneAfterSeconds)) {
-      return true;
+      return WaitEnd::kDone;
+    }
+    if (state == StationState::Boot && clock.now() - start >= limit) {
+      return WaitEnd::kTimedOut;
     }
     if (pause_until(poll_start + seconds(kPollSeconds), waker)) {
-      return false;
+      return WaitEnd::kStopped;
     }
   }
-  return false;
+  return WaitEnd::kStopped;
+}
+
+std::string boot_text(int limit) {
+  return "等待驱动器启动 / waiting for the drive to start: its new firmware to answer (at most " +
+         std::to_string(limit) + " s)";
+}
+
+constexpr const char* kDriveText = "等待驱动器 / waiting for a drive";
+constexpr const char* kProgrammingText = "烧录中 / programming";
+constexpr const char* kGoneText =
+    "请取下驱动器 / take the drive away (gone once it has not answered for 2 s)";
+
+std::string late_text(int limit) {
+  return "驱动器在 " + std::to_string(limit) +
+         " s 内没有启动，请取下 / the drive did not answer within " + std::to_string(limit) +
+         " s of programming (--boot-wait): take it away";
+}
+
+// The station's round, unit after unit, until a stop. `abandoned`: the last run was cut short
+// with its worker still in a step.
+int serve(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
+          const StationHooks& hooks, StationTally& tally, PortChoice& port, bool& abandoned) {
+  const auto enter = [&](StationState state, const std::string& text) {
+    if (hooks.state) {
+      hooks.state(state, text, port);
+    }
+  };
+  const int boot_wait = args.boot_wait.value_or(kDefaultBootWait);
+  long baud = args.drive_baud.value_or(kDefaultDriveBaud);
+  for (;;) {
+    enter(StationState::Drive, kDriveText);
+    if (wait_for(StationState::Drive, port.number, baud, {}, waker) != WaitEnd::kDone) {
+      return tally.exit_status();
+    }
+    enter(StationState::Programming, kProgrammingText);
+    RunReport unit;
+    const int status = run_program(args, term, waker, unit, &port);
+    abandoned = unit.abandoned;
+    if (hooks.unit) {
+      hooks.unit(unit);
+    }
+    if (status == kExitUsage) {
+      return kExitUsage;  // what refused this drive refuses every drive
+    }
+    tally.add(unit);
+    if (waker.stop_requested()) {
+      return tally.exit_status();
+    }
+    baud = unit.drive_baud.value_or(baud);
+    // A drive is gone only after it has answered: new firmware that takes its time to start
+    // must not pass for a drive taken away, nor then for the next one.
+    std::string gone = kGoneText;
+    if (unit.succeeded() && boot_wait > 0) {
+      enter(StationState::Boot, boot_text(boot_wait));
+      const WaitEnd booted =
+          wait_for(StationState::Boot, port.number, baud, seconds(boot_wait), waker);
+      if (booted == WaitEnd::kStopped) {
+        return tally.exit_status();
+      }
+      if (booted == WaitEnd::kTimedOut) {
+        gone = late_text(boot_wait);
+      }
+    }
+    enter(StationState::Gone, gone);
+    if (wait_for(StationState::Gone, port.number, baud, {}, waker) != WaitEnd::kDone) {
+      return tally.exit_status();
+    }
+  }
 }
 
 }  // namespace
+
+const char* station_state_name(StationState state) {
+  switch (state) {
+    case StationState::Programming:
+      return "programming";
+    case StationState::Boot:
+      return "boot";
+    case StationState::Gone:
+      return "gone";
+    case StationState::Drive:
+    default:
+      return "drive";
+  }
+}
 
 void StationTally::add(const RunReport& unit) {
   ++units;
@@ -111,55 +202,35 @@ int run_station(const Arguments& args, const Terminal& term, platform::RunWaker&
                 const StationHooks& hooks, StationTally& tally) {
   PortChoice port;
   std::string error;
-  if (!choose_port(args.port, port, error)) {
+  image::FirmwareFile firmware;
+  std::string hint;
+  const int kind = args.kind.value_or(kind_from_name(args.file));
+  // What would refuse the first drive refuses the station, before it waits for one.
+  if (!choose_port(args.port, port, error) ||
+      !(error = files_refusal(args, kind, firmware, hint)).empty()) {
     RunReport refused;
     refused.port = args.port;
     refused.file = args.file;
+    refused.kind = kind_name(kind);
     refused.outcome.cause = run::Cause::kRefused;
     refused.outcome.line = error;
+    refused.outcome.sha256 = firmware.sha256;
     term.err << "driveflash-cli: " << error << '\n';
+    if (!hint.empty()) {
+      term.err << "driveflash-cli: " << hint << '\n';
+    }
+    release_port(port);
     if (hooks.unit) {
       hooks.unit(refused);
     }
     return kExitUsage;
   }
-  struct Release {
-    const PortChoice& port;
-    explicit Release(const PortChoice& p) : port(p) {}
-    ~Release() { release_port(port); }
-    Release(const Release&) = delete;
-    Release& operator=(const Release&) = delete;
-    Release(Release&&) = delete;
-    Release& operator=(Release&&) = delete;
-  } release(port);
-  long baud = args.drive_baud.value_or(kDefaultDriveBaud);
-  for (;;) {
-    RunReport unit;
-    const int status = run_program(args, term, waker, unit, &port);
-    if (hooks.unit) {
-      hooks.unit(unit);
-    }
-    if (status == kExitUsage) {
-      return kExitUsage;  // what refused this drive refuses every drive
-    }
-    tally.add(unit);
-    baud = unit.drive_baud.value_or(baud);
-    for (const StationWait wait : {StationWait::Gone, StationWait::Next}) {
-      if (waker.stop_requested()) {
-        return tally.exit_status();
-      }
-      if (hooks.waiting) {
-        hooks.waiting(wait,
-                      wait == StationWait::Gone
-                          ? "waiting for the drive to be taken away (no answer for 2 s)"
-                          : "waiting for the next drive to answer",
-                      port);
-      }
-      if (!wait_for(wait, port.number, baud, waker)) {
-        return tally.exit_status();
-      }
-    }
+  bool abandoned = false;
+  const int status = serve(args, term, waker, hooks, tally, port, abandoned);
+  if (!abandoned) {  // else the worker of the run cut short still has the line
+    release_port(port);
   }
+  return status;
 }
 
 }  // namespace driveflash::cli

@@ -1,5 +1,5 @@
-// A station on a production line (--repeat): program the drive on a port, wait until it is
-// taken away, wait for the next one to answer, program that one, and so on until Ctrl-C.
+// A station on a production line (--repeat): wait for a drive on the port, program it, wait
+// for its new firmware to start, wait until it is taken away, and so on until Ctrl-C.
 #pragma once
 
 #include <functional>
@@ -9,12 +9,20 @@
 
 namespace driveflash::cli {
 
-// How long a drive must stay silent to count as taken away, and how often a waiting station
-// asks for the drive's identity.
+// How long a drive that answered must stay silent to count as taken away, and how often a
+// waiting station asks for the drive's identity.
 inline constexpr double kGoneAfterSeconds = 2.0;
 inline constexpr double kPollSeconds = 0.5;
 
-enum class StationWait { Gone, Next };
+// Where a station is, in the order a unit goes through.
+enum class StationState {
+  Drive,        // waiting for a drive to answer (an empty fixture is no unit)
+  Programming,  // the drive's run
+  Boot,         // waiting for the new firmware to answer (at most --boot-wait)
+  Gone,         // waiting for the drive to be taken away
+};
+// "drive", "programming", "boot", "gone": the state's name in a child's events.
+const char* station_state_name(StationState state);
 
 // What a station's waits and units come to, for its summary.
 struct StationTally {
@@ -34,9 +42,9 @@ struct StationTally {
 struct PortChoice;
 
 struct StationHooks {
-  // Before each wait: which, what it waits for (for the operator), and the line (a test may
-  // put another virtual drive behind it, as an operator swaps drives).
-  std::function<void(StationWait wait, const std::string& text, PortChoice& port)> waiting;
+  // On entering each state: which, what it says to the operator, and the line (a test may put
+  // another virtual drive behind it, as an operator swaps drives).
+  std::function<void(StationState state, const std::string& text, PortChoice& port)> state;
   // After each unit's run, refused ones included.
   std::function<void(const RunReport& unit)> unit;
 };
@@ -45,7 +53,7 @@ struct StationHooks {
 bool drive_answers(int port_number, long baud);
 
 // Runs the station on args.port until the waker's stop. Returns the exit status: 2 when the
-// first run is refused, else tally.exit_status().
+// files or the first run are refused, else tally.exit_status().
 int run_station(const Arguments& args, const Terminal& term, platform::RunWaker& waker,
                 const StationHooks& hooks, StationTally& tally);
 

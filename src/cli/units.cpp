@@ -7,7 +7,6 @@
 #include <array>
 #include <cstdio>
 
-#include "bsl/flash_map.h"
 #include "platform/files.h"
 
 namespace driveflash::cli {
@@ -21,8 +20,7 @@ std::string Recorder::open() {
     return "";
   }
   log_.emplace(platform::path_from_utf8(args_.log));
-  sha256_ = app::file_sha256(args_.file);
-  return log_->prepare();
+  return log_->log().prepare();
 }
 
 void Recorder::add(const RunReport& r, std::ostream& err) {
@@ -35,19 +33,23 @@ void Recorder::add(const RunReport& r, std::ostream& err) {
   app::RunRecord row;
   row.port = r.port;
   row.file = args_.file;
-  row.sha256 = r.outcome.sha256.empty() ? sha256_ : r.outcome.sha256;
   row.kind = r.kind.empty() ? kind_name(args_.kind.value_or(kind_from_name(args_.file))) : r.kind;
-  row.result = log_result(r);
-  row.status = r.download_status();
-  row.message = r.message();
-  row.seconds = r.outcome.seconds;
-  if (r.outcome.result != run::Result::kRefused) {
-    row.pages = r.outcome.pages;
-    row.bytes = r.outcome.pages * kFlashPage;
-  }
+  app::fill_from_outcome(row, r.outcome, r.message());
+  row.unit = r.unit.empty() ? args_.unit : r.unit;
   row.count = count_;
   if (const std::string why = log_->append(row); !why.empty()) {
-    err << "driveflash-cli: " << why << "; the row of the drive on " << r.port << " is lost\n";
+    err << "driveflash-cli: " << why << "; the row of the drive on " << r.port
+        << " is kept: it goes in with the next row, or at the end into "
+        << platform::utf8_of(log_->side_path()) << " if the log stays closed\n";
+  }
+}
+
+void Recorder::finish(std::ostream& err) {
+  if (!log_) {
+    return;
+  }
+  if (const std::string what = log_->finish(); !what.empty()) {
+    err << "driveflash-cli: " << what << '\n' << std::flush;
   }
 }
 
@@ -55,8 +57,8 @@ void print_unit_event(std::ostream& out, const RunReport& r) {
   out << kUnitEvent << r.json(false) << "}\n" << std::flush;
 }
 
-void print_wait_event(std::ostream& out, const std::string& text) {
-  out << JsonObject().add("wait", text).str(false) << '\n' << std::flush;
+void print_state_event(std::ostream& out, const std::string& state, const std::string& text) {
+  out << JsonObject().add("state", state).add("text", text).str(false) << '\n' << std::flush;
 }
 
 std::string fixed(double value, int decimals) {
@@ -127,11 +129,11 @@ bool read_report(const std::string& json, RunReport& out) {
   const QJsonObject o = doc.object();
   const auto text = [&o](const char* key) { return o.value(key).toString().toStdString(); };
   const auto lines = [&o](const char* key) {
-    std::vector<std::string> out;
+    std::vector<std::string> list;
     for (const QJsonValue line : o.value(key).toArray()) {
-      out.push_back(line.toString().toStdString());
+      list.push_back(line.toString().toStdString());
     }
-    return out;
+    return list;
   };
   out = RunReport{};
   run::Outcome& r = out.outcome;
@@ -169,10 +171,12 @@ bool read_report(const std::string& json, RunReport& out) {
   r.bytes = static_cast<std::uint64_t>(o.value("firmware_bytes").toInteger());
   r.seconds = o.value("elapsed_seconds").toDouble();
   r.sha256 = text("sha256");
+  r.drive_id = text("drive_id");
   out.exit_status = o.value("exit_status").toInt(kExitRunFailed);
   out.file = text("file");
   out.kind = text("kind");
   out.port = text("port");
+  out.unit = text("unit");
   if (o.value("drive_baud").isDouble()) {
     out.drive_baud = o.value("drive_baud").toInteger();
   }

@@ -27,18 +27,22 @@ class Recorder {
 
   // "" when rows can be written (or none are asked for), else why not.
   std::string open();
+  // The unit's row, stamped with the time it arrives: when the run ended. A row that cannot
+  // be written now is kept for the next one; `err` says so.
   void add(const RunReport& r, std::ostream& err);
+  // Before the program ends, on every way out: the kept rows go into the log, else into the
+  // side file beside it; `err` says which.
+  void finish(std::ostream& err);
 
  private:
   const Arguments& args_;
-  std::optional<app::RunLog> log_;
-  std::string sha256_;
+  std::optional<app::KeptLog> log_;
   std::uint64_t count_ = 0;
 };
 
-// A run's report as a unit event, and a station's wait as an event.
+// A run's report as a unit event, and a station's state (its name and what it says) as one.
 void print_unit_event(std::ostream& out, const RunReport& r);
-void print_wait_event(std::ostream& out, const std::string& text);
+void print_state_event(std::ostream& out, const std::string& state, const std::string& text);
 
 // "12.34": a number with a fixed count of decimals, whatever the locale.
 std::string fixed(double value, int decimals);

@@ -25,7 +25,7 @@ Options:
   -V, --version             show the version
 
 Exit status: 0 success, 1 the programming run failed, 2 bad arguments or a
-refused file, 130 stopped by Ctrl-C.
+refused file, 130 a run cut short by Ctrl-C (or the program being ended).
 
 Examples:
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0
@@ -39,7 +39,8 @@ constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--port PORT ...]
                               [--drive-baud N] [--loader-baud N]
                               [--kind hex|ehex] [--timing standard|fast]
-                              [--log FILE] [--repeat] [--json]
+                              [--log FILE [--unit TEXT]] [--json]
+                              [--repeat [--boot-wait SECONDS]]
                               [--rescue [--rescue-wait SECONDS]]
        driveflash-cli program --job JOB [--port PORT ...] [--log FILE]
                               [--repeat] [--json] [--rescue]
@@ -55,7 +56,8 @@ Arguments:
                     number from 'driveflash-cli ports', 'sim' for the built-in
                     virtual drive, or 'sim:OPTIONS' for one with faults;
                     given more than once, a drive is programmed on each port
-                    at the same time (see "Several ports" below)
+                    at the same time (see "Several ports" below); COM3,
+                    com3 and \\.\COM3 are one port
   --drive-baud N    baud rate of the drive's running firmware
                     (default: the main panel's setting in Brenfold.uir)
   --loader-baud N   baud rate of the chip's bootstrap loader, up to 921600
@@ -72,16 +74,28 @@ Arguments:
                     port's reopening, the handshake); every reply is still
                     awaited with the same time-outs
   --log FILE        append one row per drive to the CSV file FILE (made with
-                    a header row when new): time, host, port, file, sha256,
-                    kind, result (ok, failed, stopped, refused), status,
-                    message, seconds, pages, bytes, count. Several programs
-                    may share FILE. One that cannot be written is refused
-                    before any drive is touched
-  --repeat          a station: program the drive, wait until it is taken
-                    away (no answer for 2 s), wait for the next one to
-                    answer, program it, and so on until Ctrl-C, which ends
-                    with a summary. A drive left connected is never
-                    programmed twice
+                    a header row when new) when its run ends: time, host,
+                    port, file, sha256 (of the bytes the run read), kind,
+                    result (ok, failed, stopped, refused), status, message
+                    (what went wrong and why), seconds, pages, bytes, count,
+                    drive_id (the drive's identity register, 0x and hex),
+                    unit, retries. Several programs may share FILE. One that
+                    cannot be written is refused before any drive is
+                    touched; a row that cannot be written when its run ends
+                    is kept and goes in with the next, or at the end into
+                    FILE's side file (runs.csv: runs.unsaved.csv)
+  --unit TEXT       the drive's serial number, for its row (one --port, no
+                    --repeat)
+  --repeat          a station: wait for a drive to answer, program it, wait
+                    for its new firmware to answer, wait until it is taken
+                    away (it answered, then no answer for 2 s), and so on
+                    until Ctrl-C, which ends with a summary. An empty fixture
+                    is no unit; a drive left connected is never programmed
+                    twice
+  --boot-wait SECONDS
+                    how long a station waits for a drive's new firmware to
+                    answer after programming (0 to 3600, default 10); a drive
+                    that does not is asked to be taken away
   --json            print one JSON object at the end; the status lines then go
                     to standard error
   --rescue          for a drive stuck in its bootstrap loader: repeat the
@@ -113,8 +127,11 @@ On the virtual drive, a successful run ends with a comparison of the drive's
 flash with FILE.
 
 Ctrl-C stops the run as closing the window's popup does: the step under way
-(the whole download, once it has begun) ends first. A second Ctrl-C leaves at
-once.
+(the whole download, once it has begun) ends first. A second Ctrl-C, SIGTERM,
+or the terminal closing (SIGHUP; on Windows closing the console, logging off,
+shutting down) ends the program within a few seconds: every run is stopped
+where it is, its row written ("stopped"), and the drive left where the run
+was.
 
 A run that stops or fails after the drive's reset leaves the drive in its
 bootstrap loader; the last status line says so and what brings it back. The
@@ -127,7 +144,8 @@ run found the drive waiting in its loader), and what ended a failed run:
 port's own words, where there are any) and "advice".
 
 Several ports: each drive gets a whole run of its own, in a process of its
-own, so that no drive's failure, stop or slow line touches another. Every
+own, so that no drive's failure, stop or slow line touches another; two
+names of one device (a link, a number and its device) are refused. Every
 line is prefixed with its port ("[PORT] "); on a terminal each port has a
 live progress bar, else each prints a line at every 10 %. A table ends the
 run: port, result, seconds, pages and, for a failure, its last line. With
@@ -145,10 +163,10 @@ Virtual drive options, comma-separated after 'sim:':
 
 Exit status: 0 programmed; 1 the run failed (the last status line says why);
 2 bad arguments, a refused file or a log that cannot be written (nothing was
-sent); 130 stopped by Ctrl-C. With several ports: 0 when every drive was
-programmed, 1 when any run failed. With --repeat, Ctrl-C ends the station:
-0 when every drive was programmed, 1 when any failed, 130 when it stopped a
-run under way.
+sent); 130 when Ctrl-C (or the program being ended) cut a run short. With
+several ports: 0 when every drive was programmed, 1 when any run failed.
+With --repeat, Ctrl-C ends the station: 0 when every drive was programmed, 1
+when any failed, 130 when it stopped a run under way.
 
 Examples:
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0
@@ -158,6 +176,7 @@ Examples:
   driveflash-cli program firmware.ehex --port /dev/ttyUSB0 --rescue
   driveflash-cli program fw.ehex --port /dev/ttyUSB0 --port /dev/ttyUSB1
   driveflash-cli program fw.ehex --port /dev/ttyUSB0 --repeat --log runs.csv
+  driveflash-cli program fw.ehex --port COM3 --log runs.csv --unit SN-0042
 )";
 
 constexpr std::string_view kPorts = R"(usage: driveflash-cli ports [--json]

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <span>
+#include <string>
 
 #include "bsl/frames.h"
 #include "platform/serial.h"
@@ -92,6 +94,26 @@ std::uint16_t modbus_crc16(std::span<const std::uint8_t> bytes) {
   return crc;
 }
 
+// Whether the 7 bytes are a whole, intact answer of device 1 to a one-register read.
+bool sound_identity(const std::array<std::uint8_t, kIdentityReplySize>& answer) {
+  const std::uint16_t crc = modbus_crc16(std::span(answer).first(kIdentityReplySize - 2));
+  return answer[0] == kIdentityRequest[0] && answer[1] == kIdentityRequest[1] &&
+         answer[2] == kIdentityByteCount && answer[5] == (crc & 0xFFU) && answer[6] == (crc >> 8U);
+}
+
+// The drive's identity register as its answer gives it ("0x" and four hex digits), or "" when
+// the answer is not sound: the record must not carry a value that the line garbled. Whether
+// the drive counts as found is decided by the count alone, as before.
+std::string identity_of(const std::array<std::uint8_t, kIdentityReplySize>& answer, int count) {
+  if (count != kIdentityReplySize || !sound_identity(answer)) {
+    return "";
+  }
+  std::array<char, 8> text{};
+  // NOLINTNEXTLINE(cert-err33-c): six characters in the 8-byte buffer
+  std::snprintf(text.data(), text.size(), "0x%02X%02X", answer[3], answer[4]);
+  return text.data();
+}
+
 }  // namespace
 
 driveflash::platform::Micros modbus_silence(long baud) {
@@ -118,7 +140,10 @@ int PingToDrv(int port) {
 
   write_request(port, kIdentityRequest);
   run_sleep(RunWait::kReplyLead, kAnswerWaitMs);
-  return read_identity_answer(port, answer) == kIdentityReplySize ? kStatusOk : kStatusBslInit;
+  answer = {};
+  const int count = read_identity_answer(port, answer);
+  driveflash::run::note_drive_id(identity_of(answer, count));
+  return count == kIdentityReplySize ? kStatusOk : kStatusBslInit;
 }
 
 int ResetBMI(int port) {
@@ -130,12 +155,10 @@ int probe_drive(int port) {
   FlushInQ(port);
   std::array<std::uint8_t, kIdentityReplySize> answer{};
   write_request(port, kIdentityRequest);
-  if (read_identity_answer(port, answer) != kIdentityReplySize) {
+  const int count = read_identity_answer(port, answer);
+  if (count != kIdentityReplySize || !sound_identity(answer)) {
     return kStatusBslInit;
   }
-  const std::uint16_t crc = modbus_crc16(std::span(answer).first(kIdentityReplySize - 2));
-  const bool whole = answer[0] == kIdentityRequest[0] && answer[1] == kIdentityRequest[1] &&
-                     answer[2] == kIdentityByteCount && answer[5] == (crc & 0xFFU) &&
-                     answer[6] == (crc >> 8U);
-  return whole ? kStatusOk : kStatusBslInit;
+  driveflash::run::note_drive_id(identity_of(answer, count));
+  return kStatusOk;
 }

@@ -140,6 +140,12 @@ void note_firmware(std::uint64_t bytes, std::string sha256) {
   r.current.sha256 = std::move(sha256);
 }
 
+void note_drive_id(std::string id) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current.drive_id = std::move(id);
+}
+
 void count_page() {
   Record& r = record();
   std::lock_guard lock(r.mutex);
@@ -152,10 +158,9 @@ void count_retry() {
   ++r.current.retries_used;
 }
 
-void finish(Result result) {
-  Record& r = record();
-  std::lock_guard lock(r.mutex);
-  Outcome& o = r.current;
+namespace {
+
+void stamp(Outcome& o, Result result, platform::Micros start) {
   o.result = result;
   if (result == Result::kOk) {
     o.cause = Cause::kNone;
@@ -166,9 +171,25 @@ void finish(Result result) {
   }
   o.drive_left = drive_place_of(driveplace.load());
   o.found_in_loader = foundinloader.load() != 0;
-  o.seconds = static_cast<double>((platform::clock().now() - r.start).count()) / 1e6;
-  r.last = o;
+  o.seconds = static_cast<double>((platform::clock().now() - start).count()) / 1e6;
+}
+
+}  // namespace
+
+void finish(Result result) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  stamp(r.current, result, r.start);
+  r.last = r.current;
   ++r.finished;
+}
+
+Outcome outcome_so_far(Result result) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  Outcome o = r.current;
+  stamp(o, result, r.start);
+  return o;
 }
 
 Outcome last_outcome() {
@@ -193,6 +214,27 @@ void publish_refusal(std::string why) {
   r.current.timing = timingprofile.load();
   r.last = r.current;
   ++r.finished;
+}
+
+std::string ending_text(const Outcome& o) {
+  if (o.result == Result::kOk) {
+    return "";
+  }
+  std::string text;
+  if (o.cause == Cause::kStopped || (o.result == Result::kStopped && o.line.empty())) {
+    text = kStoppedText;
+    if (o.drive_left != DrivePlace::kFirmware) {
+      text += std::string(" — ") + left_in_loader_line(o.drive_left == DrivePlace::kRomLoader
+                                                           ? kDriveInRomLoader
+                                                           : kDrivePastLoaderEntry);
+    }
+    return text;
+  }
+  text = o.line;
+  if (!o.reason.empty()) {
+    text += (text.empty() ? "" : " — ") + o.reason;
+  }
+  return text;
 }
 
 }  // namespace driveflash::run

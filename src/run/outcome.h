@@ -95,6 +95,8 @@ struct Outcome {
   double seconds = 0;       // from Program to rest
   std::string sha256;       // lower-case hex of the firmware file's bytes as the download read
                             // them; "" when the download never read the file
+  std::string drive_id;     // the drive's answer to the identity request that decided, as
+                            // "0x" and its register value in hex; "" when none came whole
 
   bool programmed() const { return result == Result::kOk; }
 };
@@ -113,17 +115,27 @@ void fail(Cause cause, int status, std::string line);
 void set_reason(std::string line);
 void add_advice(std::string line);
 void note_firmware(std::uint64_t bytes, std::string sha256);
+void note_drive_id(std::string id);
 void count_page();
 void count_retry();
 void finish(Result result);
 
 // The record of the last run that finished (a default one before any has).
 Outcome last_outcome();
+// The record of the run under way as it stands, stamped as if it ended now with `result`: what
+// a front end that cannot wait for the worker any longer keeps of it. Publishes nothing.
+Outcome outcome_so_far(Result result);
 // How many runs have finished since the program started; a front end that knows the count
 // before it pressed Program can tell its own run's record.
 std::uint64_t finished_runs();
 // A front end's own refusal: published as the run's record, so that every reader finds it
 // where it finds the others.
 void publish_refusal(std::string why);
+
+// What a record of a run that did not program the drive says about it on one line: the line
+// that says what went wrong with the reason after it, or, for a stop, that it was stopped and
+// where the drive waits. "" for a programmed drive.
+std::string ending_text(const Outcome& outcome);
+inline constexpr const char* kStoppedText = "已停止 / Stopped";
 
 }  // namespace driveflash::run

@@ -51,6 +51,8 @@ std::string describe(const Arguments& a) {
   }
   add("log=", a.log);
   add("", a.repeat ? "repeat" : "");
+  add("unit=", a.unit);
+  add("boot=", a.boot_wait ? std::to_string(*a.boot_wait) : "");
   if (a.command == Command::Program) {
     s += " |";  // what each port's own run is started with
     for (const std::string& w : a.unit_words) {
@@ -90,6 +92,12 @@ TEST(Arguments, AcceptedCommandLines) {
        "program topic=program port=sim repeat | --job line3.job --repeat"},
       {{"program", "--job=line3.job", "--rescue"},
        "program topic=program rescue | --job=line3.job --rescue"},
+      {{"program", "fw.hex", "--port", "3", "--unit", "SN-0042 A", "--log", "runs.csv"},
+       "program topic=program file=fw.hex port=3 log=runs.csv unit=SN-0042 A | fw.hex --unit "
+       "SN-0042 A"},
+      {{"program", "fw.hex", "--port", "3", "--port", "4", "--repeat", "--boot-wait=0"},
+       "program topic=program file=fw.hex port=3 +3 +4 repeat boot=0 | fw.hex --repeat "
+       "--boot-wait=0"},
       {{"check", "fw.ehex", "--kind=hex"}, "check topic=check file=fw.ehex kind=hex"},
       {{"ports", "--json"}, "ports topic=ports json"},
       {{"ehex", "encrypt", "a.hex", "b.ehex"}, "encrypt topic=ehex file=a.hex out=b.ehex"},
@@ -146,6 +154,16 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "--job", "j.job", "--kind", "hex"}, "--kind is set by the job file"},
       {{"program", "fw.hex", "--job", "j.job"}, "the job file names the firmware; leave FILE out"},
       {{"program", "--job=", "--port", "sim"}, "--job wants a job file"},
+      {{"program", "fw.hex", "--port", "sim", "--boot-wait", "5"},
+       "--boot-wait goes with --repeat"},
+      {{"program", "fw.hex", "--port", "sim", "--repeat", "--boot-wait", "-1"},
+       "whole seconds from 0 to 3600, not '-1'"},
+      {{"program", "fw.hex", "--port", "sim", "--unit="}, "--unit wants the unit's serial"},
+      {{"program", "fw.hex", "--port", "sim", "--unit", "SN1\nSN2"}, "without control characters"},
+      {{"program", "fw.hex", "--port", "sim", "--unit", "SN1", "--repeat"},
+       "--unit names one drive"},
+      {{"program", "fw.hex", "--port", "sim", "--port", "sim", "--unit", "SN1"},
+       "--unit names one drive"},
       {{"check"}, "missing FILE; see 'driveflash-cli check --help'"},
       {{"ports", "extra"}, "unexpected argument 'extra'"},
       {{"ehex"}, "'ehex' wants 'encrypt' or 'decrypt'"},

@@ -11,31 +11,8 @@
 namespace driveflash::test {
 namespace {
 
-// The log's rows, each split into its fields (no field of these runs needs quotes).
 std::vector<std::map<std::string, std::string>> log_rows(const std::filesystem::path& path) {
-  const std::string text = read_text(path);
-  std::vector<std::vector<std::string>> lines;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = text.find("\r\n", at);
-    std::vector<std::string> fields;
-    const std::string line = text.substr(at, end - at);
-    for (std::size_t f = 0; f <= line.size();) {
-      const std::size_t comma = std::min(line.find(',', f), line.size());
-      fields.push_back(line.substr(f, comma - f));
-      f = comma + 1;
-    }
-    lines.push_back(fields);
-    at = end == std::string::npos ? text.size() : end + 2;
-  }
-  std::vector<std::map<std::string, std::string>> rows;
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    std::map<std::string, std::string> row;
-    for (std::size_t f = 0; f < lines[0].size() && f < lines[i].size(); ++f) {
-      row[lines[0][f]] = lines[i][f];
-    }
-    rows.push_back(row);
-  }
-  return rows;
+  return csv_rows(read_text(path));
 }
 
 class Production : public ::testing::Test {
@@ -124,26 +101,93 @@ TEST_F(Production, CtrlCStopsEveryRunAndExits130) {
 
 TEST_F(Production, StationsOnTwoPortsEndOnCtrlCWithTheirSummary) {
   std::set<std::string> waiting;
+  const ProcessResult r = run_cli(
+      {"program", firmware_, "--port", "sim", "--port", "sim:silent", "--repeat", "--log",
+       "runs.csv"},
+      dir_.path(), {}, [&waiting](const std::string& line, pid_t pid) {
+        // The good drive stays on its fixture; nothing is ever put on the other one.
+        if ((line.starts_with("[sim] ") && line.ends_with("take the drive away (gone once "
+                                                          "it has not answered for 2 s)")) ||
+            line == "[sim:silent] 等待驱动器 / waiting for a drive") {
+          waiting.insert(line);
+          if (waiting.size() == 2) {
+            ::kill(pid, SIGINT);
+          }
+        }
+      });
+  EXPECT_EQ(waiting.size(), 2u) << r.err;
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("[sim] 烧录中 / programming"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[sim] 等待驱动器启动 / waiting for the drive to start"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("[sim] unit 1: ok, "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("[sim:silent] unit"), std::string::npos) << "an empty fixture is no unit";
+  EXPECT_NE(r.out.find("\nsim             1           1       0 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nsim:silent      0           0       0 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nall             1           1       0 "), std::string::npos) << r.out;
+  EXPECT_EQ(log_rows(dir_.path() / "runs.csv").size(), 1u);
+}
+
+// The log cannot be opened for writing when the first drive's run ends (a spreadsheet that
+// holds it without sharing); it can again when the second's ends: both rows are there, in the
+// order the runs ended, and nothing went to the side file.
+TEST_F(Production, ARowThatCannotBeWrittenAtOnceArrivesInOrderLater) {
+  namespace fs = std::filesystem;
+  const fs::path log = dir_.path() / "runs.csv";
+  bool taken = false;
+  bool given_back = false;
+  const ProcessResult r = run_cli(
+      {"program", firmware_, "--port", "sim", "--port", "sim:page-time=500", "--log", "runs.csv"},
+      dir_.path(),
+      [&](const std::string& line, pid_t) {
+        if (!taken && line == "[sim] Bootload success!") {
+          fs::rename(log, dir_.path() / "held.csv");
+          fs::create_directory(log);  // what cannot be opened for appending
+          taken = true;
+        }
+      },
+      [&](const std::string& line, pid_t) {
+        if (taken && !given_back && line.find("is kept") != std::string::npos) {
+          fs::remove(log);
+          fs::rename(dir_.path() / "held.csv", log);
+          given_back = true;
+        }
+      });
+  EXPECT_TRUE(given_back) << r.err;
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("cannot open the run log"), std::string::npos) << r.err;
+  const auto rows = log_rows(log);
+  ASSERT_EQ(rows.size(), 2u) << read_text(log);
+  EXPECT_EQ(rows[0].at("port"), "sim");
+  EXPECT_EQ(rows[1].at("port"), "sim:page-time=500");
+  EXPECT_EQ(rows[0].at("count"), "1");
+  EXPECT_EQ(rows[1].at("count"), "2");
+  EXPECT_LE(rows[0].at("time"), rows[1].at("time"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "runs.unsaved.csv"));
+}
+
+// A log that never comes back: the row goes to the side file at the end, and the command says
+// where.
+TEST_F(Production, ARowTheLogNeverTakesGoesToTheSideFile) {
+  namespace fs = std::filesystem;
+  const fs::path log = dir_.path() / "runs.csv";
   const ProcessResult r =
-      run_cli({"program", firmware_, "--port", "sim", "--port", "sim:silent", "--repeat", "--log",
-               "runs.csv"},
-              dir_.path(), {}, [&waiting](const std::string& line, pid_t pid) {
-                // The good drive stays connected, and nothing answers on the other line.
-                if (line == "[sim] waiting for the drive to be taken away (no answer for 2 s)" ||
-                    line == "[sim:silent] waiting for the next drive to answer") {
-                  waiting.insert(line);
-                  if (waiting.size() == 2) {
-                    ::kill(pid, SIGINT);
-                  }
+      run_cli({"program", firmware_, "--port", "sim", "--log", "runs.csv", "--unit", "=SN 7"},
+              dir_.path(), [&](const std::string& line, pid_t) {
+                if (line == "Bootload success!") {
+                  fs::remove(log);
+                  fs::create_directory(log);
                 }
               });
-  EXPECT_EQ(waiting.size(), 2u) << r.err;
-  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("[sim] unit 1: ok, "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("[sim:silent] unit 1: failed, "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\nsim             1           1       0 "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\nall             2           1       1 "), std::string::npos) << r.out;
-  EXPECT_EQ(log_rows(dir_.path() / "runs.csv").size(), 2u);
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  const fs::path side = dir_.path() / "runs.unsaved.csv";
+  EXPECT_NE(r.err.find("1 row went to runs.unsaved.csv"), std::string::npos) << r.err;
+  const auto rows = log_rows(side);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].at("result"), "ok");
+  EXPECT_EQ(rows[0].at("unit"), "'=SN 7");
+  EXPECT_EQ(rows[0].at("drive_id").substr(0, 2), "0x");
+  EXPECT_EQ(rows[0].at("retries"), "0");
 }
 
 }  // namespace

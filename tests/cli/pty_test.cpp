@@ -6,7 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <set>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_support.h"
@@ -186,6 +191,110 @@ TEST(CliPty, RescueTakesThePowerCyclesJunkInItsStride) {
   const std::string flash = read_text(dump);
   ASSERT_GE(flash.size(), data.size());
   EXPECT_EQ(flash.substr(0, data.size()), std::string(data.begin(), data.end()));
+}
+
+// The processes whose command line holds `word` (one of its words).
+std::vector<pid_t> processes_with(const std::string& word) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    std::string cmdline = read_text(entry.path() / "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', '\n');
+    if (("\n" + cmdline).find("\n" + word + "\n") != std::string::npos) {
+      found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> log_results(const std::filesystem::path& log) {
+  std::vector<std::string> results;
+  for (const auto& row : csv_rows(read_text(log))) {
+    results.push_back(row.at("result"));
+  }
+  return results;
+}
+
+// The same drive under its own name and a link to it: two runs would fight over one line, so
+// the command refuses before it touches either.
+TEST(CliPty, OneDriveUnderTwoNamesIsRefusedUntouched) {
+  TempDir dir;
+  stage_run_directory(dir.path());
+  const std::string file = dir.write("fw.hex", hex_text(0x10001000, filler(600, 8)));
+  SimProcess sim((dir.path() / "flash.bin").string());
+  ASSERT_TRUE(sim.device().starts_with("/dev/")) << sim.device();
+  const std::string link = (dir.path() / "drive").string();
+  std::filesystem::create_symlink(sim.device(), link);
+
+  const ProcessResult r = run_cli(
+      {"program", file, "--port", sim.device(), "--port", link, "--log", "runs.csv"}, dir.path());
+  EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("are the same device (" + sim.device() + ")"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("初始化中..."), std::string::npos) << r.out;
+  EXPECT_EQ(log_results(dir.path() / "runs.csv"), (std::vector<std::string>{"refused", "refused"}));
+  // Untouched: its firmware still runs and answers the next run as a drive that never left it.
+  const ProcessResult again = run_cli({"program", file, "--port", link}, dir.path());
+  EXPECT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_NE(again.out.find("驱动器连接成功!"), std::string::npos) << again.out;
+}
+
+// The ways a supervisor, a terminal or a system ends the program while two drives download:
+// every child is stopped and waited for, each port gets its row, and a second later no process
+// of the command is left. Killed outright, the command cannot write rows, but its children
+// still go with it.
+TEST(CliPty, EveryWayTheProgramEndsEndsEveryRunItStarted) {
+  struct Case {
+    const char* name;
+    std::vector<int> signals;
+    int status;
+    std::size_t rows;
+  };
+  const std::vector<Case> table = {
+      {"ctrl-c twice", {SIGINT, SIGINT}, 130, 2},
+      {"sigterm", {SIGTERM}, 130, 2},
+      {"terminal closed", {SIGHUP}, 130, 2},
+      {"killed", {SIGKILL}, 128 + SIGKILL, 0},
+  };
+  for (const Case& c : table) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    stage_run_directory(dir.path());
+    // 24 pages at 250 ms each: the downloads are well under way when the signals come.
+    const std::string file = dir.write("fw.hex", hex_text(0x10001000, filler(24 * 256, 9)));
+    SimProcess a((dir.path() / "a.bin").string(), "application", {"--faults", "page-time=250"});
+    SimProcess b((dir.path() / "b.bin").string(), "application", {"--faults", "page-time=250"});
+    ASSERT_TRUE(a.device().starts_with("/dev/") && b.device().starts_with("/dev/"));
+    std::set<std::string> downloading;
+    std::chrono::steady_clock::time_point signalled;
+    const ProcessResult r =
+        run_cli({"program", file, "--port", a.device(), "--port", b.device(), "--log", "runs.csv"},
+                dir.path(), {}, [&](const std::string& line, pid_t pid) {
+                  if (line.ends_with("] progress: 20 %") && downloading.size() < 2) {
+                    downloading.insert(line.substr(0, line.find(']')));
+                    if (downloading.size() == 2) {
+                      for (const int number : c.signals) {
+                        ::kill(pid, number);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                      }
+                      signalled = std::chrono::steady_clock::now();
+                    }
+                  }
+                });
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_EQ(downloading.size(), 2u) << r.err;
+    EXPECT_EQ(r.exit_status, c.status) << r.out << r.err;
+    EXPECT_LT(took, std::chrono::seconds(6)) << "the end waits a bounded time";
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (const std::string& device : {a.device(), b.device()}) {
+      EXPECT_EQ(processes_with(device), std::vector<pid_t>{}) << device << " still served";
+    }
+    const std::vector<std::string> results = log_results(dir.path() / "runs.csv");
+    EXPECT_EQ(results, std::vector<std::string>(c.rows, "stopped"))
+        << read_text(dir.path() / "runs.csv");
+  }
 }
 
 }  // namespace

@@ -29,6 +29,19 @@ TEST(RunWaker, WakeUpsAndStopsEndTheWaitEarly) {
   waker.reset();
   EXPECT_FALSE(waker.stop_requested());
   EXPECT_FALSE(waker.wait(1ms));
+  // An end is a stop as well, and ends a wait the same way.
+  EXPECT_FALSE(waker.end_requested());
+  std::thread ender([&waker] {
+    std::this_thread::sleep_for(50ms);
+    waker.request_end();
+  });
+  EXPECT_TRUE(waker.wait(20s));
+  ender.join();
+  EXPECT_TRUE(waker.end_requested());
+  EXPECT_TRUE(waker.stop_requested());
+  waker.reset();
+  EXPECT_FALSE(waker.end_requested());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
 }  // namespace

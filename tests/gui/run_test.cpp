@@ -3,9 +3,12 @@
 // does not answer, and closing the popup while the download runs (closing it at rest: the
 // silent drive here, and the accepted file kinds in main_panel_test).
 #include <QComboBox>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <fstream>
@@ -29,6 +32,11 @@ namespace {
 namespace pf = platform;
 
 constexpr int kPort = 7;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 constexpr int kPages = 8;
 
 const QStringList kRunStart = {QStringLiteral("初始化中..."),
@@ -61,6 +69,12 @@ class RunTest : public VirtualTimeGuiTest {
     ASSERT_TRUE(pump_until([&] { return watch_->holding(); }));
   }
   static bool resting() { return runstate.load() == kStateFinished; }
+  // The popup shows the run's verdict.
+  bool concluded() {
+    const QString verdict =
+        verdict_label() != nullptr ? verdict_label()->property("verdict").toString() : QString();
+    return resting() && !verdict.isEmpty() && verdict != QStringLiteral("running");
+  }
   QLabel* verdict_label() {
     return pf::panel_window(prgpanel)->findChild<QLabel*>(QStringLiteral("verdict"));
   }
@@ -168,39 +182,123 @@ TEST_F(RunTest, ClosingDuringTheDownloadTakesEffectWhenTheDownloadReturns) {
   EXPECT_FALSE(pf::panel_state(popup));
 }
 
-TEST_F(RunTest, EveryRunThePopupShowedIsARowOfTheRecord) {
+// Each way a run ends puts its row in the log while its verdict is still up, with the time it
+// ended and what ended it: programmed (under the unit's serial, typed as a scanner types it), a
+// port that refuses to open (with the port's own words), a stop, and Program's refusal.
+TEST_F(RunTest, EachRunsRowIsInTheLogWhileItsVerdictIsUp) {
   prepare();
   const std::filesystem::path log = dir_.path() / "data" / "runs.csv";
   app::record_window_runs(log);
-  press("ProgCB");
-  ASSERT_TRUE(pump_until([&] { return resting() && counter_shown() == 1; }));
-  click(prgpanel, PRGPANEL_OK);
-  map_drive(kPort, sim::Faults{.silent = true});  // the next drive does not answer
-  press("ProgCB");
-  ASSERT_TRUE(pump_until([&] { return resting() && popup_lines().size() >= 2; }));
-  click(prgpanel, PRGPANEL_OK);
-  app::set_run_end_hook({});
-
-  std::ifstream in(log, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string file = (dir_.path() / "fw.hex").string();
-  const std::string sha = app::file_sha256(file);
-  ASSERT_EQ(sha.size(), 64u);
-  const std::size_t header = text.find("\r\n");
-  ASSERT_EQ(text.substr(0, header), app::kRunLogHeader);
-  const std::size_t first = text.find("\r\n", header + 2);
-  const std::string ok = text.substr(header + 2, first - header - 2);
-  const std::string failed = text.substr(first + 2, text.size() - first - 4);
-  // time,host,port: then what this run was.
-  const std::string rest = "," + file + "," + sha + ",hex,";
-  EXPECT_NE(ok.find(rest + "ok,0,Done!,"), std::string::npos) << ok;
-  EXPECT_TRUE(ok.ends_with(",8,2048,1")) << ok;
-  EXPECT_NE(failed.find(rest + "failed,,"), std::string::npos) << failed;
-  // Seconds from Program until the run came to rest, not until the popup closed (the resting
-  // worker's passes go on in virtual time meanwhile).
-  const std::string head = failed.substr(0, failed.size() - std::string(",,,1").size());
-  EXPECT_LT(std::stod(head.substr(head.rfind(',') + 1)), 10.0) << failed;
-  EXPECT_TRUE(failed.ends_with(",,,1")) << failed;
+  const auto rows = [&log] { return csv_rows(read_file(log)); };
+  const auto now = [] {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString();
+  };
+
+  // Programmed, with the unit's serial scanned into its field.
+  auto* unit = qobject_cast<QLineEdit*>(widget(mainpanel, MAINPANEL_UNIT));
+  ASSERT_NE(unit, nullptr);
+  QTest::keyClicks(unit, QStringLiteral("SN-0042"));
+  QTest::keyClick(unit, Qt::Key_Return);
+  std::string before = now();
+  press("ProgCB");
+  ASSERT_TRUE(
+      pump_until([&] { return verdict_label() != nullptr && resting() && !rows().empty(); }));
+  pump();
+  EXPECT_EQ(verdict_label()->property("verdict").toString(), QStringLiteral("programmed"));
+  auto row = rows().back();
+  EXPECT_GE(row.at("time"), before);
+  EXPECT_LE(row.at("time"), now());
+  EXPECT_EQ(row.at("result"), "ok");
+  EXPECT_EQ(row.at("message"), "Done!");
+  EXPECT_EQ(row.at("file"), file);
+  EXPECT_EQ(row.at("sha256"), app::file_sha256(file));
+  EXPECT_EQ(row.at("pages"), "8");
+  EXPECT_EQ(row.at("unit"), "SN-0042");
+  EXPECT_EQ(row.at("drive_id").substr(0, 2), "0x");
+  EXPECT_EQ(row.at("count"), "1");
+  EXPECT_EQ(unit->text(), QString()) << "the next unit's serial is scanned into an empty field";
+  click(prgpanel, PRGPANEL_OK);
+
+  // A port that does not open: the line, and why.
+  pf::PortEntry refusing;
+  refusing.number = kPort;
+  refusing.name = "/dev/ttyBUSY";
+  refusing.open = [](const pf::LineSettings&, std::string& error) {
+    error = "permission denied";
+    return std::unique_ptr<pf::SerialLine>();
+  };
+  pf::map_port(refusing);
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return resting() && rows().size() == 2; }));
+  row = rows().back();
+  EXPECT_EQ(row.at("result"), "failed");
+  EXPECT_EQ(row.at("port"), "/dev/ttyBUSY");
+  EXPECT_EQ(row.at("message"),
+            "ERROR: COM Port initialization failed! — 端口 / Port 7: permission denied");
+  EXPECT_EQ(row.at("sha256"), app::file_sha256(file)) << "the bytes Program read";
+  click(prgpanel, PRGPANEL_OK);
+
+  // Stopped after the drive's reset: where the drive waits.
+  map_drive(kPort);
+  watch_->hold_at([](const pf::PanelEvent& e) {
+    return e.kind == pf::PanelEvent::Kind::LineAppended &&
+           std::get<std::string>(e.value) == "驱动器连接成功!";
+  });
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return watch_->holding(); }));
+  QTimer::singleShot(0, [&] { watch_->release(); });
+  pf::panel_window(prgpanel)->close();
+  ASSERT_EQ(rows().size(), 3u) << "written when the worker came back";
+  pump();
+  EXPECT_EQ(verdict_label()->property("verdict").toString(), QStringLiteral("stopped"));
+  row = rows().back();
+  EXPECT_EQ(row.at("result"), "stopped");
+  EXPECT_EQ(row.at("message"), std::string("已停止 / Stopped — ") + kLeftInRomLoaderLine);
+  pf::panel_window(prgpanel)->close();
+  pump();
+
+  // Refused: a file that does not fit the chosen kind.
+  set_kind(kFileTypeEhex);
+  press("ProgCB");
+  ASSERT_EQ(rows().size(), 4u);
+  row = rows().back();
+  EXPECT_EQ(row.at("result"), "refused");
+  // The refusal's first line, then why, on one line.
+  EXPECT_TRUE(row.at("message").starts_with("文件类型错误！ | ")) << row.at("message");
+  EXPECT_EQ(row.at("pages"), "");
+  app::set_run_end_hook({});
+}
+
+// The log held by another program while the run ends: the verdict says the row is kept and
+// where it goes; the next run's row brings it in, in order.
+TEST_F(RunTest, ARowTheLogCannotTakeIsKeptAndTheVerdictSaysSo) {
+  prepare();
+  const std::filesystem::path log = dir_.path() / "runs.csv";
+  app::record_window_runs(log);
+  std::filesystem::create_directory(log);  // cannot be opened, as a file held without sharing
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return concluded(); }));
+  auto* note = pf::panel_window(prgpanel)->findChild<QLabel*>(QStringLiteral("logNote"));
+  ASSERT_NE(note, nullptr);
+  EXPECT_FALSE(note->isHidden());
+  EXPECT_TRUE(note->text().contains(QStringLiteral("this row is kept")))
+      << note->text().toStdString();
+  EXPECT_TRUE(note->text().contains(QStringLiteral("runs.unsaved.csv")))
+      << note->text().toStdString();
+  click(prgpanel, PRGPANEL_OK);
+  std::filesystem::remove(log);
+  map_drive(kPort, sim::Faults{.silent = true});
+  press("ProgCB");
+  ASSERT_TRUE(pump_until([&] { return concluded(); }));
+  note = pf::panel_window(prgpanel)->findChild<QLabel*>(QStringLiteral("logNote"));
+  EXPECT_TRUE(note->isHidden());
+  const auto rows = csv_rows(read_file(log));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].at("result"), "ok");
+  EXPECT_EQ(rows[1].at("result"), "failed");
+  EXPECT_EQ(app::finish_window_runs(), "");
+  app::set_run_end_hook({});
 }
 
 // Closing the popup after the drive's reset asks first and says where the drive is left; a "no"

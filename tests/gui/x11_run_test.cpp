@@ -134,7 +134,7 @@ TEST_F(X11RunTest, TheStationViewProgramsOnePortAndShowsTheOthersFailure) {
   QWidget* view = app::station_view();
   ASSERT_NE(view, nullptr);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
-  app::set_station_ports({QStringLiteral("sim"), QStringLiteral("sim:silent")});
+  app::set_station_ports({QStringLiteral("sim"), QStringLiteral("sim:reply:data@1=FA")});
   QTest::mouseClick(view->findChild<QAbstractButton*>(QStringLiteral("stationStart")),
                     Qt::LeftButton);
   const auto state = [view](int i) {

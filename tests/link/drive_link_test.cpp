@@ -8,6 +8,7 @@
 
 #include "bsl/scripted_port.h"
 #include "platform/timing.h"
+#include "run/outcome.h"
 #include "run/timing_policy.h"
 
 namespace driveflash::test {
@@ -62,19 +63,23 @@ struct PingCase {
   const char* second;  // answer to the second
   Micros first_delay;
   int result;
-  std::size_t left;  // bytes left unread in the input queue
+  std::size_t left;      // bytes left unread in the input queue
+  const char* drive_id;  // what the run's record keeps of the deciding answer
 };
 
 const PingCase kPingCases[] = {
-    {"both_answered", "01 03 02 12 34 B5 33", "01 03 02 12 34 B5 33", Micros(0), 0, 0},
-    {"only_second", "", "01 03 02 12 34 B5 33", Micros(0), 0, 0},
-    {"only_first", "01 03 02 12 34 B5 33", "", Micros(0), 242, 0},
-    {"silent", "", "", Micros(0), 242, 0},
-    {"any_seven_bytes_count", "", "FF FF FF FF FF FF FF", Micros(0), 0, 0},
-    {"longer_answer_leaves_the_rest", "", "01 03 02 12 34 B5 33 AA BB", Micros(0), 0, 2},
-    {"exception_is_too_short", "", "01 83 02 C0 F1", Micros(0), 242, 0},
+    {"both_answered", "01 03 02 12 34 B5 33", "01 03 02 12 34 B5 33", Micros(0), 0, 0, "0x1234"},
+    {"only_second", "", "01 03 02 00 0A 38 43", Micros(0), 0, 0, "0x000A"},
+    {"only_first", "01 03 02 12 34 B5 33", "", Micros(0), 242, 0, ""},
+    {"silent", "", "", Micros(0), 242, 0, ""},
+    {"any_seven_bytes_count", "", "FF FF FF FF FF FF FF", Micros(0), 0, 0, ""},
+    // Counted, but a value the line may have garbled is not recorded.
+    {"bad_crc_counts_unrecorded", "", "01 03 02 12 34 B5 34", Micros(0), 0, 0, ""},
+    {"other_device_counts_unrecorded", "", "02 03 02 12 34 B5 00", Micros(0), 0, 0, ""},
+    {"longer_answer_leaves_the_rest", "", "01 03 02 12 34 B5 33 AA BB", Micros(0), 0, 2, "0x1234"},
+    {"exception_is_too_short", "", "01 83 02 C0 F1", Micros(0), 242, 0, ""},
     // No flush between the requests: a late tail of the first answer counts in the second.
-    {"late_first_answer_adds_up", "01 03 02 12", "34 B5 33", Micros(600'000), 0, 0},
+    {"late_first_answer_adds_up", "01 03 02 12", "34 B5 33", Micros(600'000), 0, 0, "0x1234"},
 };
 
 TEST(DriveLink, PingDecidesOnTheSecondAnswer) {
@@ -85,7 +90,9 @@ TEST(DriveLink, PingDecidesOnTheSecondAnswer) {
     line->then(hex_bytes(c.first), c.first_delay);
     line->then(hex_bytes(c.second));
     ScriptedPort port(line, kDriveTimeout);
+    run::begin(kTimingStandard);
     EXPECT_EQ(PingToDrv(port.number()), c.result);
+    EXPECT_EQ(run::outcome_so_far(run::Result::kOk).drive_id, c.drive_id);
     EXPECT_EQ(written(*line), (std::vector<std::string>{kIdentity, kIdentity}));
     EXPECT_EQ(platform::requested_waits(), Micros(900'000));
     EXPECT_EQ(line->pending_input(), c.left);

@@ -24,12 +24,13 @@ TEST_F(PortNumbersTest, DevicesGetNumbersByTheRule) {
     int number;
   };
   const std::vector<Step> steps = {
-      {"COM3", 3},           {"com12", 12},   {"/dev/ttyUSB0", 100}, {"/dev/ttyUSB1", 101},
-      {"/dev/ttyUSB0", 100},                                    // already mapped: keeps its number
-      {"COM1", 102},                                            // 1 belongs to another port
-      {"\\\\.\\COM7", 7},    {"COM256", 256}, {"COM257", 103},  // beyond the COM range
-      {"COM0", 104},         {"COM03", 105},  {"COMX", 106},         {"COM", 107},
-      {"/dev/pts/7", 108},   {"COM3", 3},     {"COM100", 109},  // 100 is a device's already
+      {"COM3", 3},           {"com12", 12},        {"/dev/ttyUSB0", 100}, {"/dev/ttyUSB1", 101},
+      {"/dev/ttyUSB0", 100},  // already mapped: keeps its number
+      {"COM1", 102},          // 1 belongs to another port
+      {"\\\\.\\COM7", 7},    {"COM256", 256},      {"COM257", 103},  // beyond the COM range
+      {"COM0", 104},         {"COM03", 105},       {"COMX", 106},         {"COM", 107},
+      {"/dev/pts/7", 108},   {"COM3", 3},          {"COM100", 109},  // 100 is a device's already
+      {"COM12", 12},         {"\\\\.\\com12", 12}, {"cOm3", 3},      // one port whatever its case
   };
   for (const Step& s : steps) {
     EXPECT_EQ(pf::map_device(s.device), s.number) << s.device;
@@ -40,6 +41,8 @@ TEST_F(PortNumbersTest, DevicesGetNumbersByTheRule) {
   EXPECT_TRUE(entry.is_real);
   ASSERT_TRUE(pf::find_port(1, entry));
   EXPECT_EQ(entry.name, "sim");
+  ASSERT_TRUE(pf::find_port(12, entry));
+  EXPECT_EQ(entry.name, "COM12");  // as it is opened
 }
 
 TEST_F(PortNumbersTest, RemappingReplacesTheEntryUnderItsNumber) {

@@ -85,4 +85,49 @@ ScopedCwd::~ScopedCwd() {
   std::filesystem::current_path(previous_, ec);
 }
 
+std::vector<std::map<std::string, std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> records(1);
+  std::string field;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        field += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      records.back().push_back(std::move(field));
+      field.clear();
+    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      records.back().push_back(std::move(field));
+      field.clear();
+      records.emplace_back();
+      ++i;
+    } else {
+      field += c;
+    }
+  }
+  if (!field.empty() || !records.back().empty()) {
+    records.back().push_back(std::move(field));
+  } else {
+    records.pop_back();
+  }
+  std::vector<std::map<std::string, std::string>> rows;
+  for (std::size_t r = 1; r < records.size(); ++r) {
+    std::map<std::string, std::string> row;
+    for (std::size_t f = 0; f < records[0].size() && f < records[r].size(); ++f) {
+      row[records[0][f]] = records[r][f];
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
 }  // namespace driveflash::test

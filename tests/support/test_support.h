@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ using Bytes = std::vector<std::uint8_t>;
 // Parses "00 6C 5D" or "006C5D" into bytes.
 Bytes hex_bytes(const std::string& text);
 std::string to_hex(const Bytes& bytes);
+
+// The rows of a run log's CSV text (RFC 4180: quoted fields, CR LF), each by its header's names.
+std::vector<std::map<std::string, std::string>> csv_rows(const std::string& text);
 
 // A directory of its own under the system's temporary directory, removed with the object.
 class TempDir {

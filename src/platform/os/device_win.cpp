@@ -20,4 +20,14 @@ bool device_present(const std::string& device) {
   return std::filesystem::exists(platform::path_from_utf8(device), ec);
 }
 
+std::string device_identity(const std::string& device) {
+  if (const std::optional<int> n = platform::com_number(device); n.has_value()) {
+    return "COM" + std::to_string(*n);
+  }
+  std::error_code ec;
+  const std::filesystem::path real =
+      std::filesystem::canonical(platform::path_from_utf8(device), ec);
+  return ec ? device : platform::utf8_of(real);
+}
+
 }  // namespace driveflash::platform

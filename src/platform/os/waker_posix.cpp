@@ -18,15 +18,22 @@ std::atomic<int> g_signals{0};
 constexpr char kStopByte = 's';
 constexpr char kWakeByte = 'w';
 
+std::atomic<bool> g_end_asked{false};
+
 void on_signal(int number) {
   const int saved_errno = errno;
-  if (g_signals.fetch_add(1) >= 1) {
+  const bool ends = number != SIGINT || g_signals.fetch_add(1) >= 1;
+  if (ends && g_end_asked.exchange(true)) {
     constexpr std::string_view kText = "\ndriveflash-cli: stopped at once\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText.data(), kText.size());
-    ::_exit(number == SIGTERM ? 128 + SIGTERM : 128 + SIGINT);
+    ::_exit(128 + SIGINT);
   }
   if (RunWaker* w = g_waker.load(); w != nullptr) {
-    w->request_stop();
+    if (ends) {
+      w->request_end();
+    } else {
+      w->request_stop();
+    }
   }
   errno = saved_errno;
 }
@@ -97,22 +104,30 @@ void RunWaker::request_stop() {
   }
 }
 
+void RunWaker::request_end() {
+  end_.store(true);
+  request_stop();
+}
+
 void RunWaker::reset() {
   stop_.store(false);
+  end_.store(false);
   g_signals.store(0);
+  g_end_asked.store(false);
 }
 
 void RunWaker::install_signal_handlers(RunWaker* waker) {
   g_waker.store(waker);
   g_signals.store(0);
+  g_end_asked.store(false);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    set_handler(number, waker != nullptr ? on_signal : SIG_DFL);
+  }
   if (waker != nullptr) {
-    set_handler(SIGINT, on_signal);
-    set_handler(SIGTERM, on_signal);
     set_handler(SIGPIPE, SIG_IGN);
-  } else {
-    set_handler(SIGINT, SIG_DFL);
-    set_handler(SIGTERM, SIG_DFL);
   }
 }
+
+void RunWaker::ended() {}
 
 }  // namespace driveflash::platform

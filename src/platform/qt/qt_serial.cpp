@@ -351,17 +351,19 @@ std::vector<DetectedPort> detect_serial_ports() {
 }
 
 int map_device(const std::string& device, const std::string& description, bool is_real) {
+  // "com12", "COM12" and "\\.\COM12" are one port: one name, one number, one entry.
+  const std::optional<int> com = com_number(device);
+  const std::string name = com ? "COM" + std::to_string(*com) : device;
   std::lock_guard lock(g_map_mutex);
   std::set<int> taken;
   int number = 0;
   for (const PortEntry& entry : port_table()) {
     taken.insert(entry.number);
-    if (entry.name == device && number == 0) {
+    if (entry.name == name && number == 0) {
       number = entry.number;
     }
   }
   if (number == 0) {
-    const std::optional<int> com = com_number(device);
     if (com && !taken.contains(*com)) {
       number = *com;
     } else {
@@ -371,7 +373,7 @@ int map_device(const std::string& device, const std::string& description, bool i
       }
     }
   }
-  PortEntry entry = real_port_entry(number, device, description);
+  PortEntry entry = real_port_entry(number, name, description);
   entry.is_real = is_real;
   map_port(std::move(entry));
   return number;

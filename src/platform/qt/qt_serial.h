@@ -7,8 +7,8 @@
 //
 // Port numbers. The run only knows a number (main panel control 6); the front ends give
 // numbers to devices with map_device():
-//   - "COMn" (any case, n from 1 to 256) gets number n, as on Windows, unless n already
-//     belongs to another device;
+//   - "COMn" (any case, also "\\.\COMn"; n from 1 to 256) is kept as "COMn" and gets number
+//     n, as on Windows, unless n already belongs to another device;
 //   - any other device ("/dev/ttyUSB0", "/dev/pts/7", "COM3" whose number is taken) gets
 //     the lowest free number from kFirstDevicePortNumber (100) up;
 //   - a device that is already in the table keeps its number.
