@@ -42,9 +42,10 @@ constexpr std::array<std::uint32_t, 4> kEchoAddresses = {kFlashBase, kFlashBase 
 class Aligner {
  public:
   Aligner(int port, Micros deadline)
-      : port_(port), baud_(pf::port_baud(port)), deadline_(deadline) {
-    restore_ = GetComTime(port, &timeout_) == 0;
-  }
+      : port_(port),
+        baud_(pf::port_baud(port)),
+        deadline_(deadline),
+        restore_(GetComTime(port, &timeout_) == 0) {}
   ~Aligner() {
     if (restore_) {
       SetComTime(port_, timeout_);
@@ -190,11 +191,11 @@ int bl_resync(int port) {
   namespace pf = driveflash::platform;
   const pf::Micros deadline = pf::clock().now() + driveflash::bsl::kBound;
   for (int attempt = 0; attempt < driveflash::bsl::kAttempts; ++attempt) {
-    int status = kStatusUnknown;
-    {
+    // The aligner puts the port's own time-out back before the frame below is read.
+    int status = [&] {
       driveflash::bsl::Aligner aligner(port, deadline);
-      status = aligner.align();
-    }
+      return aligner.align();
+    }();
     if (status != kStatusOk) {
       return status;
     }

@@ -94,6 +94,7 @@ class PortRecovery final : public Recovery {
 // The eight sectors of the whole-flash erase, then those further ones the file needs.
 std::vector<std::uint32_t> sectors_to_erase(const FirmwareReport& report) {
   std::vector<std::uint32_t> sectors;
+  sectors.reserve(kEraseSectorCount + report.erase_beyond.size());
   for (int i = 0; i < kEraseSectorCount; ++i) {
     sectors.push_back(kEraseFirstSector + static_cast<std::uint32_t>(i) * kSectorSize);
   }

@@ -57,11 +57,11 @@ int retry(int status, RetryWhat what, std::uint32_t sector, Recovery& recovery,
 }  // namespace
 
 bool SectorRetries::take(std::uint32_t sector) {
-  int& used = used_[sector];
-  if (used >= limit_) {
+  int& count = used_[sector];
+  if (count >= limit_) {
     return false;
   }
-  ++used;
+  ++count;
   return true;
 }
 
