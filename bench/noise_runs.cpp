@@ -15,7 +15,8 @@
 //
 // Writes one tab-separated line per run to standard output, after a header line:
 // rate, retries, seed, programmed (0/1), wrong (0/1: programmed, yet some flash byte differs),
-// retries used, virtual seconds, the line the run failed with. The first line after the header
+// retries used, virtual seconds, started (0/1: the closing header restarted the drive's
+// firmware), the line the run failed with. The first line after the header
 // is the quiet run (rate 0).
 #include <QCoreApplication>
 #include <cstdio>
@@ -165,13 +166,13 @@ int main(int argc, char** argv) {
   fs::current_path(dir.path());
   driveflash::platform::ScopedVirtualClock clock;
 
-  std::printf("rate\tretries\tseed\tprogrammed\twrong\tretries_used\tseconds\tline\n");
+  std::printf("rate\tretries\tseed\tprogrammed\twrong\tretries_used\tseconds\tstarted\tline\n");
   const Run quiet = program(file, "", 0);
   if (!quiet.programmed) {
     std::fprintf(stderr, "noise_runs: the run on a quiet line failed: %s\n", quiet.line.c_str());
     return 1;
   }
-  std::printf("0\t0\t0\t1\t0\t0\t%.3f\t\n", quiet.seconds);
+  std::printf("0\t0\t0\t1\t0\t0\t%.3f\t1\t\n", quiet.seconds);
   int wrong = 0;
   for (const double rate : o.rates) {
     for (const int retries : o.retries) {
@@ -185,8 +186,9 @@ int main(int argc, char** argv) {
         wrong += bad ? 1 : 0;
         ok += r.programmed ? 1 : 0;
         ++done;
-        std::printf("%g\t%d\t%d\t%d\t%d\t%d\t%.3f\t%s\n", rate, retries, seed, r.programmed ? 1 : 0,
-                    bad ? 1 : 0, r.retries_used, r.seconds, r.line.c_str());
+        std::printf("%g\t%d\t%d\t%d\t%d\t%d\t%.3f\t%d\t%s\n", rate, retries, seed,
+                    r.programmed ? 1 : 0, bad ? 1 : 0, r.retries_used, r.seconds,
+                    r.drive.restarts > 0 ? 1 : 0, r.line.c_str());
         if (bad) {
           std::fprintf(stderr, "noise_runs: %s programmed with a wrong byte\n", faults);
         }

@@ -57,15 +57,16 @@ awk -F'\t' '
   {
     k = $1 "\t" $2
     if (!(k in n)) order[++keys] = k
-    n[k]++; ok[k] += $4; wrong[k] += $5
+    n[k]++; ok[k] += $4; wrong[k] += $5; started[k] += $4 == 1 && $8 == 1
     if ($4 == 1) { used[k] += $6; if ($6 > 0) { extra[k] += $7 - quiet; per[k] += $6 } }
   }
   END {
-    printf "rate\tretries\truns\tprogrammed\twrong\tpercent\tretries_per_run\tseconds_per_retry\tquiet_seconds\n"
+    printf "rate\tretries\truns\tprogrammed\twrong\tpercent\tretries_per_run\tseconds_per_retry\tquiet_seconds\tstarted\n"
     for (i = 1; i <= keys; i++) {
       k = order[i]
-      printf "%s\t%d\t%d\t%d\t%.1f\t%.3f\t%.3f\t%.3f\n", k, n[k], ok[k], wrong[k],
-             100 * ok[k] / n[k], ok[k] ? used[k] / ok[k] : 0, per[k] ? extra[k] / per[k] : 0, quiet
+      printf "%s\t%d\t%d\t%d\t%.1f\t%.3f\t%.3f\t%.3f\t%d\n", k, n[k], ok[k], wrong[k],
+             100 * ok[k] / n[k], ok[k] ? used[k] / ok[k] : 0, per[k] ? extra[k] / per[k] : 0, quiet,
+             started[k]
     }
   }' "$out"/noise-part-*.tsv | sort -t$'\t' -k1,1g -k2,2n >"$out/noise.tsv"
 # The header sorts as a number 0: put it back on top.
@@ -101,7 +102,7 @@ awk -F'\t' -v runs="$runs" -v date="$(date -u +%Y-%m-%d)" -v commit="$commit" \
   {
     rows++; rate[rows] = $1; r[rows] = $2; n[rows] = $3; ok[rows] = $4; wrong[rows] = $5
     pct[rows] = $6; used[rows] = $7; per[rows] = $8; quiet = $9
-    total += $3; bad += $5
+    total += $3; bad += $5; programmed += $4; started += $10
     if ($2 > 0 && $4 > 0 && $8 > 0) { tsum += $8 * $4 * $7; tn += $4 * $7 }
   }
   END {
@@ -140,6 +141,11 @@ awk -F'\t' -v runs="$runs" -v date="$(date -u +%Y-%m-%d)" -v commit="$commit" \
           (missed == "" ? "" : "; not at " missed) ". " \
           (bad == 0 ? "No run of the " total " reported success with a wrong byte in flash." \
                     : sprintf("%d of the %d runs reported success with a wrong byte in flash.", bad, total))
+    print ""
+    printf "The closing header that starts the new firmware is sent once and has no reply: of the %d " \
+           "programmed runs, %d left the chip in its loader because the noise struck it (the flash " \
+           "right, the firmware not started until the header is sent again).\n", programmed,
+           programmed - started
     print ""
     printf "A retry costs %.2f s on average (standard timing, virtual time, over the programmed " \
            "runs with retries; a run on a quiet line takes %.2f s): the fault itself (up to the " \
