@@ -102,6 +102,13 @@ std::vector<std::uint32_t> sectors_to_erase(const FirmwareReport& report) {
   return sectors;
 }
 
+int erase_sectors_once(int port, const FirmwareReport& report) {
+  if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
+    return erased;
+  }
+  return bl_erase_sectors(port, report.erase_beyond);
+}
+
 struct Download {
   int handle;
   FileKind kind;
@@ -219,31 +226,19 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
   driveflash::run::note_firmware(report.data_bytes, digest.hex_digest());
 
   LoaderSink loader(port, request.send == 1);
-  const int retries = retry_limit_of(retrylimit.load());
-  if (retries == 0) {
-    if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
-      status_line(kEraseFailed);
-      return erased;
-    }
-    if (const int erased = bl_erase_sectors(port, report.erase_beyond); erased != kStatusOk) {
-      status_line(kEraseFailed);
-      return erased;
-    }
-    PageBuilder builder(loader);
-    const Download download{file.get(), kind, path, report, builder};
-    return report.ascending ? download.stream() : download.sorted();
-  }
-
-  // The same frames and lines in the same order while nothing goes wrong.
   PortRecovery recovery(port);
-  SectorRetries budget(retries);
-  if (const int erased = erase_with_retries(sectors_to_erase(report), recovery, budget);
-      erased != kStatusOk) {
+  SectorRetries budget(retry_limit_of(retrylimit.load()));
+  RetryingSink retrying(loader, recovery, budget);
+  // Without retries the run is the run as it always was; with them it sends the same frames
+  // and lines in the same order while nothing goes wrong.
+  const bool retry = budget.limit() > 0;
+  const int erased = retry ? erase_with_retries(sectors_to_erase(report), recovery, budget)
+                           : erase_sectors_once(port, report);
+  if (erased != kStatusOk) {
     status_line(kEraseFailed);
     return erased;
   }
-  RetryingSink sink(loader, recovery, budget);
-  PageBuilder builder(sink);
+  PageBuilder builder(retry ? static_cast<FrameSink&>(retrying) : loader);
   const Download download{file.get(), kind, path, report, builder};
   return report.ascending ? download.stream() : download.sorted();
 }
