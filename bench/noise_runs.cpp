@@ -17,7 +17,8 @@
 // rate, retries, seed, programmed (0/1), wrong (0/1: programmed, yet some flash byte differs),
 // retries used, virtual seconds, started (0/1: the closing header restarted the drive's
 // firmware), the line the run failed with. The first line after the header
-// is the quiet run (rate 0).
+// is the quiet run (rate 0). Exits 3 when some run programmed the drive with a wrong byte (each is
+// named on standard error with the bytes that differ).
 #include <QCoreApplication>
 #include <cstdio>
 #include <filesystem>
@@ -45,6 +46,8 @@ namespace sim = driveflash::sim;
 
 // Away from port 1 and the numbers serial devices get, as the window's virtual drive.
 constexpr int kPort = 99;
+// Some run programmed the drive with a wrong byte (1: the program itself failed; 2: usage).
+constexpr int kExitWrongBytes = 3;
 
 struct Options {
   std::vector<double> rates = {5e-6, 1e-5, 2e-5, 4e-5, 8e-5};
@@ -190,7 +193,18 @@ int main(int argc, char** argv) {
                     r.programmed ? 1 : 0, bad ? 1 : 0, r.retries_used, r.seconds,
                     r.drive.restarts > 0 ? 1 : 0, r.line.c_str());
         if (bad) {
-          std::fprintf(stderr, "noise_runs: %s programmed with a wrong byte\n", faults);
+          std::string where;
+          std::size_t count = 0;
+          for (std::size_t i = 0; i < r.flash.size(); ++i) {
+            if (r.flash[i] != quiet.flash[i] && ++count <= 4) {
+              char at[48];
+              std::snprintf(at, sizeof at, " 0x%08zX (%02X, not %02X)", kFlashBase + i, r.flash[i],
+                            quiet.flash[i]);
+              where += at;
+            }
+          }
+          std::fprintf(stderr, "noise_runs: %s programmed with %zu wrong bytes:%s\n", faults, count,
+                       where.c_str());
         }
         if (o.lines && retries > 0 && (bad || !r.programmed)) {
           std::fprintf(stderr,
@@ -210,5 +224,5 @@ int main(int argc, char** argv) {
   }
   driveflash::platform::reset_panels();
   fs::current_path(previous);
-  return wrong == 0 ? 0 : 1;
+  return wrong == 0 ? 0 : kExitWrongBytes;
 }
