@@ -5,4 +5,5 @@ target_link_libraries(driveflash_run_testsupport PUBLIC driveflash_run driveflas
 target_compile_definitions(driveflash_run_testsupport PUBLIC
   DRIVEFLASH_RESOURCES="${PROJECT_SOURCE_DIR}/resources")
 driveflash_test(run_test sim SOURCES run/run_states_test.cpp run/run_sim_test.cpp run/job_test.cpp
+  run/retry_test.cpp
   LIBS driveflash_run_testsupport)

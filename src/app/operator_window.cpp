@@ -45,6 +45,7 @@ constexpr std::array kRememberedControls{
     RememberedControl{"driveBaud", MAINPANEL_DRIVE_BAUD},
     RememberedControl{"loaderBaud", MAINPANEL_LOADER_BAUD},
     RememberedControl{"timing", MAINPANEL_TIMING},
+    RememberedControl{"retries", MAINPANEL_RETRIES},
 };
 
 struct State {

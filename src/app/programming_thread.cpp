@@ -19,6 +19,7 @@
 #include "platform/sound.h"
 #include "platform/timing.h"
 #include "run/failures.h"
+#include "run/retry_policy.h"
 #include "run/run_context.h"
 
 bl_download_request dlrequest{};
@@ -105,6 +106,13 @@ void read_timing_profile() {
   int profile = kTimingStandard;
   GetCtrlVal(mainpanel, MAINPANEL_TIMING, &profile);
   timingprofile = profile == kTimingFast ? kTimingFast : kTimingStandard;
+}
+
+// Read with the timing profile, for the same reasons; a panel without the choice retries nothing.
+void read_retries() {
+  int retries = 0;
+  GetCtrlVal(mainpanel, MAINPANEL_RETRIES, &retries);
+  retrylimit = retry_limit_of(retries);
 }
 
 // The first open failed: the line, then which port and why, so the operator need not guess.
@@ -368,6 +376,7 @@ void state_finished() {
 int ProgrammingThread(void* /*data*/) {
   g_port_open = false;
   read_timing_profile();
+  read_retries();
   run::begin(timingprofile.load());
   while (runflag.load() != 0) {
     switch (runstate.load()) {

@@ -11,6 +11,7 @@
 #include "image/download.h"
 #include "image/firmware_file.h"
 #include "platform/files.h"
+#include "run/retry_policy.h"
 #include "run/run_context.h"
 
 namespace driveflash::cli {
@@ -46,7 +47,7 @@ OptionSet options_of(Command c) {
     case Command::Program:
       return {{"--json", "--rescue", "--repeat", "--events"},
               {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing",
-               "--log", "--job", "--unit", "--boot-wait"},
+               "--retries", "--log", "--job", "--unit", "--boot-wait"},
               1,
               "FILE"};
     case Command::Ports:
@@ -140,6 +141,15 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
     } else {
       return "--timing wants 'standard' or 'fast', not '" + std::string(value) + "'";
     }
+  } else if (name == "--retries") {
+    int retries = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), retries);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || retries < 0 ||
+        retries > kMaxRetries) {
+      return "--retries wants a whole number from 0 to " + std::to_string(kMaxRetries) + ", not '" +
+             std::string(value) + "'";
+    }
+    args.retries = retries;
   } else if (name == "--rescue-wait") {
     int seconds = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);

@@ -31,8 +31,9 @@ struct Arguments {
   std::vector<std::string> ports;     // program: every --port, in order
   std::optional<long> drive_baud;
   std::optional<long> loader_baud;
-  std::optional<int> kind;    // kFileTypeHex or kFileTypeEhex
-  std::optional<int> timing;  // kTimingStandard or kTimingFast
+  std::optional<int> kind;     // kFileTypeHex or kFileTypeEhex
+  std::optional<int> timing;   // kTimingStandard or kTimingFast
+  std::optional<int> retries;  // retries per flash sector, 0 to kMaxRetries
   bool json = false;
   bool force = false;
   std::string log;      // program --log FILE

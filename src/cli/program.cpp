@@ -171,6 +171,9 @@ struct Session {
     if (args.timing) {
       pf::operator_set_value(mainpanel, MAINPANEL_TIMING, *args.timing);
     }
+    if (args.retries) {
+      pf::operator_set_value(mainpanel, MAINPANEL_RETRIES, *args.retries);
+    }
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
     pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
     if (args.rescue_wait) {

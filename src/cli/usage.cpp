@@ -39,7 +39,7 @@ constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--port PORT ...]
                               [--drive-baud N] [--loader-baud N]
                               [--kind hex|ehex] [--timing standard|fast]
-                              [--log FILE [--unit TEXT]] [--json]
+                              [--retries N] [--log FILE [--unit TEXT]] [--json]
                               [--repeat [--boot-wait SECONDS]]
                               [--rescue [--rescue-wait SECONDS]]
        driveflash-cli program --job JOB [--port PORT ...] [--log FILE]
@@ -73,6 +73,12 @@ Arguments:
                     keeps those the drive needs (after the reset, around the
                     port's reopening, the handshake); every reply is still
                     awaited with the same time-outs
+  --retries N       on a noisy line, go back over a flash sector whose frame
+                    failed (no reply, a checksum, verification or block type
+                    error): get back in step with the loader, erase the
+                    sector and program it again from its first page, at most
+                    N times for any one sector (0 to 10; default: the main
+                    panel's setting, 0: the first failure ends the run)
   --log FILE        append one row per drive to the CSV file FILE (made with
                     a header row when new) when its run ends: time, host,
                     port, file, sha256 (of the bytes the run read), kind,

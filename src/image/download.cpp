@@ -1,16 +1,21 @@
 #include "image/download.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
+#include <vector>
 
 #include "bsl/erase_read.h"
 #include "bsl/frames.h"
+#include "bsl/resync.h"
 #include "crypto/sha256.h"
 #include "image/file_check.h"
 #include "image/firmware_scan.h"
 #include "image/page_builder.h"
+#include "image/retry.h"
 #include "platform/files.h"
 #include "platform/panels.h"
+#include "run/retry_policy.h"
 #include "run/run_context.h"
 
 namespace driveflash::image {
@@ -70,6 +75,39 @@ class LoaderSink final : public FrameSink {
   int port_;
   bool send_;
 };
+
+// Retries on the port: the loader's own resynchronisation and erase, lines in the status box.
+class PortRecovery final : public Recovery {
+ public:
+  explicit PortRecovery(int port) : port_(port) {}
+  int resync() override { return bl_resync(port_); }
+  int erase(std::uint32_t sector) override {
+    const std::array<std::uint32_t, 1> one = {sector};
+    return bl_erase_sectors(port_, one);
+  }
+  void say(const std::string& line) override { status_line(line); }
+
+ private:
+  int port_;
+};
+
+// The eight sectors of the whole-flash erase, then those further ones the file needs.
+std::vector<std::uint32_t> sectors_to_erase(const FirmwareReport& report) {
+  std::vector<std::uint32_t> sectors;
+  sectors.reserve(kEraseSectorCount + report.erase_beyond.size());
+  for (int i = 0; i < kEraseSectorCount; ++i) {
+    sectors.push_back(kEraseFirstSector + static_cast<std::uint32_t>(i) * kSectorSize);
+  }
+  sectors.insert(sectors.end(), report.erase_beyond.begin(), report.erase_beyond.end());
+  return sectors;
+}
+
+int erase_sectors_once(int port, const FirmwareReport& report) {
+  if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
+    return erased;
+  }
+  return bl_erase_sectors(port, report.erase_beyond);
+}
 
 struct Download {
   int handle;
@@ -187,17 +225,20 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
   }
   driveflash::run::note_firmware(report.data_bytes, digest.hex_digest());
 
-  if (const int erased = bl_erase_Wholepflash(port); erased != kStatusOk) {
+  LoaderSink loader(port, request.send == 1);
+  PortRecovery recovery(port);
+  SectorRetries budget(retry_limit_of(retrylimit.load()));
+  RetryingSink retrying(loader, recovery, budget);
+  // Without retries the run is the run as it always was; with them it sends the same frames
+  // and lines in the same order while nothing goes wrong.
+  const bool retry = budget.limit() > 0;
+  const int erased = retry ? erase_with_retries(sectors_to_erase(report), recovery, budget)
+                           : erase_sectors_once(port, report);
+  if (erased != kStatusOk) {
     status_line(kEraseFailed);
     return erased;
   }
-  if (const int erased = bl_erase_sectors(port, report.erase_beyond); erased != kStatusOk) {
-    status_line(kEraseFailed);
-    return erased;
-  }
-
-  LoaderSink sink(port, request.send == 1);
-  PageBuilder builder(sink);
+  PageBuilder builder(retry ? static_cast<FrameSink&>(retrying) : loader);
   const Download download{file.get(), kind, path, report, builder};
   return report.ascending ? download.stream() : download.sorted();
 }

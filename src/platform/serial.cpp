@@ -120,15 +120,15 @@ bool port_is_real(int port) {
   return open_port(port, p) && p.is_real;
 }
 
+long port_baud(int port) {
+  OpenPort p;
+  return open_port(port, p) ? p.settings.baud : 0;
+}
+
 std::string last_open_error(int port) {
   std::lock_guard lock(g_mutex);
   const auto it = g_open_errors.find(port);
   return it == g_open_errors.end() ? std::string() : it->second;
-}
-
-long port_baud(int port) {
-  OpenPort p;
-  return open_port(port, p) ? p.settings.baud : 0;
 }
 
 void map_port_to_line(int port, std::shared_ptr<SerialLine> line, std::string name) {
@@ -189,6 +189,18 @@ int SetComTime(int port, double timeoutSeconds) {
     return kComPortNotOpen;
   }
   it->second.timeout = pf::Micros(std::llround(timeoutSeconds * 1e6));
+  return 0;
+}
+
+int GetComTime(int port, double* timeoutSeconds) {
+  if (timeoutSeconds == nullptr) {
+    return kComUnknownError;
+  }
+  pf::OpenPort p;
+  if (!pf::open_port(port, p)) {
+    return kComPortNotOpen;
+  }
+  *timeoutSeconds = static_cast<double>(p.timeout.count()) / 1e6;
   return 0;
 }
 

@@ -31,6 +31,9 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
                   int stopBits, int inputQueueSize, int outputQueueSize);
 // Read time-out for later ComRd calls. Returns 0 or a negative failure.
 int SetComTime(int port, double timeoutSeconds);
+// The read time-out in force (10 s until SetComTime sets one). Returns 0 or a negative failure,
+// leaving `timeoutSeconds` as it was.
+int GetComTime(int port, double* timeoutSeconds);
 int FlushInQ(int port);
 int FlushOutQ(int port);
 // Returns the number of bytes accepted for sending, or a negative failure. On a line with a
@@ -100,10 +103,10 @@ std::vector<PortEntry> port_table();
 bool find_port(int port, PortEntry& out);
 // Whether the line open on `port` leads to a real chip (false when the port is not open).
 bool port_is_real(int port);
+// The baud rate the port was opened with (0 when it is not open).
+long port_baud(int port);
 // Why the last OpenComConfig on `port` failed ("" if it did not).
 std::string last_open_error(int port);
-// The baud rate `port` is open at; 0 when it is not open.
-long port_baud(int port);
 
 // Base for in-process peers: bytes the peer sends carry the time at which they reach the
 // host, and reads wait on the platform clock for them, so the same peer runs in real or

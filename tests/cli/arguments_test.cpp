@@ -40,6 +40,7 @@ std::string describe(const Arguments& a) {
   add("loader=", a.loader_baud ? std::to_string(*a.loader_baud) : "");
   add("kind=", a.kind ? (*a.kind == kFileTypeEhex ? "ehex" : "hex") : "");
   add("timing=", a.timing ? (*a.timing == kTimingFast ? "fast" : "standard") : "");
+  add("retries=", a.retries ? std::to_string(*a.retries) : "");
   add("", a.json ? "json" : "");
   add("", a.force ? "force" : "");
   add("", a.rescue ? "rescue" : "");
@@ -75,6 +76,13 @@ TEST(Arguments, AcceptedCommandLines) {
       {{"program", "fw.hex", "--port", "sim", "--timing=standard", "--loader-baud", "921600"},
        "program topic=program file=fw.hex port=sim loader=921600 timing=standard | fw.hex "
        "--timing=standard --loader-baud 921600"},
+      // Each port's own run retries as the command line says.
+      {{"program", "fw.hex", "--retries", "3", "--port", "sim", "--port", "1", "--json"},
+       "program topic=program file=fw.hex port=sim retries=3 json +sim +1 | fw.hex --retries 3"},
+      {{"program", "fw.hex", "--port", "sim", "--retries=0", "--repeat"},
+       "program topic=program file=fw.hex port=sim retries=0 repeat | fw.hex --retries=0 --repeat"},
+      {{"program", "fw.hex", "--port", "sim", "--retries", "10"},
+       "program topic=program file=fw.hex port=sim retries=10 | fw.hex --retries 10"},
       {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
        "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms | -- -odd name.hex"},
       {{"program", "fw.hex", "--port", "/dev/ttyUSB0", "--log", "runs.csv", "--port=/dev/ttyUSB1",
@@ -140,6 +148,14 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "fw.hex", "--port", "sim", "--timing", "quick"},
        "--timing wants 'standard' or 'fast', not 'quick'"},
       {{"check", "fw.hex", "--timing", "fast"}, "unknown option '--timing'"},
+      {{"program", "fw.hex", "--port", "sim", "--retries", "11"},
+       "--retries wants a whole number from 0 to 10, not '11'"},
+      {{"program", "fw.hex", "--port", "sim", "--retries=-1"}, "not '-1'"},
+      {{"program", "fw.hex", "--port", "sim", "--retries", "3x"}, "not '3x'"},
+      {{"program", "fw.hex", "--port", "sim", "--retries="}, "not ''"},
+      {{"program", "fw.hex", "--port", "sim", "--retries", "1", "--retries", "2"},
+       "option '--retries' given twice"},
+      {{"check", "fw.hex", "--retries", "3"}, "unknown option '--retries'"},
       {{"program", "fw.hex", "--port", "sim", "--json=yes"}, "'--json' takes no value"},
       {{"program", "fw.hex", "--port", "sim", "--force"}, "unknown option '--force'"},
       {{"program", "fw.hex", "--port", "sim", "--rescue-wait", "60"},

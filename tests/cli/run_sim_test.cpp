@@ -3,6 +3,7 @@
 // matrix/cli_stop_test.cpp).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "bsl/frames.h"
@@ -247,6 +248,31 @@ TEST_F(ProgramOnSim, ALoaderBaudThePortRefusesIsNamed) {
   EXPECT_NE(o.err.find("the adapter does not do 921600 baud"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("the port refused the loader baud rate 921600"), std::string::npos) << o.err;
   EXPECT_EQ(o.err.find("try --timing standard"), std::string::npos) << o.err;
+}
+
+// --retries reaches the run: a reply lost after its page was programmed costs one retry, in the
+// status lines and the JSON; without it the same drive fails.
+TEST_F(ProgramOnSim, RetriesRideOutALostReply) {
+  const std::string file = firmware("fw.hex", 700);
+  // A drive of its own for each (frames are counted over a drive's life).
+  for (const auto& [retries, port] :
+       {std::pair{"0", "sim:lose-reply:data@1"}, std::pair{"2", "sim:lose-reply:data@3"}}) {
+    SCOPED_TRACE(retries);
+    const Outcome o = program({file, "--port", port, "--retries", retries, "--json"});
+    const bool retried = std::string_view(retries) != "0";
+    EXPECT_EQ(o.status, retried ? kExitOk : kExitRunFailed) << o.err;
+    EXPECT_EQ(o.report.outcome.retries_used, retried ? 1 : 0);
+    EXPECT_NE(o.out.find(std::string(R"("retries_used": )") + (retried ? "1" : "0")),
+              std::string::npos)
+        << o.out;
+    const auto line =
+        std::find_if(o.report.lines.begin(), o.report.lines.end(),
+                     [](const std::string& l) { return l.starts_with("重试 1/2："); });
+    EXPECT_EQ(line != o.report.lines.end(), retried);
+    if (retried) {
+      EXPECT_EQ(o.report.verified, true);
+    }
+  }
 }
 
 // The download starts over after 0xF8, five passes at most: a chip that keeps refusing ends

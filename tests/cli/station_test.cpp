@@ -46,11 +46,6 @@ class Fixture {
     std::lock_guard lock(mutex_);
     plan_.emplace_back(at, std::move(drive));
   }
-  // A drive that was just programmed: silent while its new firmware starts, then there.
-  void boot(Micros now, Micros takes, std::shared_ptr<sim::VirtualDrive> drive) {
-    put(now, nullptr);
-    put(now + takes, std::move(drive));
-  }
   std::shared_ptr<sim::VirtualDrive> current() {
     std::lock_guard lock(mutex_);
     std::shared_ptr<sim::VirtualDrive> drive;
@@ -146,7 +141,8 @@ TEST_F(Station, EachDriveIsProgrammedOnceWhateverItsFirmwareTakesToStart) {
   const int status = run({"--log", log}, [&](StationState state, const std::string&, Micros now) {
     switch (state) {
       case StationState::Drive:
-        drives.push_back(std::make_shared<sim::VirtualDrive>());
+        // New firmware takes 3 s to answer after its programming.
+        drives.push_back(std::make_shared<sim::VirtualDrive>(sim::Faults{.boot_time = 3s}));
         // An empty fixture for a while before the first drive; the second comes at once.
         fixture_->put(now, nullptr);
         fixture_->put(now + (drives_put++ == 0 ? 7s : 1s), drives.back());
@@ -157,7 +153,6 @@ TEST_F(Station, EachDriveIsProgrammedOnceWhateverItsFirmwareTakesToStart) {
         }
         break;
       case StationState::Boot:
-        fixture_->boot(now, 3s, drives.back());
         break;
       case StationState::Gone:
         if (drives.size() == 1) {
@@ -203,14 +198,12 @@ TEST_F(Station, EachDriveIsProgrammedOnceWhateverItsFirmwareTakesToStart) {
 // New firmware that starts later than --boot-wait: the station says so and asks for the drive
 // to be taken away; the drive, once it answers, is still the same unit and is not run again.
 TEST_F(Station, ADriveThatStartsLateIsNotTakenForTheNext) {
-  auto drive = std::make_shared<sim::VirtualDrive>();
+  auto drive = std::make_shared<sim::VirtualDrive>(sim::Faults{.boot_time = 3s});
   int gone = 0;
   const int status =
       run({"--boot-wait", "2"}, [&](StationState state, const std::string&, Micros now) {
         if (state == StationState::Drive) {
           fixture_->put(now, drive);
-        } else if (state == StationState::Boot) {
-          fixture_->boot(now, 3s, drive);
         } else if (state == StationState::Gone && gone++ == 0) {
           ctrl_c_soon();
         }
@@ -221,6 +214,35 @@ TEST_F(Station, ADriveThatStartsLateIsNotTakenForTheNext) {
   ASSERT_EQ(texts_.size(), 4u);
   EXPECT_NE(texts_[3].find("did not answer within 2 s"), std::string::npos) << texts_[3];
   EXPECT_EQ(states_.back(), StationState::Gone);
+}
+
+// --retries holds for every unit of the station: each drive loses the reply to its second page
+// and is programmed all the same, its first sector once more (its first two pages again).
+TEST_F(Station, EveryUnitRetries) {
+  std::vector<std::shared_ptr<sim::VirtualDrive>> drives;
+  const int status =
+      run({"--retries", "1"}, [&](StationState state, const std::string&, Micros now) {
+        if (state == StationState::Drive) {
+          drives.push_back(std::make_shared<sim::VirtualDrive>(
+              sim::Faults{.lose_reply = {{sim::FrameKind::kData, 2}}}));
+          fixture_->put(now, drives.back());
+        } else if (state == StationState::Gone) {
+          if (drives.size() < 2) {
+            fixture_->put(now + 1s, nullptr);
+          } else {
+            ctrl_c_soon();
+          }
+        }
+      });
+  EXPECT_EQ(status, kExitOk) << err_.str();
+  ASSERT_EQ(units_.size(), 2u) << err_.str();
+  for (const RunReport& r : units_) {
+    EXPECT_EQ(r.result(), "success") << r.outcome.line;
+    EXPECT_EQ(r.outcome.retries_used, 1);
+  }
+  for (const auto& drive : drives) {
+    EXPECT_EQ(drive->statistics().pages_programmed, 5u);
+  }
 }
 
 }  // namespace

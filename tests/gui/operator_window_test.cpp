@@ -235,6 +235,7 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
   SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 9600);
   SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 57600);
   SetCtrlVal(mainpanel, MAINPANEL_TIMING, 1);
+  SetCtrlVal(mainpanel, MAINPANEL_RETRIES, 3);
   pf::set_file_dialog_folder((dir_.path() / "XMC1300").string());
   pf::panel_window(mainpanel)->move(123, 77);
   pump();
@@ -257,7 +258,8 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
                                           {MAINPANEL_FILETYPE, 1},
                                           {MAINPANEL_DRIVE_BAUD, 9600},
                                           {MAINPANEL_LOADER_BAUD, 57600},
-                                          {MAINPANEL_TIMING, 1}}) {
+                                          {MAINPANEL_TIMING, 1},
+                                          {MAINPANEL_RETRIES, 3}}) {
     GetCtrlVal(mainpanel, control, &value);
     EXPECT_EQ(value, expected) << "control " << control;
   }

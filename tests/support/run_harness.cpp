@@ -10,6 +10,7 @@
 #include "app/programming_thread.h"
 #include "platform/panels.h"
 #include "platform/qt/uir_file.h"
+#include "run/retry_policy.h"
 #include "run/run_context.h"
 #include "support/hex_records.h"
 
@@ -204,6 +205,7 @@ RunHarness::~RunHarness() {
   }
   runflag = 0;
   timingprofile = kTimingStandard;
+  retrylimit = 0;
   pf::remove_observer(observer_);
   pf::reset_panels();
   mainpanel = 0;

@@ -1,0 +1,12 @@
+// How often a noisy line may make the download go back over one flash sector.
+#pragma once
+
+#include <atomic>
+
+// Retries per sector (main panel control 25, read when the worker starts). 0, the default,
+// keeps the run exactly as it always was: the first frame that fails ends the download.
+inline constexpr int kMaxRetries = 10;
+extern std::atomic<int> retrylimit;
+
+// The limit a panel or command-line value stands for: 0 to kMaxRetries, clamped.
+int retry_limit_of(int value);
