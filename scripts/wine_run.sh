@@ -15,6 +15,13 @@ export WINEDEBUG=-all,err+all
 # No Mono or Gecko installer dialogs when the prefix is made, and no menu entries or file
 # associations written into the user's home.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Every Windows process needs the page at 0x7ffe0000 (the shared user data). Debian's Wine has
+# no preloader to keep it free, and with address-space randomisation the C heap of the Wine
+# loader (linked at 0x7d000000) starts anywhere in the gigabyte above it: now and then it
+# already covers that page, and the program ends at once with status 1 ("failed to map the
+# shared user data"). Without randomisation the heap starts right after the loader, far below.
+# The programs that Wine's processes start inherit this.
+norandom=(setarch -R)
 
 # Wine's start-up steps write to a log beside the prefix, away from the callers' pipes (the
 # services they start keep their output open until they end); a failing step shows it.
@@ -37,12 +44,12 @@ case "${1:-}" in
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       # Making the prefix runs wine.inf and starts Wine's services under a server of its
       # own; once that server has ended, all of it has finished and the registry is on disk.
-      boot wineboot --init
+      boot "${norandom[@]}" wineboot --init
       wineserver -w
     fi
     wineserver -p
     # The session's services start before the first program, which then finds them running.
-    boot wineboot
+    boot "${norandom[@]}" wineboot
     echo "wine: $WINEPREFIX ready, one server for the run ($((SECONDS - start)) s)"
     ;;
   --stop)
@@ -50,6 +57,6 @@ case "${1:-}" in
     wineserver -w
     ;;
   *)
-    exec wine "$@"
+    exec "${norandom[@]}" wine "$@"
     ;;
 esac
