@@ -16,14 +16,10 @@ cmake --build --preset "$preset"
 # Widget tests run without a display.
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 if [ "$preset" = windows-cross ]; then
-  export WINEPREFIX="$PWD/build/windows-cross/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # The prefix is made once; one server then serves every test program of the run. Wine's
-  # own background services start here, with their output away from CTest's pipes (which
-  # CTest would otherwise wait on until they end).
-  [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
-  wineserver -w  # the server wineboot left behind ends first
-  wineserver -p
-  trap 'wineserver -k || true' EXIT
-  wineboot >/dev/null 2>&1
+  # Wine's set-up is over before the first test program starts: the prefix is made (once)
+  # and its first-run work has ended, and one server serves every program of the run.
+  prefix="$PWD/build/windows-cross/wine"
+  ./scripts/wine_run.sh "$prefix" --start
+  trap './scripts/wine_run.sh "$prefix" --stop' EXIT
 fi
 ctest --preset "$preset"
