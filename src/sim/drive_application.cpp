@@ -101,7 +101,9 @@ void VirtualDrive::start_application(Micros at) {
   request_.clear();
   request_open_ = false;
   request_run_in_ = false;
-  firmware_ready_at_ = at + faults_.boot_time;
+  // Only a boot that takes time has a moment to wait for: a drive kept across runs (one per
+  // port string in a process) must not wait for a moment of an earlier run's clock.
+  firmware_ready_at_ = faults_.boot_time.count() > 0 ? at + faults_.boot_time : Micros{0};
 }
 
 void VirtualDrive::restart_application() {
