@@ -80,20 +80,16 @@ std::string file_kind_message(const char* name, int kind) {
   return std::string(kFileTypeError) + "\n" + why + "\n" + name;
 }
 
-// A refusal whose first line is a failure line of the run's table gets that row's advice, and
-// a title in both languages.
-void refuse_with_advice(const std::string& title, const std::string& message) {
-  const std::string first = message.substr(0, message.find('\n'));
-  std::string text = message;
-  for (const driveflash::run::Failure& f : driveflash::run::failure_table()) {
-    if (f.line != nullptr && first == f.line) {
-      text += std::string("\n") + f.advice_zh + "\n" + f.advice_en;
-      break;
-    }
+// A refusal that stands for a failure of the run's table gets that row's advice, and a title in
+// both languages.
+void refuse_with_advice(const driveflash::app::ProgramRefusal& refusal) {
+  std::string text = refusal.message;
+  if (const driveflash::run::Failure* f = driveflash::run::failure_of(refusal.cause)) {
+    text += std::string("\n") + f->advice_zh + "\n" + f->advice_en;
   }
-  const bool chinese = std::any_of(title.begin(), title.end(),
+  const bool chinese = std::any_of(refusal.title.begin(), refusal.title.end(),
                                    [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
-  refuse(chinese ? title.c_str() : kProgramTitle, text);
+  refuse(chinese ? refusal.title.c_str() : kProgramTitle, text);
 }
 
 }  // namespace
@@ -201,7 +197,7 @@ int ProgCB(int /*panel*/, int, int event, void*, int, int) {
   }
   if (const auto refusal = driveflash::app::check_before_program(g_firmware, port);
       !refusal.title.empty()) {
-    refuse_with_advice(refusal.title, refusal.message);
+    refuse_with_advice(refusal);
     return 0;
   }
   runflag = 1;

@@ -75,21 +75,25 @@ ProgramRefusal check_before_program(const image::FirmwareFile& firmware, int por
   if (!build_loader(image)) {
     const char* line = run::failure_line(run::Cause::kLoaderFile);
     std::error_code ec;
-    return {line, std::string(line) +
-                      "\n引导文件缺失、无法读取或不是引导程序 / The secondary loader is missing, "
-                      "unreadable or not a loader: " +
-                      platform::native_path(std::string(kLoaderDirectory) + kLoaderFileName) +
-                      "\n当前文件夹 / Current folder: " +
-                      platform::utf8_of(std::filesystem::current_path(ec)) + kNothingSent};
+    return {line,
+            std::string(line) +
+                "\n引导文件缺失、无法读取或不是引导程序 / The secondary loader is missing, "
+                "unreadable or not a loader: " +
+                platform::native_path(std::string(kLoaderDirectory) + kLoaderFileName) +
+                "\n当前文件夹 / Current folder: " +
+                platform::utf8_of(std::filesystem::current_path(ec)) + kNothingSent,
+            run::Cause::kLoaderFile};
   }
   platform::PortEntry entry;
   if (platform::find_port(port, entry) && entry.is_real &&
       image::is_stand_in_loader(std::span(image.data(), static_cast<std::size_t>(loadersize)))) {
     const char* line = run::failure_line(run::Cause::kStandInLoader);
-    return {line, std::string(line) +
-                      "\n替身引导文件只能用于虚拟驱动器，不能发给真实芯片。 / The stand-in loader "
-                      "is for the virtual drive only, never for a real chip." +
-                      kNothingSent};
+    return {line,
+            std::string(line) +
+                "\n替身引导文件只能用于虚拟驱动器，不能发给真实芯片。 / The stand-in loader "
+                "is for the virtual drive only, never for a real chip." +
+                kNothingSent,
+            run::Cause::kStandInLoader};
   }
   return {};
 }

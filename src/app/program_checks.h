@@ -6,12 +6,15 @@
 #include <string>
 
 #include "image/firmware_file.h"
+#include "run/outcome.h"
 
 namespace driveflash::app {
 
 struct ProgramRefusal {
   std::string title;    // empty: nothing stands in the way
   std::string message;  // for the operator, several lines
+  // The failure the run would have ended on, whose advice goes with the message; kNone: none.
+  run::Cause cause = run::Cause::kNone;
 };
 
 // The port the main panel shows: a number, then `port` is set; or text the operator typed that

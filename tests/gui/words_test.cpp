@@ -208,6 +208,8 @@ TEST_F(WordsTest, RescueShowsThePowerCycleWithItsSecondsAndSaysSoInTheHeader) {
   press("ProgCB");
   ASSERT_TRUE(
       pump_until([&] { return watch_->holding() && verdict() == QStringLiteral("rescue"); }));
+  // The count follows the worker's own: held at its tenth second, the verdict comes to say so.
+  pump_until([&] { return label("verdict")->text().contains(QStringLiteral("(10 s / 30 s)")); });
   const QString shown = label("verdict")->text();
   EXPECT_TRUE(shown.contains(QString::fromUtf8(kPowerCycleLine))) << shown.toStdString();
   EXPECT_TRUE(shown.contains(QStringLiteral("(10 s / 30 s)"))) << shown.toStdString();
