@@ -59,19 +59,6 @@ struct Options {
   bool lines = false;  // the status lines of every run with retries that failed, to stderr
 };
 
-std::vector<std::string> split(std::string_view text) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find(',', start), text.size());
-    if (end > start) {
-      parts.emplace_back(text.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
-
 bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string_view name = argv[i];
@@ -79,12 +66,12 @@ bool parse(int argc, char** argv, Options& o) {
     try {
       if (name == "--rates") {
         o.rates.clear();
-        for (const std::string& r : split(value)) {
+        for (const std::string& r : bench::split(value)) {
           o.rates.push_back(std::stod(r));
         }
       } else if (name == "--retries") {
         o.retries.clear();
-        for (const std::string& r : split(value)) {
+        for (const std::string& r : bench::split(value)) {
           o.retries.push_back(std::stoi(r));
         }
       } else if (name == "--runs") {

@@ -62,19 +62,6 @@ struct Setup {
   long erase_ms = 0;
 };
 
-std::vector<std::string> split(std::string_view text) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find(',', start), text.size());
-    if (end > start) {
-      parts.emplace_back(text.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
-
 // The child: one run; prints "status wall waits pages verified drive_baud loader_baud" and the
 // byte counts per baud rate, then the sectors erased, on one line.
 int child(const std::string& file, const Setup& setup) {
@@ -258,9 +245,9 @@ int main(int argc, char** argv) {
   };
   for (std::size_t i = 0; i + 1 < words.size(); i += 2) {
     if (words[i] == "--sizes") {
-      sizes = split(words[i + 1]);
+      sizes = bench::split(words[i + 1]);
     } else if (words[i] == "--kinds") {
-      kinds = split(words[i + 1]);
+      kinds = bench::split(words[i + 1]);
     } else if (words[i] == "--line" && (words[i + 1] == "instant" || words[i + 1] == "paced")) {
       lines = {words[i + 1] == "paced"};
     } else if (words[i] == "--line" && words[i + 1] == "both") {

@@ -200,4 +200,17 @@ double percentile(std::vector<double>& values, double p) {
   return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
+std::vector<std::string> split(std::string_view text) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    if (end > start) {
+      parts.emplace_back(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return parts;
+}
+
 }  // namespace driveflash::bench

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/virtual_drive.h"
@@ -68,5 +69,8 @@ double cpu_seconds(const rusage& usage);
 
 // The p-th percentile (0..100) of `values`, nearest rank; 0 for none. Sorts `values`.
 double percentile(std::vector<double>& values, double p);
+
+// The comma-separated words of a command-line value ("8,64,200"), empty ones left out.
+std::vector<std::string> split(std::string_view text);
 
 }  // namespace driveflash::bench
