@@ -23,27 +23,27 @@ QString tile_style(TilePhase phase) {
 
 }  // namespace
 
-TileView::TileView(int index, const QString& port) {
-  frame_ = new QFrame;
+TileView::TileView(int index, const QString& port)
+    : frame_(new QFrame),
+      phase_(new QLabel),
+      progress_(new QProgressBar),
+      line_(new QLabel),
+      counts_(new QLabel) {
   frame_->setObjectName(QStringLiteral("tile%1").arg(index));
   frame_->setProperty("port", port);
   frame_->setFrameShape(QFrame::StyledPanel);
   frame_->setMinimumWidth(300);
   auto* box = new QVBoxLayout(frame_);
   auto* name = new QLabel(QStringLiteral("<b>%1</b>").arg(port.toHtmlEscaped()));
-  phase_ = new QLabel;
   phase_->setObjectName(QStringLiteral("tileState"));
   phase_->setWordWrap(true);
   QFont big = phase_->font();
   big.setPointSizeF(big.pointSizeF() * 1.4);
   big.setBold(true);
   phase_->setFont(big);
-  progress_ = new QProgressBar;
   progress_->setObjectName(QStringLiteral("tileProgress"));
-  line_ = new QLabel;
   line_->setObjectName(QStringLiteral("tileLine"));
   line_->setWordWrap(true);
-  counts_ = new QLabel;
   counts_->setObjectName(QStringLiteral("tileCounts"));
   counts_->setWordWrap(true);
   for (QWidget* w : {static_cast<QWidget*>(name), static_cast<QWidget*>(phase_),

@@ -84,7 +84,7 @@ class StationWindow final : public QWidget {
   void launch(Port& port);
   void read(Port& port, bool err);
   void ended(Port& port, int code);
-  void show_tile(Port& port) {
+  static void show_tile(Port& port) {
     if (port.tile != nullptr) {
       port.tile->show(port.state);
     }
@@ -107,25 +107,27 @@ class StationWindow final : public QWidget {
 
 QPointer<StationWindow> g_view;
 
-StationWindow::StationWindow(StationOptions options) : options_(std::move(options)) {
+StationWindow::StationWindow(StationOptions options)
+    : options_(std::move(options)),
+      list_(new QListWidget),
+      typed_(new QLineEdit),
+      settings_(new QLabel),
+      summary_(new QLabel) {
   setObjectName(QStringLiteral("stationView"));
   setWindowTitle(QString::fromUtf8(kTitle));
   setAttribute(Qt::WA_DeleteOnClose);
   setStyleSheet(QString::fromLatin1(kFocusStyle));
   auto* layout = new QVBoxLayout(this);
 
-  settings_ = new QLabel;
   settings_->setObjectName(QStringLiteral("stationSettings"));
   settings_->setWordWrap(true);
   layout->addWidget(settings_);
 
   auto* choose = new QHBoxLayout;
-  list_ = new QListWidget;
   list_->setObjectName(QStringLiteral("stationPorts"));
   list_->setMaximumHeight(120);
   choose->addWidget(list_, 1);
   auto* side = new QVBoxLayout;
-  typed_ = new QLineEdit;
   typed_->setObjectName(QStringLiteral("stationTypedPort"));
   typed_->setPlaceholderText(QStringLiteral("设备路径或 sim / device path or sim"));
   auto* add = new QPushButton(QStringLiteral("添加串口 / &Add port"));
@@ -149,7 +151,6 @@ StationWindow::StationWindow(StationOptions options) : options_(std::move(option
   area->setWidget(grid);
   layout->addWidget(area, 1);
 
-  summary_ = new QLabel;
   summary_->setObjectName(QStringLiteral("stationSummary"));
   layout->addWidget(summary_);
   auto* buttons = new QHBoxLayout;
@@ -253,14 +254,14 @@ void StationWindow::remember_ports() const {
 }
 
 StationLaunch StationWindow::launch_of() const {
-  StationLaunch launch;
-  launch.cli_program = options_.cli_program;
-  launch.run_log = options_.run_log;
-  launch.job_file = options_.job_file;
-  launch.ports = checked_ports();
-  launch.loop = loop_->isChecked();
-  launch.running = running();
-  return launch;
+  StationLaunch request;
+  request.cli_program = options_.cli_program;
+  request.run_log = options_.run_log;
+  request.job_file = options_.job_file;
+  request.ports = checked_ports();
+  request.loop = loop_->isChecked();
+  request.running = running();
+  return request;
 }
 
 void StationWindow::start() {
@@ -270,7 +271,7 @@ void StationWindow::start() {
   }
   remember_ports();
   describe_settings();
-  for (auto& port : ports_) {
+  for (const auto& port : ports_) {
     delete port->tile->widget();
   }
   ports_.clear();
@@ -282,7 +283,7 @@ void StationWindow::start() {
     tiles_->addWidget(port->tile->widget(), i / kTileColumns, i % kTileColumns);
     ports_.push_back(std::move(port));
   }
-  for (auto& port : ports_) {
+  for (const auto& port : ports_) {
     launch(*port);
   }
   start_->setEnabled(false);
@@ -390,7 +391,7 @@ bool StationWindow::stop_all(bool ask) {
                           "that waits stops at once.") == 0) {
     return false;
   }
-  for (auto& port : ports_) {
+  for (const auto& port : ports_) {
     if (port->state.running && !port->state.stopping) {
       port->state.stopping = true;
       // What the command line's parent process says to its children: "stop", then no more.
@@ -404,13 +405,13 @@ bool StationWindow::stop_all(bool ask) {
 }
 
 void StationWindow::end_all(int wait_ms) {
-  for (auto& port : ports_) {
+  for (const auto& port : ports_) {
     if (port->process) {
       port->process->disconnect();  // the view may be going: nothing is shown any more
     }
   }
   stop_all(false);
-  for (auto& port : ports_) {
+  for (const auto& port : ports_) {
     if (port->process && port->process->state() != QProcess::NotRunning &&
         !port->process->waitForFinished(wait_ms)) {
       port->process->kill();
@@ -483,8 +484,8 @@ QString find_cli_program() {
   // Installed, the two programs lie side by side; in the build tree, in sibling folders.
   for (const QString& candidate :
        {here.filePath(name), here.filePath(QStringLiteral("../cli/") + name)}) {
-    const QString found = QStandardPaths::findExecutable(QFileInfo(candidate).fileName(),
-                                                         {QFileInfo(candidate).absolutePath()});
+    QString found = QStandardPaths::findExecutable(QFileInfo(candidate).fileName(),
+                                                   {QFileInfo(candidate).absolutePath()});
     if (!found.isEmpty()) {
       return found;
     }

@@ -194,6 +194,9 @@ ProcessSignals::ProcessSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+// A member although it reads no field: it waits only for the signals this object blocked, and
+// without one alive sigwait would race each signal's default action.
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): needs the blocking object
 ProcessSignals::Signal ProcessSignals::next() const {
   const sigset_t set = process_signal_set();
   int number = 0;

@@ -77,8 +77,9 @@ int show_message(const std::string& title, const std::string& message) {
   return 0;
 }
 
-// The yes/no question on the screen, if any.
-QPointer<QMessageBox> g_question;
+// The yes/no question on the screen, if any; only the GUI thread touches it, and each question
+// puts back the one it covered before its box goes away.
+QMessageBox* g_question = nullptr;
 
 bool ask_yes_no(const std::string& title, const std::string& message) {
   QMessageBox box(QMessageBox::Question, QString::fromStdString(title),
@@ -88,7 +89,7 @@ bool ask_yes_no(const std::string& title, const std::string& message) {
   box.button(QMessageBox::Yes)->setText(QStringLiteral("是 / &Yes"));
   box.button(QMessageBox::No)->setText(QStringLiteral("否 / &No"));
   box.setObjectName(QStringLiteral("question"));
-  const QPointer<QMessageBox> outer = g_question;
+  QMessageBox* const outer = g_question;
   g_question = &box;
   const bool yes = box.exec() == QMessageBox::Yes;
   g_question = outer;
