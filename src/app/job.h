@@ -22,7 +22,7 @@ inline constexpr long kJobMaxBaud = 4000000;
 inline constexpr int kJobMaxRetries = 100;
 inline constexpr int kJobMaxRescueWait = 3600;
 // A job file is a screenful of text; anything much larger is not one.
-inline constexpr std::size_t kMaxJobFileBytes = 64 * 1024;
+inline constexpr std::size_t kMaxJobFileBytes = std::size_t{64} * 1024;
 
 struct Job {
   std::string name;      // shown to the operator; the file's name without its extension if unset
