@@ -265,7 +265,7 @@ if sweeping verify; then
             "is in, each word of each page sent is read back with the loader'"'"'s one-word read and " \
             "compared with what was sent; a sector that differs is erased and programmed again " \
             "within its retries, and a run whose sector has no retries left ends on Verification " \
-            "error. The noise strikes the reads and their replies too (16,384 reads, 426 KB on the " \
+            "error. The noise strikes the reads and their replies too (16,384 reads, 425,984 bytes on the " \
             "line, six times the download'"'"'s bytes): a reply garbled or lost is read again once back " \
             "in step, and a read that cannot be brought back in step ends the run. The columns " \
             "without the read-back are the retries sweep'"'"'s above (`--retries 3`)."
