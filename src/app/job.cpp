@@ -86,6 +86,11 @@ std::string take(Job& job, std::string_view key, std::string_view value) {
     return in_range(kJobMinBaud, kJobMaxBaud, job.loader_baud);
   } else if (key == "retries") {
     return in_range(0, kJobMaxRetries, job.retries);
+  } else if (key == "verify") {
+    if (value != "on" && value != "off") {
+      return "verify wants 'on' or 'off', not '" + std::string(value) + "'";
+    }
+    job.verify = value == "on";
   } else if (key == "rescue_wait") {
     return in_range(1, kJobMaxRescueWait, job.rescue_wait);
   } else if (key == "port") {
@@ -115,6 +120,7 @@ std::string job_text(const Job& job) {
   line("loader_baud", std::to_string(job.loader_baud));
   line("timing", job.timing == kTimingFast ? "fast" : "standard");
   line("retries", std::to_string(job.retries));
+  line("verify", job.verify ? "on" : "off");
   line("rescue_wait", std::to_string(job.rescue_wait));
   for (const std::string& port : job.ports) {
     line("port", port);
@@ -247,6 +253,7 @@ void apply_job(int panel, const Job& job) {
   SetCtrlVal(panel, MAINPANEL_LOADER_BAUD, job.loader_baud);
   SetCtrlVal(panel, MAINPANEL_TIMING, job.timing);
   SetCtrlVal(panel, MAINPANEL_RETRIES, job.retries);  // a panel without the choice ignores it
+  SetCtrlVal(panel, MAINPANEL_VERIFY, job.verify ? 1 : 0);
   SetCtrlVal(panel, MAINPANEL_RESCUE_WAIT, job.rescue_wait);
   SetCtrlVal(panel, MAINPANEL_FILEPATH, job.firmware.c_str());
 }

@@ -1,5 +1,6 @@
 // A locked job: what an engineer settles for a production line (the firmware and its SHA-256,
-// the file kind, both baud rates, the timing, the retries, the rescue wait, the station's
+// the file kind, both baud rates, the timing, the retries, the read-back, the rescue wait, the
+// station's
 // ports), saved as a plain-text file that operators open. While a job is locked, Program takes
 // every setting from it and refuses a firmware file whose bytes are not the job's, before any
 // drive is touched; both front ends press the same Program.
@@ -32,6 +33,7 @@ struct Job {
   int loader_baud = 115200;
   int timing = kTimingStandard;
   int retries = 0;
+  bool verify = false;  // every word read back after the download
   int rescue_wait = kDefaultRescueWait;
   std::vector<std::string> ports;  // the station view's, in order
 

@@ -18,8 +18,8 @@ namespace {
 // The settings a job settles: read-only while it is locked. The port and rescue itself stay
 // the operator's.
 constexpr std::array kLockedControls{
-    MAINPANEL_FILETYPE, MAINPANEL_DRIVE_BAUD,  MAINPANEL_LOADER_BAUD, MAINPANEL_TIMING,
-    MAINPANEL_RETRIES,  MAINPANEL_RESCUE_WAIT, MAINPANEL_SAVE_JOB};
+    MAINPANEL_FILETYPE, MAINPANEL_DRIVE_BAUD, MAINPANEL_LOADER_BAUD, MAINPANEL_TIMING,
+    MAINPANEL_RETRIES,  MAINPANEL_VERIFY,     MAINPANEL_RESCUE_WAIT, MAINPANEL_SAVE_JOB};
 constexpr std::size_t kHashDigits = 12;
 
 int ctrl(int panel, int control, int otherwise) {
@@ -80,6 +80,7 @@ std::optional<Job> job_of_panel(int panel, const QStringList& ports, QString& er
   job.timing =
       ctrl(panel, MAINPANEL_TIMING, kTimingStandard) == kTimingFast ? kTimingFast : kTimingStandard;
   job.retries = ctrl(panel, MAINPANEL_RETRIES, 0);
+  job.verify = ctrl(panel, MAINPANEL_VERIFY, 0) != 0;
   job.rescue_wait = ctrl(panel, MAINPANEL_RESCUE_WAIT, job.rescue_wait);
   for (const QString& port : ports) {
     job.ports.push_back(port.toStdString());

@@ -46,6 +46,7 @@ constexpr std::array kRememberedControls{
     RememberedControl{"loaderBaud", MAINPANEL_LOADER_BAUD},
     RememberedControl{"timing", MAINPANEL_TIMING},
     RememberedControl{"retries", MAINPANEL_RETRIES},
+    RememberedControl{"verify", MAINPANEL_VERIFY},
 };
 
 struct State {

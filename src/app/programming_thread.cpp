@@ -109,10 +109,14 @@ void read_timing_profile() {
 }
 
 // Read with the timing profile, for the same reasons; a panel without the choice retries nothing.
-void read_retries() {
+void read_noise_choices() {
   int retries = 0;
   GetCtrlVal(mainpanel, MAINPANEL_RETRIES, &retries);
   retrylimit = retry_limit_of(retries);
+  // The read-back likewise; a panel without the choice reads nothing back.
+  int verify = 0;
+  GetCtrlVal(mainpanel, MAINPANEL_VERIFY, &verify);
+  verifyflash = verify != 0 ? 1 : 0;
 }
 
 // The first open failed: the line, then which port and why, so the operator need not guess.
@@ -376,7 +380,7 @@ void state_finished() {
 int ProgrammingThread(void* /*data*/) {
   g_port_open = false;
   read_timing_profile();
-  read_retries();
+  read_noise_choices();
   run::begin(timingprofile.load());
   while (runflag.load() != 0) {
     switch (runstate.load()) {

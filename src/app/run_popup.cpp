@@ -82,6 +82,7 @@ struct Header {
   int loader_baud = 0;
   int timing = kTimingStandard;
   int retries = 0;
+  bool verify = false;
   bool rescue = false;
   int rescue_wait = kDefaultRescueWait;
 };
@@ -136,6 +137,7 @@ Header take_header() {
   h.loader_baud = ctrl_int(mainpanel, MAINPANEL_LOADER_BAUD);
   h.timing = ctrl_int(mainpanel, MAINPANEL_TIMING) == kTimingFast ? kTimingFast : kTimingStandard;
   h.retries = ctrl_int(mainpanel, MAINPANEL_RETRIES);  // 0 where the panel has no such choice
+  h.verify = ctrl_int(mainpanel, MAINPANEL_VERIFY) != 0;
   h.rescue = ctrl_int(mainpanel, MAINPANEL_RESCUE) != 0;
   // As the run reads it: a panel without the setting waits the default, and never longer
   // than an hour.
@@ -146,10 +148,12 @@ Header take_header() {
 }
 
 QString timing_text(const Header& h) {
-  return QStringLiteral("%1, 重试 / retries %2")
+  return QStringLiteral("%1, 重试 / retries %2, 校验 / verify %3")
       .arg(h.timing == kTimingFast ? QStringLiteral("快速 / fast")
                                    : QStringLiteral("标准 / standard"))
-      .arg(h.retries);
+      .arg(h.retries)
+      .arg(h.verify ? QStringLiteral("开：逐字读回 / on: every word read back")
+                    : QStringLiteral("关 / off"));
 }
 
 QString rescue_text(const Header& h) {

@@ -65,6 +65,9 @@ QStringList station_arguments(const StationLaunch& launch, const QString& port) 
     if (const int retries = ctrl_int(mainpanel, MAINPANEL_RETRIES); retries > 0) {
       words << QStringLiteral("--retries") << QString::number(retries);
     }
+    if (ctrl_int(mainpanel, MAINPANEL_VERIFY) != 0) {
+      words << QStringLiteral("--verify");
+    }
   }
   words << QStringLiteral("--port") << port << QStringLiteral("--events");
   if (!launch.run_log.isEmpty()) {

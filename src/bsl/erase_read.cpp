@@ -1,9 +1,12 @@
 #include "bsl/erase_read.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "bsl/frames.h"
 #include "platform/panels.h"
+#include "platform/serial.h"
 #include "run/run_context.h"
 
 // NOLINTBEGIN(modernize-avoid-c-arrays): the progress line's buffers keep the design's C layout
@@ -18,6 +21,12 @@ constexpr const char* kProgressHead = "Erasing sector ";
 constexpr const char* kDone = "Done!";
 // Lets the status box be seen moving between sectors.
 constexpr unsigned kSectorPauseMs = 200;
+// A read's reply block: 0x01 0x04, the address, the word, each most significant byte first.
+constexpr std::size_t kReadReplySize = 10;
+constexpr std::size_t kReadEchoSize = 6;
+// A loader whose reply block runs past the ten bytes judged (its reply buffer holds 16) may
+// leave that many bytes behind, which then come ahead of the next reply.
+constexpr std::size_t kMaxStrayBytes = 6;
 
 void status_line(const char* text) {
   InsertTextBoxLine(prgpanel, PRGPANEL_STATUS, -1, text);
@@ -45,6 +54,11 @@ int erase_sector(int port, std::uint32_t address) {
   status_line(kDone);
   run_sleep(RunWait::kStatusPace, kSectorPauseMs);
   return kStatusOk;
+}
+
+std::uint32_t big_endian(const std::uint8_t* b) {
+  return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
+         std::uint32_t{b[3]};
 }
 
 }  // namespace
@@ -81,5 +95,55 @@ int bl_read_flash(int port, std::uint32_t address) {
     return status;
   }
   status_line(kDone);
+  return kStatusOk;
+}
+
+int bl_read_word(int port, std::uint32_t address, std::uint32_t& word) {
+  bl_header_block header;
+  header.mode = kModeRead;
+  header.word1 = address;
+  header.word2 = 0;
+  const auto frame = driveflash::bsl::make_header_frame(header);
+  // Whatever an earlier reply left in the queue goes before the frame, not into this reply. No
+  // settling wait after the block, as bl_read_flash has: a read-back reads thousands of words,
+  // and a tail that comes late is found ahead of the next reply below.
+  FlushInQ(port);
+  ComWrt(port, reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()));
+  std::array<std::uint8_t, kReadReplySize + kMaxStrayBytes> r{};
+  const int read = ComRd(port, reinterpret_cast<char*>(r.data()), kReadReplySize);
+  if (read <= 0) {
+    return kStatusUnknown;
+  }
+  const auto got = static_cast<std::size_t>(read);
+  const std::array<std::uint8_t, kReadEchoSize> echo = {0x01,
+                                                        kModeRead,
+                                                        static_cast<std::uint8_t>(address >> 24),
+                                                        static_cast<std::uint8_t>(address >> 16),
+                                                        static_cast<std::uint8_t>(address >> 8),
+                                                        static_cast<std::uint8_t>(address)};
+  // Where the echo begins (as far as it has come): bytes before it are an earlier block's tail.
+  std::size_t at = 0;
+  for (; at <= kMaxStrayBytes && at < got; ++at) {
+    const std::size_t n = std::min(kReadEchoSize, got - at);
+    if (std::equal(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(n),
+                   r.begin() + static_cast<std::ptrdiff_t>(at))) {
+      break;
+    }
+  }
+  if (at > kMaxStrayBytes || at >= got) {
+    return driveflash::bsl::judge_read_reply(r[0]);
+  }
+  if (at + kReadReplySize > got) {
+    const std::size_t missing = at + kReadReplySize - got;
+    const int more =
+        ComRd(port, reinterpret_cast<char*>(r.data() + got), static_cast<int>(missing));
+    if (more != static_cast<int>(missing)) {
+      return kStatusUnknown;
+    }
+  }
+  if (!std::equal(echo.begin(), echo.end(), r.begin() + static_cast<std::ptrdiff_t>(at))) {
+    return kStatusUnknown;
+  }
+  word = big_endian(r.data() + at + kReadEchoSize);
   return kStatusOk;
 }

@@ -21,3 +21,8 @@ int bl_erase_Wholepflash(int port);
 int bl_erase_sectors(int port, std::span<const std::uint32_t> sector_addresses);
 // Reads one flash word and prints it.
 int bl_read_flash(int port, std::uint32_t address);
+// Reads one flash word for the read-back after a download, printing nothing and waiting no
+// longer than its reply takes. Returns 0 with `word` as the loader sends it (most significant
+// byte first) once a reply block echoes the address asked for; else 240 (no reply, or one that
+// does not echo the address) or the loader's own error byte.
+int bl_read_word(int port, std::uint32_t address, std::uint32_t& word);

@@ -45,7 +45,7 @@ struct OptionSet {
 OptionSet options_of(Command c) {
   switch (c) {
     case Command::Program:
-      return {{"--json", "--rescue", "--repeat", "--events"},
+      return {{"--json", "--rescue", "--repeat", "--events", "--verify"},
               {"--port", "--drive-baud", "--loader-baud", "--kind", "--rescue-wait", "--timing",
                "--retries", "--log", "--job", "--unit", "--boot-wait"},
               1,
@@ -180,6 +180,8 @@ std::string apply(Arguments& args, std::string_view name, std::string_view value
     args.unit = value;
   } else if (name == "--rescue") {
     args.rescue = true;
+  } else if (name == "--verify") {
+    args.verify = true;
   } else if (name == "--job") {
     if (value.empty()) {
       return "--job wants a job file";
@@ -264,8 +266,8 @@ ParseResult parse_command(Command command, HelpTopic topic,
   }
   // A job names the firmware and settles the settings itself.
   if (!r.args.job.empty()) {
-    for (const std::string_view fixed :
-         {"--kind", "--drive-baud", "--loader-baud", "--timing", "--rescue-wait"}) {
+    for (const std::string_view fixed : {"--kind", "--drive-baud", "--loader-baud", "--timing",
+                                         "--retries", "--verify", "--rescue-wait"}) {
       if (contains(seen, fixed)) {
         return fail(std::string(fixed) + " is set by the job file; leave it out");
       }
@@ -351,6 +353,8 @@ std::string take_job(Arguments& args) {
   args.drive_baud = job->drive_baud;
   args.loader_baud = job->loader_baud;
   args.timing = job->timing;
+  args.retries = retry_limit_of(job->retries);
+  args.verify = job->verify;
   args.rescue_wait = job->rescue_wait;
   // Before anything else, and again before every unit (Program checks the locked job).
   const image::FirmwareFile firmware = image::read_firmware(args.file, job->kind);

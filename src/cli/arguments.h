@@ -34,6 +34,7 @@ struct Arguments {
   std::optional<int> kind;     // kFileTypeHex or kFileTypeEhex
   std::optional<int> timing;   // kTimingStandard or kTimingFast
   std::optional<int> retries;  // retries per flash sector, 0 to kMaxRetries
+  bool verify = false;         // read every programmed word back
   bool json = false;
   bool force = false;
   std::string log;      // program --log FILE
@@ -68,7 +69,8 @@ struct ParseResult {
 ParseResult parse_arguments(const std::vector<std::string_view>& argv);
 
 // With --job: reads the job file, fills in what it settles (the file, its kind, both baud rates,
-// the timing, the rescue wait, and the ports when none was given), locks the process to it and
+// the timing, the retries, the read-back, the rescue wait, and the ports when none was given),
+// locks the process to it and
 // checks the firmware's SHA-256 against it. Returns "" or why the job is refused (exit 2).
 std::string take_job(Arguments& args);
 

@@ -250,6 +250,8 @@ std::string RunReport::json(bool pretty) const {
       .add("drive_id", out.drive_id)
       .add("unit", unit)
       .add("retries_used", out.retries_used)
+      .add("read_back", run::read_back_name(out.read_back))
+      .add("read_back_words", out.read_back_words)
       .add_optional("verified", verified)
       .add("stop_requested", stop_requested)
       .add("drive_left", run::drive_place_name(out.drive_left))

@@ -174,6 +174,7 @@ struct Session {
     if (args.retries) {
       pf::operator_set_value(mainpanel, MAINPANEL_RETRIES, *args.retries);
     }
+    pf::operator_set_value(mainpanel, MAINPANEL_VERIFY, args.verify ? 1 : 0);
     pf::operator_set_value(mainpanel, MAINPANEL_FILETYPE, kind);
     pf::operator_set_value(mainpanel, MAINPANEL_RESCUE, args.rescue ? 1 : 0);
     if (args.rescue_wait) {

@@ -167,6 +167,14 @@ bool read_report(const std::string& json, RunReport& out) {
   r.found_in_loader = o.value("rescued").toBool();
   r.timing = text("timing") == "fast" ? kTimingFast : kTimingStandard;
   r.retries_used = o.value("retries_used").toInt();
+  const std::string read_back = text("read_back");
+  for (const run::ReadBack b : {run::ReadBack::kOff, run::ReadBack::kVerified,
+                                run::ReadBack::kDiffered, run::ReadBack::kIncomplete}) {
+    if (read_back == run::read_back_name(b)) {
+      r.read_back = b;
+    }
+  }
+  r.read_back_words = static_cast<std::uint64_t>(o.value("read_back_words").toInteger());
   r.pages = static_cast<std::uint64_t>(o.value("pages_programmed").toInteger());
   r.bytes = static_cast<std::uint64_t>(o.value("firmware_bytes").toInteger());
   r.seconds = o.value("elapsed_seconds").toDouble();

@@ -39,7 +39,8 @@ constexpr std::string_view kProgram =
     R"(usage: driveflash-cli program FILE --port PORT [--port PORT ...]
                               [--drive-baud N] [--loader-baud N]
                               [--kind hex|ehex] [--timing standard|fast]
-                              [--retries N] [--log FILE [--unit TEXT]] [--json]
+                              [--retries N] [--verify]
+                              [--log FILE [--unit TEXT]] [--json]
                               [--repeat [--boot-wait SECONDS]]
                               [--rescue [--rescue-wait SECONDS]]
        driveflash-cli program --job JOB [--port PORT ...] [--log FILE]
@@ -79,6 +80,13 @@ Arguments:
                     sector and program it again from its first page, at most
                     N times for any one sector (0 to 10; default: the main
                     panel's setting, 0: the first failure ends the run)
+  --verify          after the download, read every word of every page it
+                    programmed back from the flash and compare it with what
+                    was sent (about 37 s more for 64 KB at 115200 baud): the
+                    loader's checksum lets a page through that the line
+                    garbled twice in the same bit. A sector that differs is
+                    erased and programmed again within --retries; without
+                    retries left the run fails ("Verification error")
   --log FILE        append one row per drive to the CSV file FILE (made with
                     a header row when new) when its run ends: time, host,
                     port, file, sha256 (of the bytes the run read), kind,
@@ -112,11 +120,11 @@ Arguments:
                     how long --rescue waits for the loader (1 to 3600,
                     default: the main panel's setting, 120)
   --job JOB         take the firmware, its kind, both baud rates, the timing,
-                    the retries, the rescue wait and (without --port) the
-                    ports from the job file JOB, saved by the window; a
-                    firmware whose SHA-256 is not the job's is refused
-                    (exit status 2) before any drive is touched, and checked
-                    again before every drive of a station
+                    the retries, the read-back, the rescue wait and (without
+                    --port) the ports from the job file JOB, saved by the
+                    window; a firmware whose SHA-256 is not the job's is
+                    refused (exit status 2) before any drive is touched, and
+                    checked again before every drive of a station
   -h, --help        show this text
 
 The secondary loader is read from XMC1300/XMC1x_ASCLoader.hex under the current

@@ -12,6 +12,7 @@
 #include "image/file_check.h"
 #include "image/firmware_scan.h"
 #include "image/page_builder.h"
+#include "image/read_back.h"
 #include "image/retry.h"
 #include "platform/files.h"
 #include "platform/panels.h"
@@ -86,6 +87,10 @@ class PortRecovery final : public Recovery {
     return bl_erase_sectors(port_, one);
   }
   void say(const std::string& line) override { status_line(line); }
+  int read_word(std::uint32_t address, std::uint32_t& word) override {
+    return bl_read_word(port_, address, word);
+  }
+  void progress(double percent) override { SetCtrlVal(prgpanel, PRGPANEL_PROGRESS, percent); }
 
  private:
   int port_;
@@ -238,7 +243,14 @@ int bl_download_pflash(int port, bl_download_request request, int file_type) {
     status_line(kEraseFailed);
     return erased;
   }
-  PageBuilder builder(retry ? static_cast<FrameSink&>(retrying) : loader);
+  // The read-back takes the pages from the retries' journal, which sends every frame as it
+  // comes while no retry is allowed.
+  const bool verify = verifyflash.load() != 0 && request.send == 1;
+  PageBuilder builder(retry || verify ? static_cast<FrameSink&>(retrying) : loader);
   const Download download{file.get(), kind, path, report, builder};
-  return report.ascending ? download.stream() : download.sorted();
+  const int status = report.ascending ? download.stream() : download.sorted();
+  if (status != kStatusOk || !verify) {
+    return status;
+  }
+  return read_back(retrying, recovery, budget);
 }

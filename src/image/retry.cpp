@@ -15,7 +15,10 @@ struct Reason {
   const char* english;
 };
 
-Reason reason_of(int status) {
+Reason reason_of(RetryWhat what, int status) {
+  if (what == RetryWhat::kReadBack) {
+    return {"读回不符", "read back differs"};
+  }
   switch (status) {
     case kStatusChecksum:
       return {"校验和错误", "checksum error"};
@@ -71,7 +74,7 @@ int SectorRetries::used(std::uint32_t sector) const {
 }
 
 std::string retry_line(RetryWhat what, int attempt, int limit, std::uint32_t sector, int status) {
-  const Reason why = reason_of(status);
+  const Reason why = reason_of(what, status);
   const std::string count = std::to_string(attempt) + "/" + std::to_string(limit);
   const std::string n = std::to_string(sector_number(sector));
   const std::string head = "重试 " + count + "：";
@@ -84,6 +87,7 @@ std::string retry_line(RetryWhat what, int attempt, int limit, std::uint32_t sec
       return head + "重新结束扇区 " + n + " 的烧录段" + tail_zh + "closing the region in sector " +
              n + " again" + tail_en;
     case RetryWhat::kProgram:
+    case RetryWhat::kReadBack:
       break;
   }
   return head + "从扇区 " + n + " 重新烧录" + tail_zh + "programming again from sector " + n +
@@ -138,6 +142,23 @@ int RetryingSink::eot() {
   // Getting back in step ends the region with an end-of-transmission frame of its own.
   return retry(loader_.eot(), RetryWhat::kClose, sector, recovery_, retries_,
                [] { return kStatusOk; });
+}
+
+std::vector<RetryingSink::SentPage> RetryingSink::sent_pages() const {
+  std::vector<SentPage> pages;
+  for (const Region& region : regions_) {
+    for (std::size_t i = 0; i < region.pages.size(); ++i) {
+      pages.push_back(
+          {static_cast<std::uint32_t>(region.first_page + i * kFlashPage), region.pages[i]});
+    }
+  }
+  std::ranges::stable_sort(pages, {}, &SentPage::address);
+  return pages;
+}
+
+int RetryingSink::program_again(std::uint32_t sector) {
+  const auto again = [&] { return program_sector_again(sector); };
+  return retry(again(), RetryWhat::kProgram, sector, recovery_, retries_, again);
 }
 
 int RetryingSink::program_sector_again(std::uint32_t sector) {

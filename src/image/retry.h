@@ -50,12 +50,17 @@ class Recovery {
   // Erases the sector at `sector` with its usual two status lines: 0, or a status.
   virtual int erase(std::uint32_t sector) = 0;
   virtual void say(const std::string& line) = 0;
+  // One flash word as the loader reads it back (most significant byte first): 0, or a status.
+  virtual int read_word(std::uint32_t address, std::uint32_t& word) = 0;
+  virtual void progress(double percent) = 0;
 };
 
-enum class RetryWhat : std::uint8_t { kErase, kProgram, kClose };
+// kReadBack: a sector programmed again because reading it back found a word that differs.
+enum class RetryWhat : std::uint8_t { kErase, kProgram, kClose, kReadBack };
 
 // "重试 1/3：从扇区 9 重新烧录（无有效应答） / Retry 1/3: programming again from sector 9 (no valid
-// reply)", and the lines for an erase and for the end of a region.
+// reply)", the same with the reason "读回不符 / read back differs" for kReadBack, and the lines
+// for an erase and for the end of a region.
 std::string retry_line(RetryWhat what, int attempt, int limit, std::uint32_t sector, int status);
 
 // Erases `sectors` one by one; a transient fault erases that sector again. Returns 0, or the
@@ -67,6 +72,12 @@ int erase_with_retries(std::span<const std::uint32_t> sectors, Recovery& recover
 // and the builder carries on as if the frame had gone through at once.
 class RetryingSink final : public FrameSink {
  public:
+  using Page = std::array<std::uint8_t, kFlashPage>;
+  struct SentPage {
+    std::uint32_t address = 0;
+    Page bytes{};
+  };
+
   RetryingSink(FrameSink& loader, Recovery& recovery, SectorRetries& retries)
       : loader_(loader), recovery_(recovery), retries_(retries) {}
 
@@ -74,8 +85,14 @@ class RetryingSink final : public FrameSink {
   int data(std::span<const std::uint8_t, kFlashPage> page) override;
   int eot() override;
 
+  // Every page sent in a region, as it went out (zero filling included), by ascending address.
+  std::vector<SentPage> sent_pages() const;
+  // Erases `sector` and programs again every page of it sent so far, riding out transient
+  // faults within the sector's retries. For a sector whose pages went through but are not
+  // what was sent; the caller has charged and said that retry.
+  int program_again(std::uint32_t sector);
+
  private:
-  using Page = std::array<std::uint8_t, kFlashPage>;
   struct Region {
     std::uint32_t first_page = 0;
     std::vector<Page> pages;  // sent or about to be, in order

@@ -66,10 +66,13 @@ constexpr std::array kFailures{
         "程序中。",
         "The chip's flash is protected and refused the download pass after pass: this drive "
         "cannot be programmed with this tool; ask the drive's maker. It waits in its loader."},
-    Failure{Cause::kDownload, 249, nullptr,
-            "写入的页校验不符：打开救援重试；反复出现时芯片闪存可能已损坏。",
-            "A page did not verify after programming: try again with rescue; if it keeps "
-            "happening, the chip's flash may be worn out."},
+    Failure{
+        Cause::kDownload, 249, nullptr,
+        "写入的页校验不符（芯片编程后的自检，或校验时逐字读回发现闪存与写入的不同）：打开救援重试，"
+        "线路有干扰时加上重试；反复出现时芯片闪存可能已损坏。",
+        "A page did not verify: the chip's own check after programming, or the read-back of "
+        "Verify found flash that differs from what was written. Try again with rescue (and "
+        "retries on a noisy line); if it keeps happening, the chip's flash may be worn out."},
     Failure{Cause::kDownload, 250, nullptr,
             "页编程失败：打开救援重试；反复出现时芯片闪存可能已损坏。",
             "A page could not be programmed: try again with rescue; if it keeps happening, the "

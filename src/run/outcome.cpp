@@ -90,6 +90,20 @@ const char* cause_name(Cause cause) {
   return kCauseNames.at(i);
 }
 
+const char* read_back_name(ReadBack read_back) {
+  switch (read_back) {
+    case ReadBack::kVerified:
+      return "verified";
+    case ReadBack::kDiffered:
+      return "differed";
+    case ReadBack::kIncomplete:
+      return "incomplete";
+    case ReadBack::kOff:
+    default:
+      return "off";
+  }
+}
+
 DrivePlace drive_place_of(int place) {
   switch (place) {
     case kDriveInRomLoader:
@@ -156,6 +170,13 @@ void count_retry() {
   Record& r = record();
   std::lock_guard lock(r.mutex);
   ++r.current.retries_used;
+}
+
+void note_read_back(ReadBack read_back, std::uint64_t words) {
+  Record& r = record();
+  std::lock_guard lock(r.mutex);
+  r.current.read_back = read_back;
+  r.current.read_back_words = words;
 }
 
 namespace {

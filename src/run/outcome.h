@@ -79,6 +79,11 @@ inline constexpr int kCauseCount = 15;
 // Where the drive was left, as the outcome reports it.
 enum class DrivePlace : std::uint8_t { kFirmware, kRomLoader, kSecondaryLoader };
 
+// What reading the flash back after the download found: nothing was read (not asked for, or the
+// run ended before it), every word equal to what was sent, a word that stayed different, or a
+// read-back that a fault or a stop cut short.
+enum class ReadBack : std::uint8_t { kOff, kVerified, kDiffered, kIncomplete };
+
 struct Outcome {
   Result result = Result::kRefused;
   Cause cause = Cause::kNone;
@@ -90,13 +95,15 @@ struct Outcome {
   bool found_in_loader = false;  // the drive was found waiting in its loader and programmed on
   int timing = kTimingStandard;
   int retries_used = 0;
-  std::uint64_t pages = 0;  // data frames the loader took, this run
-  std::uint64_t bytes = 0;  // data bytes of the firmware that was read
-  double seconds = 0;       // from Program to rest
-  std::string sha256;       // lower-case hex of the firmware file's bytes as the download read
-                            // them; "" when the download never read the file
-  std::string drive_id;     // the drive's answer to the identity request that decided, as
-                            // "0x" and its register value in hex; "" when none came whole
+  ReadBack read_back = ReadBack::kOff;
+  std::uint64_t read_back_words = 0;  // flash words read back equal to what was sent
+  std::uint64_t pages = 0;            // data frames the loader took, this run
+  std::uint64_t bytes = 0;            // data bytes of the firmware that was read
+  double seconds = 0;                 // from Program to rest
+  std::string sha256;    // lower-case hex of the firmware file's bytes as the download read
+                         // them; "" when the download never read the file
+  std::string drive_id;  // the drive's answer to the identity request that decided, as
+                         // "0x" and its register value in hex; "" when none came whole
 
   bool programmed() const { return result == Result::kOk; }
 };
@@ -104,6 +111,7 @@ struct Outcome {
 const char* result_name(Result result);          // ok, failed, stopped, refused
 const char* drive_place_name(DrivePlace place);  // firmware, rom-loader, secondary-loader
 const char* cause_name(Cause cause);             // port-open, no-answer, ...
+const char* read_back_name(ReadBack read_back);  // off, verified, differed, incomplete
 // The place the run's driveplace value stands for.
 DrivePlace drive_place_of(int place);
 
@@ -118,6 +126,8 @@ void note_firmware(std::uint64_t bytes, std::string sha256);
 void note_drive_id(std::string id);
 void count_page();
 void count_retry();
+// The read-back as it stands, and the words it has found equal so far.
+void note_read_back(ReadBack read_back, std::uint64_t words);
 void finish(Result result);
 
 // The record of the last run that finished (a default one before any has).

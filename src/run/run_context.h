@@ -29,10 +29,12 @@ inline constexpr int MAINPANEL_TIMING = 24;
 inline constexpr int MAINPANEL_RETRIES = 25;
 // The unit's serial number, as a barcode scanner types it; goes into the run log.
 inline constexpr int MAINPANEL_UNIT = 26;
-// 27 to 39 are kept for the station view and jobs.
+// 27 to 29 are the station view's and the jobs'.
 inline constexpr int MAINPANEL_STATION = 27;  // opens the station view
 inline constexpr int MAINPANEL_SAVE_JOB = 28;
 inline constexpr int MAINPANEL_JOB_INFO = 29;  // the locked job's name and hash
+// Read-back after the download (0: off, the run as it always was; 1: every word read back).
+inline constexpr int MAINPANEL_VERIFY = 30;
 // Programming popup (panel 2) controls.
 inline constexpr int PRGPANEL_STATUS = 2;
 inline constexpr int PRGPANEL_OK = 3;

@@ -16,6 +16,8 @@ constexpr std::uint8_t kReplyChecksum = 0xFD;
 constexpr std::uint8_t kReplyInvalidMode = 0xFE;
 constexpr std::uint8_t kReplyBlockType = 0xFF;
 constexpr std::uint8_t kReadReplyType = 0x01;
+// corrupt-page: the byte of the page whose lowest bit is programmed inverted.
+constexpr std::size_t kCorruptByte = kPageSize / 2;
 
 bool matches(const std::optional<FrameTrigger>& trigger, FrameKind kind, std::uint64_t index) {
   return trigger && trigger->kind == kind && trigger->index == index;
@@ -121,6 +123,10 @@ void VirtualDrive::frame_complete(std::vector<Output>& out) {
     if (checksum(frame_) != frame_.back()) {
       ++stats_.bad_checksums;
       return {kReplyChecksum};
+    }
+    // Past the checksum, as two flips of the same bit would be.
+    if (any_matches(faults_.corrupt_page, kind, index)) {
+      frame_[2 + kCorruptByte] ^= 0x01;
     }
     const std::uint64_t pages = stats_.pages_programmed;
     const std::uint64_t sectors = stats_.sectors_erased;

@@ -21,7 +21,7 @@ constexpr std::string_view kKnownOptions =
     "slow=N(us|ms|s), drip=N(us|ms|s), line-time, page-time=MS, erase-time=MS, "
     "start=rom-loader|stuck-loader, power-cycle-after=N(us|ms|s), modbus-gap=on|off, "
     "loader-startup=MS, boot-time=MS, power-cycle-junk=HEX, noise=RATE, seed=S, "
-    "lose-reply:KIND@K, lose-byte:KIND@K";
+    "lose-reply:KIND@K, lose-byte:KIND@K, corrupt-page:data@K";
 
 // Enough for a break and the odd bytes a drive's transceiver sends as it powers up.
 constexpr std::size_t kMaxJunkBytes = 16;
@@ -252,6 +252,11 @@ bool parse_one(std::string_view option, Faults& f, std::set<std::string>& seen,
     ok = trigger_list(f.lose_reply);
   } else if (name == "lose-byte") {
     ok = trigger_list(f.lose_byte);
+  } else if (name == "corrupt-page") {
+    ok = trigger_list(f.corrupt_page);
+    if (ok && f.corrupt_page.back().kind != FrameKind::kData) {
+      return fail("only data frames carry a page: corrupt-page:data@K");
+    }
   } else if (name == "start") {
     if (eq != name_end || (value != "rom-loader" && value != "stuck-loader")) {
       return fail("expected start=rom-loader or start=stuck-loader");

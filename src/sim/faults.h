@@ -60,6 +60,10 @@
 //   lose-byte:KIND@K        the middle byte of the K-th frame of KIND (byte 8 of 16, byte 132 of
 //                           a data frame's 264) never reaches the loader, which then waits
 //                           inside the frame for the next frame's first byte
+//   corrupt-page:data@K     the K-th data frame passes its checksum and is answered 55, but its
+//                           page is programmed with the lowest bit of its middle byte (byte 128
+//                           of 256) inverted: what two flips of one bit in a frame do, which
+//                           the XOR checksum cannot see. Only reading the flash back shows it
 //
 //   KIND := header | erase | read | data | eot   (header: a mode-0 download header)
 //   K    := 1, 2, ...  counted over the drive's whole life, across runs
@@ -140,6 +144,7 @@ struct Faults {
   std::uint64_t seed = 0;
   std::vector<FrameTrigger> lose_reply;
   std::vector<FrameTrigger> lose_byte;
+  std::vector<FrameTrigger> corrupt_page;  // data frames only
 
   bool operator==(const Faults&) const = default;
 

@@ -145,5 +145,42 @@ TEST_F(StatusBoxTest, ReadSendsReadHeaderAndReportsTheWord) {
   }
 }
 
+// The read-back's read: nothing printed, no wait, the word only from a block that echoes the
+// address asked for, found behind the tail of a longer block that came late.
+TEST_F(StatusBoxTest, QuietReadTakesTheWordOnlyFromItsOwnEcho) {
+  struct Case {
+    const char* name;
+    const char* reply;
+    int result;
+  };
+  const Case cases[] = {
+      {"word", "01 04 10 00 10 00 12 34 56 78", 0},
+      {"after_a_late_tail", "AA 01 04 01 04 10 00 10 00 12 34 56 78", 0},
+      {"after_six_late_bytes", "00 00 00 00 00 00 01 04 10 00 10 00 12 34 56 78", 0},
+      {"after_seven_late_bytes", "00 00 00 00 00 00 00 01 04 10 00 10 00 12 34 56 78", 240},
+      {"echo_of_another_word", "01 04 10 00 10 04 12 34 56 78", 240},
+      {"cut_short", "01 04 10 00 10 00 12 34", 240},
+      {"acknowledgement", "55", 240},
+      {"checksum_error", "FD", 253},
+      {"invalid_address", "FC", 252},
+      {"silence", "", 240},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedVirtualClock clock;
+    auto line = scripted({hex_bytes(c.reply)});
+    ScriptedPort port(line);
+    std::uint32_t word = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(bl_read_word(port.number(), 0x10001000, word), c.result);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(word, c.result == 0 ? 0x12345678u : 0u);
+    EXPECT_EQ(platform::requested_waits(), Micros(0));
+    EXPECT_TRUE(status_lines().empty());
+    EXPECT_EQ(written(*line),
+              std::vector<std::string>{"00 04 10 00 10 00 00 00 00 00 00 00 00 00 00 04"});
+  }
+}
+
 }  // namespace
 }  // namespace driveflash::test

@@ -41,6 +41,7 @@ std::string describe(const Arguments& a) {
   add("kind=", a.kind ? (*a.kind == kFileTypeEhex ? "ehex" : "hex") : "");
   add("timing=", a.timing ? (*a.timing == kTimingFast ? "fast" : "standard") : "");
   add("retries=", a.retries ? std::to_string(*a.retries) : "");
+  add("", a.verify ? "verify" : "");
   add("", a.json ? "json" : "");
   add("", a.force ? "force" : "");
   add("", a.rescue ? "rescue" : "");
@@ -83,6 +84,10 @@ TEST(Arguments, AcceptedCommandLines) {
        "program topic=program file=fw.hex port=sim retries=0 repeat | fw.hex --retries=0 --repeat"},
       {{"program", "fw.hex", "--port", "sim", "--retries", "10"},
        "program topic=program file=fw.hex port=sim retries=10 | fw.hex --retries 10"},
+      // ... and reads the flash back as it says.
+      {{"program", "fw.hex", "--verify", "--port", "sim", "--port", "1", "--retries", "1"},
+       "program topic=program file=fw.hex port=sim retries=1 verify +sim +1 | fw.hex --verify "
+       "--retries 1"},
       {{"program", "--port", "sim:protect=1,slow=2ms", "--", "-odd name.hex"},
        "program topic=program file=-odd name.hex port=sim:protect=1,slow=2ms | -- -odd name.hex"},
       {{"program", "fw.hex", "--port", "/dev/ttyUSB0", "--log", "runs.csv", "--port=/dev/ttyUSB1",
@@ -156,6 +161,10 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "fw.hex", "--port", "sim", "--retries", "1", "--retries", "2"},
        "option '--retries' given twice"},
       {{"check", "fw.hex", "--retries", "3"}, "unknown option '--retries'"},
+      {{"program", "fw.hex", "--port", "sim", "--verify=on"}, "'--verify' takes no value"},
+      {{"program", "fw.hex", "--port", "sim", "--verify", "--verify"},
+       "option '--verify' given twice"},
+      {{"check", "fw.hex", "--verify"}, "unknown option '--verify'"},
       {{"program", "fw.hex", "--port", "sim", "--json=yes"}, "'--json' takes no value"},
       {{"program", "fw.hex", "--port", "sim", "--force"}, "unknown option '--force'"},
       {{"program", "fw.hex", "--port", "sim", "--rescue-wait", "60"},
@@ -168,6 +177,8 @@ TEST(Arguments, RefusedCommandLinesSayWhyAndWhereHelpIs) {
       {{"program", "--job", "j.job", "--timing", "fast"},
        "--timing is set by the job file; leave it out"},
       {{"program", "--job", "j.job", "--kind", "hex"}, "--kind is set by the job file"},
+      {{"program", "--job", "j.job", "--retries", "1"}, "--retries is set by the job file"},
+      {{"program", "--job", "j.job", "--verify"}, "--verify is set by the job file"},
       {{"program", "fw.hex", "--job", "j.job"}, "the job file names the firmware; leave FILE out"},
       {{"program", "--job=", "--port", "sim"}, "--job wants a job file"},
       {{"program", "fw.hex", "--port", "sim", "--boot-wait", "5"},

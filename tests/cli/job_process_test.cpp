@@ -17,14 +17,18 @@ TEST(CliJob, TheJobsFirmwareRunsAndAChangedOneIsRefusedFirst) {
   job.firmware = firmware;
   job.sha256 = image::read_firmware(firmware, kFileTypeHex).sha256;
   job.timing = kTimingFast;
+  job.retries = 1;
+  job.verify = true;
   job.ports = {"sim", "sim"};
   ASSERT_EQ(app::write_job(dir.path() / "line.job", job), "");
 
   const ProcessResult ok = run_cli({"program", "--job", "line.job", "--json"}, dir.path());
   EXPECT_EQ(ok.exit_status, 0) << ok.err;
-  // Both of the job's ports, each in the job's timing, each drive's flash the file's.
+  // Both of the job's ports, each in the job's timing, read back as the job says, each drive's
+  // flash the file's.
   EXPECT_NE(ok.out.find(R"("units_programmed": 2)"), std::string::npos) << ok.out;
-  for (const char* member : {R"("port": "sim")", R"("timing": "fast")", R"("verified": true)"}) {
+  for (const char* member : {R"("port": "sim")", R"("timing": "fast")",
+                             R"("read_back": "verified")", R"("verified": true)"}) {
     std::size_t count = 0;
     for (std::size_t at = ok.out.find(member); at != std::string::npos;
          at = ok.out.find(member, at + 1)) {

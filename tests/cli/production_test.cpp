@@ -83,11 +83,13 @@ TEST_F(Production, EachPortsRunIsItsOwnWhateverTheOthersDo) {
   EXPECT_EQ(rows.back().at("count"), "2");
 }
 
-// --retries goes to each port's own run, and each reports the retries it used.
+// --retries and --verify go to each port's own run, and each reports the retries it used and
+// what it read back.
 TEST_F(Production, RetriesReachEveryPortsRun) {
-  const ProcessResult r = run_cli({"program", firmware_, "--port", "sim:lose-reply:data@2",
-                                   "--port", "sim:reply:data@3=FD", "--retries", "2", "--json"},
-                                  dir_.path());
+  const ProcessResult r =
+      run_cli({"program", firmware_, "--port", "sim:lose-reply:data@2", "--port",
+               "sim:reply:data@3=FD", "--retries", "2", "--verify", "--json"},
+              dir_.path());
   EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
   std::size_t reports = 0;
   for (std::size_t at = r.out.find(R"("retries_used": 1)"); at != std::string::npos;
@@ -95,6 +97,12 @@ TEST_F(Production, RetriesReachEveryPortsRun) {
     ++reports;
   }
   EXPECT_EQ(reports, 2u) << r.out;
+  std::size_t read_back = 0;
+  for (std::size_t at = r.out.find(R"("read_back": "verified")"); at != std::string::npos;
+       at = r.out.find(R"("read_back": "verified")", at + 1)) {
+    ++read_back;
+  }
+  EXPECT_EQ(read_back, 2u) << r.out;
   for (const char* port : {"[sim:lose-reply:data@2] ", "[sim:reply:data@3=FD] "}) {
     EXPECT_NE(r.err.find(std::string(port) + "the virtual drive's flash equals"), std::string::npos)
         << port << r.err;

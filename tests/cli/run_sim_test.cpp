@@ -275,6 +275,60 @@ TEST_F(ProgramOnSim, RetriesRideOutALostReply) {
   }
 }
 
+// --verify reads the flash back: a page the loader acknowledged with a bit wrong is programmed
+// again within --retries, or ends the run with 249; without it only the virtual drive's own
+// comparison sees the wrong byte.
+TEST_F(ProgramOnSim, VerifyFindsWhatTheChecksumLetThrough) {
+  const std::string file = firmware("fw.hex", 700);
+  struct Row {
+    const char* port;
+    std::vector<std::string_view> options;
+    int status;
+    run::Cause cause;
+    const char* read_back;
+    int retries_used;
+  };
+  // A drive of its own for each (frames are counted over a drive's life).
+  const Row rows[] = {
+      {"sim", {"--verify"}, kExitOk, run::Cause::kNone, "verified", 0},
+      {"sim:corrupt-page:data@1",
+       {"--verify", "--retries", "1"},
+       kExitOk,
+       run::Cause::kNone,
+       "verified",
+       1},
+      {"sim:corrupt-page:data@2",
+       {"--verify"},
+       kExitRunFailed,
+       run::Cause::kDownload,
+       "differed",
+       0},
+      {"sim:corrupt-page:data@3", {}, kExitRunFailed, run::Cause::kFlashDiffers, "off", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.port) + (row.options.empty() ? "" : " --verify"));
+    std::vector<std::string_view> words = {file, "--port", row.port, "--json"};
+    words.insert(words.end(), row.options.begin(), row.options.end());
+    const Outcome o = program(words);
+    EXPECT_EQ(o.status, row.status) << o.err;
+    EXPECT_EQ(o.report.outcome.cause, row.cause);
+    EXPECT_EQ(o.report.outcome.retries_used, row.retries_used);
+    EXPECT_NE(o.out.find(std::string(R"("read_back": ")") + row.read_back + "\""),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find(R"("read_back_words": )" +
+                         std::to_string(row.read_back == std::string_view("verified") ? 192 : 0)),
+              std::string::npos)
+        << o.out;
+    if (row.cause == run::Cause::kDownload) {
+      EXPECT_EQ(o.report.download_status(), kStatusVerification);
+      EXPECT_TRUE(o.report.message().starts_with("Verification error — 读回不符：地址 0x10001180"))
+          << o.report.message();
+      EXPECT_EQ(o.report.outcome.drive_left, run::DrivePlace::kSecondaryLoader);
+    }
+  }
+}
+
 // The download starts over after 0xF8, five passes at most: a chip that keeps refusing ends
 // the run (a station goes on to the next drive), with where the drive waits.
 TEST_F(ProgramOnSim, AProtectedDriveIsProgrammedAfterTheDownloadStartsOver) {

@@ -225,12 +225,13 @@ TEST_F(Station, ADriveThatStartsLateIsNotTakenForTheNext) {
   EXPECT_EQ(states_.back(), StationState::Gone);
 }
 
-// --retries holds for every unit of the station: each drive loses the reply to its second page
-// and is programmed all the same, its first sector once more (its first two pages again).
+// --retries and --verify hold for every unit of the station: each drive loses the reply to its
+// second page and is programmed all the same, its first sector once more (its first two pages
+// again), and read back.
 TEST_F(Station, EveryUnitRetries) {
   std::vector<std::shared_ptr<sim::VirtualDrive>> drives;
   const int status =
-      run({"--retries", "1"}, [&](StationState state, const std::string&, Micros now) {
+      run({"--retries", "1", "--verify"}, [&](StationState state, const std::string&, Micros now) {
         if (state == StationState::Drive) {
           drives.push_back(std::make_shared<sim::VirtualDrive>(
               sim::Faults{.lose_reply = {{sim::FrameKind::kData, 2}}}));
@@ -248,6 +249,7 @@ TEST_F(Station, EveryUnitRetries) {
   for (const RunReport& r : units_) {
     EXPECT_EQ(r.result(), "success") << r.outcome.line;
     EXPECT_EQ(r.outcome.retries_used, 1);
+    EXPECT_EQ(r.outcome.read_back, run::ReadBack::kVerified);
   }
   for (const auto& drive : drives) {
     EXPECT_EQ(drive->statistics().pages_programmed, 5u);

@@ -52,6 +52,7 @@ TEST_F(JobTest, ASavedJobReopenedLocksTheSettingsAndRefusesAChangedFirmware) {
   SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 38400);
   SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 230400);
   SetCtrlVal(mainpanel, MAINPANEL_TIMING, kTimingFast);
+  SetCtrlVal(mainpanel, MAINPANEL_VERIFY, 1);
   SetCtrlVal(mainpanel, MAINPANEL_RESCUE_WAIT, 45);
   press("StationCB");
   app::set_station_ports({QStringLiteral("sim"), QStringLiteral("sim:silent")});
@@ -73,17 +74,20 @@ TEST_F(JobTest, ASavedJobReopenedLocksTheSettingsAndRefusesAChangedFirmware) {
   EXPECT_EQ(job->drive_baud, 38400);
   EXPECT_EQ(job->loader_baud, 230400);
   EXPECT_EQ(job->timing, kTimingFast);
+  EXPECT_TRUE(job->verify);
   EXPECT_EQ(job->rescue_wait, 45);
   EXPECT_EQ(job->ports, (std::vector<std::string>{"sim", "sim:silent"}));
 
   // The operator's settings differ; the job's hold, read-only, its name and hash shown.
   SetCtrlVal(mainpanel, MAINPANEL_DRIVE_BAUD, 9600);
   SetCtrlVal(mainpanel, MAINPANEL_TIMING, kTimingStandard);
+  SetCtrlVal(mainpanel, MAINPANEL_VERIFY, 0);
   reopen_with(*job, file);
   pick_port(kPort);
   for (const auto& [control, expected] : {std::pair{MAINPANEL_DRIVE_BAUD, 38400},
                                           {MAINPANEL_LOADER_BAUD, 230400},
                                           {MAINPANEL_TIMING, kTimingFast},
+                                          {MAINPANEL_VERIFY, 1},
                                           {MAINPANEL_RESCUE_WAIT, 45},
                                           {MAINPANEL_FILETYPE, kFileTypeHex}}) {
     EXPECT_EQ(value_of(control), expected) << "control " << control;
@@ -106,6 +110,7 @@ TEST_F(JobTest, ASavedJobReopenedLocksTheSettingsAndRefusesAChangedFirmware) {
   ASSERT_TRUE(pump_until([] { return runstate.load() == kStateFinished; }));
   EXPECT_EQ(okcount.load(), 1);
   EXPECT_EQ(value_of(MAINPANEL_LOADER_BAUD), 230400);
+  EXPECT_EQ(run::last_outcome().read_back, run::ReadBack::kVerified);
   pf::panel_window(prgpanel)->close();
   pump();
   ASSERT_EQ(prgpanel, 0);

@@ -236,6 +236,7 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
   SetCtrlVal(mainpanel, MAINPANEL_LOADER_BAUD, 57600);
   SetCtrlVal(mainpanel, MAINPANEL_TIMING, 1);
   SetCtrlVal(mainpanel, MAINPANEL_RETRIES, 3);
+  SetCtrlVal(mainpanel, MAINPANEL_VERIFY, 1);
   pf::set_file_dialog_folder((dir_.path() / "XMC1300").string());
   pf::panel_window(mainpanel)->move(123, 77);
   pump();
@@ -259,7 +260,8 @@ TEST_F(OperatorWindowTest, SettingsComeBackAtTheNextStart) {
                                           {MAINPANEL_DRIVE_BAUD, 9600},
                                           {MAINPANEL_LOADER_BAUD, 57600},
                                           {MAINPANEL_TIMING, 1},
-                                          {MAINPANEL_RETRIES, 3}}) {
+                                          {MAINPANEL_RETRIES, 3},
+                                          {MAINPANEL_VERIFY, 1}}) {
     GetCtrlVal(mainpanel, control, &value);
     EXPECT_EQ(value, expected) << "control " << control;
   }
@@ -342,6 +344,25 @@ TEST_F(OperatorWindowTest, TheKeyboardProgramsClosesAndReachesEveryButton) {
   for (QPushButton* b : main->findChildren<QPushButton*>()) {
     EXPECT_TRUE(b->text().contains(u'&')) << b->text().toStdString();
     EXPECT_TRUE(b->focusPolicy() & Qt::TabFocus) << b->text().toStdString();
+  }
+  // No two of them, buttons and labels, answer the same Alt key.
+  QStringList texts;
+  for (const QPushButton* b : main->findChildren<QPushButton*>()) {
+    texts << b->text();
+  }
+  for (const QLabel* l : main->findChildren<QLabel*>()) {
+    texts << l->text();
+  }
+  QMap<QChar, QString> keys;
+  for (const QString& text : texts) {
+    const qsizetype at = text.indexOf(u'&');
+    if (at < 0 || at + 1 >= text.size() || text[at + 1] == u'&') {
+      continue;
+    }
+    const QChar key = text[at + 1].toLower();
+    EXPECT_FALSE(keys.contains(key))
+        << text.toStdString() << " and " << keys.value(key).toStdString();
+    keys.insert(key, text);
   }
   QApplication::setActiveWindow(main);
   QTest::keyClick(main, Qt::Key_F1);

@@ -201,6 +201,7 @@ TEST_F(WordsTest, RescueShowsThePowerCycleWithItsSecondsAndSaysSoInTheHeader) {
   prepare("silent");
   SetCtrlVal(mainpanel, MAINPANEL_RESCUE, 1);
   SetCtrlVal(mainpanel, MAINPANEL_RESCUE_WAIT, 30);
+  SetCtrlVal(mainpanel, MAINPANEL_VERIFY, 1);
   watch_->hold_at([](const pf::PanelEvent& e) {
     return e.kind == pf::PanelEvent::Kind::LineAppended &&
            std::get<std::string>(e.value).find("(10 s / 30 s)") != std::string::npos;
@@ -217,7 +218,10 @@ TEST_F(WordsTest, RescueShowsThePowerCycleWithItsSecondsAndSaysSoInTheHeader) {
   EXPECT_EQ(popup()->windowTitle(), QStringLiteral("救援中 / Rescue"));
   EXPECT_TRUE(label("headerRescue")->text().contains(QStringLiteral("Rescue on")));
   EXPECT_TRUE(label("headerRescue")->text().contains(QStringLiteral("30 s")));
-  EXPECT_EQ(label("headerTiming")->text(), QStringLiteral("标准 / standard, 重试 / retries 0"));
+  EXPECT_EQ(
+      label("headerTiming")->text(),
+      QStringLiteral("标准 / standard, 重试 / retries 0, 校验 / verify 开：逐字读回 / on: every "
+                     "word read back"));
   expect_both(label("headerKind")->text(), "header kind");
   for (const QAbstractButton* b : popup()->findChildren<QAbstractButton*>()) {
     expect_both(b->text(), "popup button");

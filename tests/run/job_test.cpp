@@ -31,6 +31,7 @@ app::Job full_job() {
   job.loader_baud = 921600;
   job.timing = kTimingFast;
   job.retries = 3;
+  job.verify = true;
   job.rescue_wait = 45;
   job.ports = {"/dev/ttyUSB0", "sim:silent,slow=5ms"};
   return job;
@@ -78,6 +79,7 @@ TEST(JobFile, BadInputIsRefusedWithItsLine) {
       {head + "loader_baud = 49\n", "line 5: loader_baud wants a whole number from 50"},
       {head + "rescue_wait = 0\n", "line 5: rescue_wait wants a whole number from 1 to 3600"},
       {head + "retries = -1\n", "line 5: retries wants a whole number from 0 to 100"},
+      {head + "verify = yes\n", "line 5: verify wants 'on' or 'off', not 'yes'"},
       {head + "name =\n", "line 5: name has no value"},
       {"[job]\nfirmware = fw.hex\nsha256 = 12ab\nkind = hex\n",
        "line 3: sha256 wants 64 hex digits, not '12ab'"},

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "bsl/flash_map.h"
+#include "image/read_back.h"
 #include "matrix/reply_table.h"
 #include "platform/panels.h"
 #include "run/retry_policy.h"
@@ -45,6 +46,7 @@ const Chunks k64K = {{0x10001000, pattern(64 * 1024, 5)}};
 
 struct Programmed {
   bool ok = false;
+  bool matches = false;  // every byte of the file in flash
   Lines lines;
   run::Outcome outcome;
   Bytes flash;  // the whole flash afterwards
@@ -54,9 +56,17 @@ Bytes whole_flash(const sim::VirtualDrive& drive) {
   return drive.read_flash(kFlashBase, kFlashSize);
 }
 
-Programmed program(const Chunks& firmware, const std::string& faults, int retries, int kind = 0) {
+// The read-back, and whether a run may report success with a wrong byte (only without it).
+struct ReadBack {
+  bool on = false;
+  bool wrong_byte_expected = false;
+};
+
+Programmed program(const Chunks& firmware, const std::string& faults, int retries, int kind = 0,
+                   ReadBack read_back = {}) {
   RunHarness h;
   SetCtrlVal(mainpanel, MAINPANEL_RETRIES, retries);
+  SetCtrlVal(mainpanel, MAINPANEL_VERIFY, read_back.on ? 1 : 0);
   const auto drive = drive_on_port(faults);
   const std::string text = make_hex(firmware);
   if (kind == 0) {
@@ -71,7 +81,8 @@ Programmed program(const Chunks& firmware, const std::string& faults, int retrie
   p.lines = h.lines();
   p.outcome = run::last_outcome();
   std::string mismatch;
-  if (p.ok && !drive->flash_matches(firmware, &mismatch)) {
+  p.matches = drive->flash_matches(firmware, &mismatch);
+  if (p.ok && !p.matches && !read_back.wrong_byte_expected) {
     ADD_FAILURE() << "programmed, but " << mismatch;
   }
   p.flash = whole_flash(*drive);
@@ -224,6 +235,51 @@ TEST(Retries, AHealthyLineCarriesTheSameBytesAndWaits) {
     }
     EXPECT_TRUE(ops[0] == ops[1]);
     EXPECT_EQ(waits[0], waits[1]);
+
+    // With the read-back, the same and, before the closing header, one read of every word of
+    // every page sent (zero filling included), by address; not a wait more.
+    RunHarness h;
+    SetCtrlVal(mainpanel, MAINPANEL_VERIFY, 1);
+    drive_on_port();
+    h.record_line();
+    h.set_firmware("fw.hex", make_hex(*firmware));
+    const platform::Micros waited = h.run();
+    ASSERT_EQ(h.lines().back(), image::kVerifiedLine);
+    const auto be32 = [](const Bytes& b, std::size_t at) {
+      return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+             std::uint32_t{b[at + 2]} << 8 | std::uint32_t{b[at + 3]};
+    };
+    std::vector<LineOp> rest;
+    std::vector<std::uint32_t> read;
+    const std::vector<LineOp> verified = h.line_ops();
+    for (std::size_t i = 0; i < verified.size(); ++i) {
+      const LineOp& op = verified[i];
+      if (op.write && op.bytes.size() == 16 && op.bytes[0] == 0x00 && op.bytes[1] == 0x04) {
+        read.push_back(be32(op.bytes, 2));
+        while (i + 1 < verified.size() && !verified[i + 1].write) {
+          ++i;
+        }
+        continue;
+      }
+      rest.push_back(op);
+    }
+    EXPECT_TRUE(rest == ops[0]);
+    EXPECT_EQ(waited, waits[0]);
+    std::vector<std::uint32_t> sent;
+    std::uint32_t next = 0;
+    for (const LineOp& op : ops[0]) {
+      if (op.write && op.bytes.size() == 16 && op.bytes[0] == 0x00 && op.bytes[1] == 0x00) {
+        next = be32(op.bytes, 2);
+      } else if (op.write && op.bytes.size() == 264) {
+        for (std::uint32_t w = 0; w < kFlashPage; w += 4) {
+          sent.push_back(next + w);
+        }
+        next += kFlashPage;
+      }
+    }
+    std::ranges::sort(sent);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(read, sent);
   }
 }
 
@@ -241,6 +297,128 @@ TEST(Retries, SeededNoiseIsRidden) {
     retried += p.outcome.retries_used;
   }
   EXPECT_GT(retried, 0) << "the noise never struck";
+}
+
+// Reading the flash back (Verify). corrupt-page:data@K makes the drive acknowledge the K-th page
+// and program it with one bit wrong, as a frame with two flips of one bit passes the XOR
+// checksum. kShared's third page ends in zero filling, where that bit lands: the filling is read
+// back as well.
+TEST(ReadBack, FindsThePageTheChecksumLetThrough) {
+  using RB = run::ReadBack;
+  using image::kVerifiedLine;
+  const std::string differs =
+      "读回不符：地址 0x10001280 的字读出 0x00000001，写入的是 0x00000000 / Read back differs: the "
+      "word at 0x10001280 reads 0x00000001, 0x00000000 was written";
+  struct Case {
+    const char* name;
+    const char* faults;
+    int retries;
+    bool verify;
+    bool programmed;
+    int retries_used;
+    RB read_back;
+    Lines tail;  // the run's last lines (before where the drive waits, when it fails)
+  };
+  const Case cases[] = {
+      // The protocol's limit: without the read-back the run reports success with a wrong byte.
+      {"unread", "corrupt-page:data@3", 0, false, true, 0, RB::kOff, {}},
+      {"caught",
+       "corrupt-page:data@3",
+       0,
+       true,
+       false,
+       0,
+       RB::kDiffered,
+       {differs, "Verification error"}},
+      {"programmed_again",
+       "corrupt-page:data@3",
+       1,
+       true,
+       true,
+       1,
+       RB::kVerified,
+       {"重试 1/1：从扇区 0 重新烧录（读回不符） / Retry 1/1: programming again from sector 0 "
+        "(read "
+        "back differs)",
+        "Erasing sector 0, This may take a few seconds...", "Done!", kVerifiedLine}},
+      {"above_the_eight", "corrupt-page:data@21", 2, true, true, 1, RB::kVerified, {kVerifiedLine}},
+      // The sector's pages sent again are 22 to 36: the third of them wrong once more.
+      {"retries_spent",
+       "corrupt-page:data@3,corrupt-page:data@24",
+       1,
+       true,
+       false,
+       1,
+       RB::kDiffered,
+       {differs, "Verification error"}},
+      // A read's reply garbled or lost on the line: read again once back in step, no retry of the
+      // sector; without retries the read's own fault ends the run.
+      {"read_checksum", "reply:read@5=FD", 1, true, true, 0, RB::kVerified, {kVerifiedLine}},
+      {"read_reply_lost", "lose-reply:read@700", 1, true, true, 0, RB::kVerified, {kVerifiedLine}},
+      {"read_byte_lost", "lose-byte:read@9", 1, true, true, 0, RB::kVerified, {kVerifiedLine}},
+      {"read_checksum_no_retries",
+       "reply:read@5=FD",
+       0,
+       true,
+       false,
+       0,
+       RB::kIncomplete,
+       {"Checksum error"}},
+      {"read_reply_lost_no_retries",
+       "lose-reply:read@700",
+       0,
+       true,
+       false,
+       0,
+       RB::kIncomplete,
+       {"Unknown error"}},
+      {"read_refused", "reply:read@2=FC", 3, true, false, 0, RB::kIncomplete, {"Invalid address"}},
+  };
+  const Programmed clean = program(kShared, "", 0);
+  ASSERT_TRUE(clean.ok);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Programmed p = program(kShared, c.faults, c.retries, 0, {c.verify, !c.verify});
+    EXPECT_EQ(p.ok, c.programmed);
+    if (p.ok) {
+      EXPECT_EQ(p.flash == clean.flash, c.verify) << "a wrong byte in flash";
+    }
+    EXPECT_EQ(p.outcome.retries_used, c.retries_used);
+    EXPECT_EQ(p.outcome.read_back, c.read_back);
+    EXPECT_EQ(p.outcome.read_back_words, c.read_back == RB::kVerified ? 21u * 64u : 0u);
+    if (c.verify) {
+      EXPECT_NE(std::ranges::find(p.lines, "校验：读回 21 页 / Verify: reading back 21 pages"),
+                p.lines.end());
+    }
+    const bool failed = !c.programmed;
+    ASSERT_GE(p.lines.size(), c.tail.size() + (failed ? 1 : 0));
+    const auto end = p.lines.end() - (failed ? 1 : 0);
+    EXPECT_EQ(Lines(end - static_cast<std::ptrdiff_t>(c.tail.size()), end), c.tail);
+    if (failed) {
+      EXPECT_EQ(p.lines.back(), kLeftPastLoaderEntryLine);
+      EXPECT_EQ(p.outcome.cause, run::Cause::kDownload);
+      EXPECT_EQ(p.outcome.line, c.tail.back());
+      EXPECT_EQ(p.outcome.reason, c.read_back == RB::kDiffered ? differs : "");
+    }
+  }
+  // Where the wrong bit lands in the file's data, the drive reported programmed lacks the file.
+  const Programmed data = program(kShared, "corrupt-page:data@2", 0, 0, {false, true});
+  EXPECT_TRUE(data.ok);
+  EXPECT_FALSE(data.matches);
+}
+
+// Seeded noise while the flash is read back as well: with retries every run programs the drive
+// as a clean run does, however the replies to the reads were hit.
+TEST(ReadBack, SeededNoiseIsRidden) {
+  const Programmed clean = program(kShared, "", 0);
+  ASSERT_TRUE(clean.ok);
+  for (const char* seed : {"1", "2", "3", "4", "5"}) {
+    SCOPED_TRACE(seed);
+    const Programmed p = program(kShared, std::string("noise=1e-4,seed=") + seed, 3, 0, {true});
+    ASSERT_TRUE(p.ok) << p.lines.back();
+    EXPECT_TRUE(p.flash == clean.flash);
+    EXPECT_EQ(p.outcome.read_back, run::ReadBack::kVerified);
+  }
 }
 
 }  // namespace

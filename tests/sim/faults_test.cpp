@@ -56,6 +56,7 @@ const GoodCase kGood[] = {
     {"noise=1, seed=18446744073709551615", {.noise = 1, .seed = UINT64_MAX}},
     {"lose-reply:data@3, lose-reply:eot@1, lose-byte:header@2",
      {.lose_reply = {{K::kData, 3}, {K::kEot, 1}}, .lose_byte = {{K::kHeader, 2}}}},
+    {"corrupt-page:data@3,corrupt-page:data@40", {.corrupt_page = {{K::kData, 3}, {K::kData, 40}}}},
 };
 
 // What line-time makes of the rules left unset, and what an explicit value makes of them.
@@ -165,6 +166,9 @@ const BadCase kBad[] = {
     {"lose-reply:run@1", "unknown frame kind 'run'"},
     {"lose-byte:data@0", "frame number"},
     {"lose-byte:data@2,lose-byte:data@2", "given twice"},
+    {"corrupt-page:header@1", "only data frames carry a page"},
+    {"corrupt-page=data@1", "corrupt-page:KIND@K"},
+    {"corrupt-page:data@3,corrupt-page:data@3", "given twice"},
 };
 
 class FaultsReject : public ::testing::TestWithParam<BadCase> {};

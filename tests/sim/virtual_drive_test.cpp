@@ -335,6 +335,20 @@ TEST(VirtualDrive, LostRepliesAndBytesLeaveTheFlashAsTheLoaderDid) {
     EXPECT_EQ(drive->statistics().replies_lost, row.replies_lost);
     EXPECT_EQ(drive->statistics().bytes_lost, row.bytes_lost);
   }
+  {
+    // A page the checksum let through garbled: acknowledged, programmed, one bit wrong, and the
+    // loader's own read says so.
+    const auto drive = loaded_drive("corrupt-page:data@2");
+    EXPECT_EQ(to_hex(talk(*drive, {program(kBase), data(1), data(2), data(3)})), "55 55 55 55");
+    Bytes wrong = page_of(2);
+    wrong[128] ^= 0x01;
+    EXPECT_EQ(drive->read_flash(kBase + 0x100, 256), wrong);
+    EXPECT_EQ(drive->read_flash(kBase, 256), page_of(1));
+    EXPECT_EQ(drive->read_flash(kBase + 0x200, 256), page_of(3));
+    const auto& w = wrong;
+    EXPECT_EQ(to_hex(talk(*drive, {read_word(kBase + 0x180)})),
+              to_hex({0x01, 0x04, 0x10, 0x00, 0x11, 0x80, w[131], w[130], w[129], w[128]}));
+  }
   // The firmware a drive came with is programmed too: it takes no page before an erase.
   const auto drive = loaded_drive();
   drive->preload_flash(kBase + 0x10, hex_bytes("AA"));

@@ -206,6 +206,7 @@ RunHarness::~RunHarness() {
   runflag = 0;
   timingprofile = kTimingStandard;
   retrylimit = 0;
+  verifyflash = 0;
   pf::remove_observer(observer_);
   pf::reset_panels();
   mainpanel = 0;
