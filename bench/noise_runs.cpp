@@ -81,7 +81,7 @@ bool parse(int argc, char** argv, Options& o) {
         }
       } else if (name == "--verify") {
         o.verify.clear();
-        for (const std::string& v : split(value)) {
+        for (const std::string& v : bench::split(value)) {
           o.verify.push_back(std::stoi(v));
         }
       } else if (name == "--runs") {

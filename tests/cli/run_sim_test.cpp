@@ -391,14 +391,14 @@ TEST_F(ProgramOnSim, RefusalsExitTwoBeforeAnythingIsSent) {
     EXPECT_NE(o.out.find(R"("exit_status": 2)"), std::string::npos) << o.out;
   }
   // A loader file that is there but no loader is found at Program, before any reset.
-  for (const std::string content : {std::string(":00000001FF\n"), std::string("garbage\n")}) {
+  for (const std::string& content : {std::string(":00000001FF\n"), std::string("garbage\n")}) {
     dir_.write("XMC1300/XMC1x_ASCLoader.hex", content);
-    const Outcome bad = program({plain, "--port", "sim"});
-    EXPECT_EQ(bad.status, kExitUsage);
-    EXPECT_TRUE(bad.report.lines.empty());
-    EXPECT_NE(bad.err.find("ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"), std::string::npos)
-        << bad.err;
-    EXPECT_NE(bad.err.find("not a loader"), std::string::npos) << bad.err;
+    const Outcome refused = program({plain, "--port", "sim"});
+    EXPECT_EQ(refused.status, kExitUsage);
+    EXPECT_TRUE(refused.report.lines.empty());
+    EXPECT_NE(refused.err.find("ERROR: Opening 'XMC1x_ASCLoader.hex' failed!"), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("not a loader"), std::string::npos) << refused.err;
   }
   std::filesystem::remove_all(dir_.path() / "XMC1300");
   const Outcome o = program({plain, "--port", "sim"});

@@ -322,9 +322,15 @@ TEST_P(DriveRules, OnTheLine) {
   Bytes got;
   for (const Step& step : c.steps) {
     platform::clock().sleep_until(platform::clock().now() + step.pause);
-    if (step.power_cycle) drive->power_cycle();
-    if (!step.write.empty()) ASSERT_EQ(write(step.write), static_cast<int>(step.write.size()));
-    if (step.read > 0) got = got + read(step.read);
+    if (step.power_cycle) {
+      drive->power_cycle();
+    }
+    if (!step.write.empty()) {
+      ASSERT_EQ(write(step.write), static_cast<int>(step.write.size()));
+    }
+    if (step.read > 0) {
+      got = got + read(step.read);
+    }
   }
   EXPECT_EQ(to_hex(got), to_hex(hex_bytes(c.expected)));
   EXPECT_EQ(drive->statistics().requests_run_in, c.run_in);
@@ -379,7 +385,9 @@ TEST(LineRules, SilenceWireSpanAndNoise) {
     const double hits = flips + losses;
     EXPECT_NEAR(hits / kBytes, rate, rate * 0.1);
     if (rate > 0) {
-      if (hits > 10'000) EXPECT_NEAR(flips / hits, 0.5, 0.02);
+      if (hits > 10'000) {
+        EXPECT_NEAR(flips / hits, 0.5, 0.02);
+      }
       EXPECT_GT(differ, 0) << "another seed, other hits";
     }
   }
