@@ -93,7 +93,8 @@ bool run_script(const std::vector<Step>& steps) {
   return next == steps.size();
 }
 
-// The station view's tiles that have come to a unit's end and wait for the next drive.
+// The station view's tiles that have come to a unit's end, or found no drive, and wait for the
+// next one.
 int settled_tiles() {
   QWidget* view = driveflash::app::station_view();
   int settled = 0;
@@ -105,8 +106,10 @@ int settled_tiles() {
     const QString state =
         tile->findChild<QLabel*>(QStringLiteral("tileState"))->property("state").toString();
     const bool waits = !tile->findChild<QLabel*>(QStringLiteral("tileLine"))->text().isEmpty();
-    settled +=
-        (state == QStringLiteral("programmed") || state == QStringLiteral("failed")) && waits;
+    // An empty fixture (the silent drive) never ends a unit: its tile waits for a drive.
+    settled += (state == QStringLiteral("programmed") || state == QStringLiteral("failed") ||
+                state == QStringLiteral("idle")) &&
+               waits;
   }
   return settled;
 }
