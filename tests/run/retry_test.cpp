@@ -24,15 +24,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::shared_ptr<sim::VirtualDrive> drive_on_port(const std::string& faults = "") {
-  sim::Faults f;
-  std::string error;
-  EXPECT_TRUE(sim::parse_faults(faults, f, error)) << error;
-  auto drive = std::make_shared<sim::VirtualDrive>(f);
-  sim::map_sim_port(RunHarness::kPort, drive);
-  return drive;
-}
-
 // Data frames, in the order they go out:
 //   region 1 at 0x10001000:  1-3 (the third the page that closes it, partly filled)
 //   region 2 at 0x10001400:  4-15 (up to the top of sector 0), 16 (a zero page in sector 1)

@@ -32,15 +32,6 @@ struct Firmware {
   int per_record = 16;
 };
 
-std::shared_ptr<sim::VirtualDrive> drive_on_port(const std::string& faults = "") {
-  sim::Faults f;
-  std::string error;
-  EXPECT_TRUE(sim::parse_faults(faults, f, error)) << error;
-  auto drive = std::make_shared<sim::VirtualDrive>(f);
-  sim::map_sim_port(RunHarness::kPort, drive);
-  return drive;
-}
-
 class FlashEqualsFile : public ::testing::TestWithParam<Firmware> {};
 
 TEST_P(FlashEqualsFile, PlainAndEncrypted) {

@@ -1,5 +1,7 @@
 #include "support/run_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include "platform/qt/uir_file.h"
 #include "run/retry_policy.h"
 #include "run/run_context.h"
+#include "sim/faults.h"
+#include "sim/sim_line.h"
 #include "support/hex_records.h"
 
 namespace driveflash::test {
@@ -116,6 +120,15 @@ std::vector<std::string> programmed_lines() {
 
 std::unique_ptr<pf::SerialLine> forward_to(std::shared_ptr<pf::SerialLine> line) {
   return std::make_unique<Forward>(std::move(line));
+}
+
+std::shared_ptr<sim::VirtualDrive> drive_on_port(const std::string& faults) {
+  sim::Faults f;
+  std::string error;
+  EXPECT_TRUE(sim::parse_faults(faults, f, error)) << error;
+  auto drive = std::make_shared<sim::VirtualDrive>(f);
+  sim::map_sim_port(RunHarness::kPort, drive);
+  return drive;
 }
 
 std::shared_ptr<pf::ScriptedLine> willing_drive() {

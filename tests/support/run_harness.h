@@ -18,6 +18,7 @@
 
 #include "platform/serial.h"
 #include "platform/timing.h"
+#include "sim/virtual_drive.h"
 #include "support/test_support.h"
 
 namespace driveflash::test {
@@ -42,6 +43,9 @@ std::vector<std::string> programmed_lines();
 std::unique_ptr<platform::SerialLine> forward_to(std::shared_ptr<platform::SerialLine> line);
 // The replies of a drive and a chip that accept everything, for a ScriptedLine.
 std::shared_ptr<platform::ScriptedLine> willing_drive();
+
+// A virtual drive with `faults` (the sim: option text) on the harness's port.
+std::shared_ptr<sim::VirtualDrive> drive_on_port(const std::string& faults = "");
 
 // Ends the process with a message naming `what` unless destroyed within `limit`: a run whose
 // close hangs must not hang the whole test program with it.
