@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLCDNumber>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QWidget>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "platform/panels.h"
 #include "platform/qt/qt_panels.h"
 #include "run/run_context.h"
+#include "sim/faults.h"
 #include "sim/sim_line.h"
 #include "support/hex_records.h"
 
@@ -195,6 +197,43 @@ std::string GuiTest::write_firmware(const std::string& name, int pages) {
                            data_lines(0x1000, pattern(static_cast<std::size_t>(pages) * 256)) +
                            ":00000001FF\n";
   return dir_.write(name, text);
+}
+
+void WindowRunTest::prepare(const std::string& faults, int pages) {
+  sim::Faults f;
+  std::string error;
+  ASSERT_TRUE(sim::parse_faults(faults, f, error)) << error;
+  prepare(f, pages);
+}
+
+void WindowRunTest::prepare(const sim::Faults& faults, int pages) {
+  drive_ = map_drive(kRunPort, faults);
+  open_main_panel();
+  pick_port(kRunPort);
+  file_ = write_firmware("fw.hex", pages);
+  choose_file(file_);
+  watch_ = std::make_unique<WorkerWatch>(std::this_thread::get_id());
+}
+
+void WindowRunTest::TearDown() {
+  if (watch_) {
+    watch_->release();  // a failed test may have left the worker held
+  }
+  VirtualTimeGuiTest::TearDown();
+  watch_.reset();  // once no worker can be inside it any more
+}
+
+QWidget* WindowRunTest::popup() {
+  return platform::panel_window(prgpanel);
+}
+
+QLabel* WindowRunTest::label(const char* name) {
+  return popup() != nullptr ? popup()->findChild<QLabel*>(QString::fromLatin1(name)) : nullptr;
+}
+
+QString WindowRunTest::verdict() {
+  QLabel* v = label("verdict");
+  return v != nullptr ? v->property("verdict").toString() : QString();
 }
 
 }  // namespace driveflash::test

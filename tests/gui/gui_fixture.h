@@ -25,6 +25,7 @@
 
 class QAbstractButton;
 class QComboBox;
+class QLabel;
 class QWidget;
 
 namespace driveflash::test {
@@ -152,6 +153,26 @@ class WorkerWatch {
 class VirtualTimeGuiTest : public GuiTest {
  protected:
   platform::ScopedVirtualClock clock_;
+};
+
+// A run through the window on a virtual drive, its worker watched so that a test can hold it.
+class WindowRunTest : public VirtualTimeGuiTest {
+ protected:
+  static constexpr int kRunPort = 7;
+
+  // The window on the virtual drive with `faults` (the sim: option text), a firmware of `pages`
+  // pages chosen.
+  void prepare(const std::string& faults = "", int pages = 4);
+  void prepare(const sim::Faults& faults, int pages);
+  void TearDown() override;
+  static QWidget* popup();
+  static QLabel* label(const char* name);
+  // The verdict label's state ("running", "programmed", ...); empty without a popup.
+  static QString verdict();
+
+  std::string file_;
+  std::shared_ptr<sim::VirtualDrive> drive_;
+  std::unique_ptr<WorkerWatch> watch_;
 };
 
 }  // namespace driveflash::test

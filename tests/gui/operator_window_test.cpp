@@ -25,44 +25,14 @@
 #include "platform/qt/qt_panels.h"
 #include "platform/qt/qt_serial.h"
 #include "run/run_context.h"
-#include "sim/faults.h"
 
 namespace driveflash::test {
 namespace {
 
 namespace pf = platform;
 
-constexpr int kPort = 7;
-constexpr int kPages = 4;
-
-class OperatorWindowTest : public VirtualTimeGuiTest {
+class OperatorWindowTest : public WindowRunTest {
  protected:
-  void TearDown() override {
-    if (watch_) {
-      watch_->release();  // a failed test may have left the worker held
-    }
-    VirtualTimeGuiTest::TearDown();
-    watch_.reset();  // once no worker can be inside it any more
-  }
-  void prepare(const std::string& faults = "") {
-    sim::Faults f;
-    std::string error;
-    ASSERT_TRUE(sim::parse_faults(faults, f, error)) << error;
-    drive_ = map_drive(kPort, f);
-    open_main_panel();
-    pick_port(kPort);
-    file_ = write_firmware("fw.hex", kPages);
-    choose_file(file_);
-    watch_ = std::make_unique<WorkerWatch>(std::this_thread::get_id());
-  }
-  QWidget* popup() { return pf::panel_window(prgpanel); }
-  QLabel* label(const char* name) {
-    return popup() != nullptr ? popup()->findChild<QLabel*>(QString::fromLatin1(name)) : nullptr;
-  }
-  QString verdict() {
-    QLabel* v = label("verdict");
-    return v != nullptr ? v->property("verdict").toString() : QString();
-  }
   // Presses Program and waits until the window has concluded the run.
   void run_to_verdict() {
     press("ProgCB");
@@ -79,10 +49,6 @@ class OperatorWindowTest : public VirtualTimeGuiTest {
     }
     ASSERT_EQ(prgpanel, 0);
   }
-
-  std::string file_;
-  std::shared_ptr<sim::VirtualDrive> drive_;
-  std::unique_ptr<WorkerWatch> watch_;
 };
 
 struct VerdictRow {

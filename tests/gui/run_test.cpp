@@ -31,8 +31,6 @@ namespace {
 
 namespace pf = platform;
 
-constexpr int kPort = 7;
-
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -46,21 +44,9 @@ const QStringList kRunStart = {QStringLiteral("初始化中..."),
                                QStringLiteral("Sending XMC1x_ASCLoader..."),
                                QStringLiteral("Bootload success!")};
 
-class RunTest : public VirtualTimeGuiTest {
+class RunTest : public WindowRunTest {
  protected:
-  void prepare(sim::Faults faults = {}) {
-    drive_ = map_drive(kPort, faults);
-    open_main_panel();
-    pick_port(kPort);
-    choose_file(write_firmware("fw.hex", kPages));
-    watch_ = std::make_unique<WorkerWatch>(std::this_thread::get_id());
-  }
-  void TearDown() override {
-    if (watch_) {
-      watch_->release();  // a failed test may have left the worker held
-    }
-    VirtualTimeGuiTest::TearDown();
-  }
+  void prepare(const sim::Faults& faults = {}) { WindowRunTest::prepare(faults, kPages); }
   // Presses Program and holds the run in its download.
   void start_and_hold() {
     watch_->hold_in_the_download();
@@ -87,9 +73,6 @@ class RunTest : public VirtualTimeGuiTest {
     }
     return lines;
   }
-
-  std::shared_ptr<sim::VirtualDrive> drive_;
-  std::unique_ptr<WorkerWatch> watch_;
 };
 
 TEST_F(RunTest, TwoRunsThroughClicksShowTheirLinesAndCountOneThenTwo) {
@@ -222,7 +205,7 @@ TEST_F(RunTest, EachRunsRowIsInTheLogWhileItsVerdictIsUp) {
 
   // A port that does not open: the line, and why.
   pf::PortEntry refusing;
-  refusing.number = kPort;
+  refusing.number = kRunPort;
   refusing.name = "/dev/ttyBUSY";
   refusing.open = [](const pf::LineSettings&, std::string& error) {
     error = "permission denied";
@@ -240,7 +223,7 @@ TEST_F(RunTest, EachRunsRowIsInTheLogWhileItsVerdictIsUp) {
   click(prgpanel, PRGPANEL_OK);
 
   // Stopped after the drive's reset: where the drive waits.
-  map_drive(kPort);
+  map_drive(kRunPort);
   watch_->hold_at([](const pf::PanelEvent& e) {
     return e.kind == pf::PanelEvent::Kind::LineAppended &&
            std::get<std::string>(e.value) == "驱动器连接成功!";
@@ -288,7 +271,7 @@ TEST_F(RunTest, ARowTheLogCannotTakeIsKeptAndTheVerdictSaysSo) {
       << note->text().toStdString();
   click(prgpanel, PRGPANEL_OK);
   std::filesystem::remove(log);
-  map_drive(kPort, sim::Faults{.silent = true});
+  map_drive(kRunPort, sim::Faults{.silent = true});
   press("ProgCB");
   ASSERT_TRUE(pump_until([&] { return concluded(); }));
   note = pf::panel_window(prgpanel)->findChild<QLabel*>(QStringLiteral("logNote"));

@@ -30,14 +30,11 @@
 #include "platform/qt/qt_serial.h"
 #include "run/failures.h"
 #include "run/run_context.h"
-#include "sim/faults.h"
 
 namespace driveflash::test {
 namespace {
 
 namespace pf = platform;
-
-constexpr int kPort = 7;
 
 bool has_chinese(const QString& text) {
   return std::any_of(text.begin(), text.end(),
@@ -100,37 +97,7 @@ void expect_buttons_fit(QWidget* window, const std::string& where) {
   }
 }
 
-class WordsTest : public VirtualTimeGuiTest {
- protected:
-  void prepare(const std::string& faults = "") {
-    sim::Faults f;
-    std::string error;
-    ASSERT_TRUE(sim::parse_faults(faults, f, error)) << error;
-    drive_ = map_drive(kPort, f);
-    open_main_panel();
-    pick_port(kPort);
-    choose_file(write_firmware("fw.hex", 4));
-    watch_ = std::make_unique<WorkerWatch>(std::this_thread::get_id());
-  }
-  void TearDown() override {
-    if (watch_) {
-      watch_->release();
-    }
-    VirtualTimeGuiTest::TearDown();
-    watch_.reset();
-  }
-  QWidget* popup() { return pf::panel_window(prgpanel); }
-  QLabel* label(const char* name) {
-    return popup() != nullptr ? popup()->findChild<QLabel*>(QString::fromLatin1(name)) : nullptr;
-  }
-  QString verdict() {
-    QLabel* v = label("verdict");
-    return v != nullptr ? v->property("verdict").toString() : QString();
-  }
-
-  std::shared_ptr<sim::VirtualDrive> drive_;
-  std::unique_ptr<WorkerWatch> watch_;
-};
+class WordsTest : public WindowRunTest {};
 
 TEST_F(WordsTest, HelpListsEveryFailureLineWithItsOwnAdvice) {
   open_main_panel();
